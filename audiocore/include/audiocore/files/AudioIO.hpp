@@ -1,0 +1,50 @@
+#pragma once
+// The engine's single doorway to audio files. Stateless; every call owns its file objects
+// and buffers. Streaming loops move at most 32768 frames per read.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <stop_token>
+
+#include "audiocore/files/AudioFile.hpp"
+#include "audiocore/model/AudioFrameRange.hpp"
+#include "audiocore/model/AudioInfo.hpp"
+
+namespace corvaline::AudioIO {
+
+/// Frames moved per read by every streaming loop of the engine.
+inline constexpr uint32_t kBlockFrames = 32768;
+/// Overview points per channel (fewer for shorter files).
+inline constexpr int64_t kOverviewPoints = 1800;
+
+/// Opens any readable audio file (WAV/BWF, RF64, AIFF, CAF, MP3, FLAC, Ogg through libsndfile;
+/// AAC/M4A and others through FFmpeg) for 32-bit float reading. Platform errors propagate.
+std::unique_ptr<AudioFileReader> open(const std::filesystem::path& url);
+
+/// Analyses a file into an AudioInfo (overview, peak, RMS, names from recorder metadata).
+/// Throws AudioFailure "The file is empty or has more than 128 channels."; Cancelled when
+/// `cancel` is requested (checked once per block).
+AudioInfo analyze(const std::filesystem::path& url, std::stop_token cancel = {});
+
+/// Reads exactly `frames` frames into `target` through `scratch` (both of the file's channel
+/// count, capacity >= frames). Throws "Audio ended before its declared frame count." when
+/// the file ends early; the target's frame length is then unchanged.
+void readExactly(AudioFileReader& file, AudioBuffer& target, AudioBuffer& scratch,
+                 uint32_t frames);
+
+/// Creates a linear-PCM file: 32 -> 32-bit float, 24 -> 24-bit integer (clipped, never
+/// wrapped). WAV unless the extension is ".caf" (CAF). Platform errors propagate.
+std::unique_ptr<AudioFileWriter> writer(const std::filesystem::path& url, double rate,
+                                        int channels, int bits);
+
+/// Copies `range` of `source` into a new 32-bit float file at `destination`. Throws
+/// "The preview range extends beyond the recording." when the source is too short;
+/// Cancelled once per block (the partial file stays for the caller to remove).
+void extract(const std::filesystem::path& source, const std::filesystem::path& destination,
+             AudioFrameRange range, std::stop_token cancel = {});
+
+/// Writes the 12-second, four-channel, 48 kHz synthetic demo recording.
+void demo(const std::filesystem::path& url);
+
+}  // namespace corvaline::AudioIO

@@ -1,0 +1,44 @@
+#include "TestSupport.hpp"
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "audiocore/platform/Paths.hpp"
+#include "audiocore/platform/Uuid.hpp"
+
+namespace fs = std::filesystem;
+
+namespace corvaline::test {
+
+TempDir::TempDir() {
+    path_ = paths::temporaryFolder() / ("corvaline-test-" + newUuidString());
+    fs::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+void writeFile(const fs::path& path, const std::string& text, bool executable) {
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out) throw std::runtime_error("cannot write " + path.string());
+        out << text;
+    }
+    if (executable) {
+        fs::permissions(path, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                        fs::perm_options::add);
+    }
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path.string());
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace corvaline::test
