@@ -1,0 +1,38 @@
+#pragma once
+// Rides each selected channel's gain toward a speech level target, like a slow automatic
+// fader: an energy detector with gain bounds and a floor, not a speech classifier.
+
+#include <span>
+#include <vector>
+
+#include "audiocore/model/ProcessingSettings.hpp"
+
+namespace corvaline {
+
+class DialogueLeveler {
+  public:
+    /// `channels` entries of energy and gain, all 0 (0 dB gain). Allocates here only.
+    DialogueLeveler(double rate, int channels);
+
+    /// Processes one frame in place: every channel (up to the frame's and the leveler's
+    /// length) is measured; the gain is multiplied into the selected channels only.
+    /// `selected` must be at least as long as `values`. Reads levelerEnabled, levelerTarget
+    /// (−40…−12, else −24), levelerMaxBoost (0…18, else 9), levelerMaxCut (0…24, else 12),
+    /// levelerGate (−80…−20, else −48) and levelerSpeed (200…3000 ms, else 800).
+    /// Idle (nothing measured or applied) while off with every gain back at 0 dB.
+    void tick(std::span<double> values, std::span<const bool> selected,
+              const ProcessingSettings& settings);
+
+    double rate() const { return rate_; }
+    /// Smoothed mean square per channel (linear power).
+    const std::vector<double>& energy() const { return energy_; }
+    /// Current gain per channel, dB.
+    const std::vector<double>& gainDB() const { return gainDB_; }
+
+  private:
+    double rate_;
+    std::vector<double> energy_;
+    std::vector<double> gainDB_;
+};
+
+}  // namespace corvaline

@@ -1,0 +1,74 @@
+#pragma once
+// Per-frame gains for the two configured lav channels that turn down the mic of the person
+// who is not talking. It only attenuates: no subtraction, no channel moves, no separation.
+
+#include <array>
+#include <span>
+#include <vector>
+
+#include "audiocore/dsp/Biquad.hpp"
+#include "audiocore/dsp/InterviewAutomix.hpp"
+#include "audiocore/model/ProcessingSettings.hpp"
+
+namespace corvaline {
+
+class LavBleedSuppressor {
+  public:
+    /// Sizes the detector windows for `rate` (allocates here only); pair [−1, −1],
+    /// mode correlated, everything zeroed.
+    explicit LavBleedSuppressor(double rate);
+
+    /// Adopts new settings. A change of the channel pair or of the mode resets the detector
+    /// state (a pair change also snaps the gains to 0 dB; a mode change alone lets them glide).
+    void configure(const ProcessingSettings& settings);
+
+    /// One detector frame (the unprocessed source when available); `selected` has at least
+    /// as many entries as `frame`. Returns the linear gains for bleedChannelA and
+    /// bleedChannelB. An unusable pair (same channel twice, out of range, or a lav channel
+    /// not selected) returns (1, 1) and drops the gains to 0 dB at once.
+    std::array<double, 2> tick(std::span<const double> frame, std::span<const bool> selected,
+                               const ProcessingSettings& settings);
+
+    double rate() const { return rate_; }
+    int decimation() const { return decimation_; }
+    int size() const { return size_; }
+    int lag() const { return lag_; }
+    /// Target gains in dB (0 or negative) for A and B.
+    const std::array<double, 2>& target() const { return target_; }
+    /// Current smoothed gains in dB for A and B.
+    const std::array<double, 2>& gains() const { return gains_; }
+    /// Attenuation in dB for A and B (≥ 0), the bleed meter.
+    const std::array<double, 2>& reduction() const { return reduction_; }
+    /// Best normalised correlation of the last correlated analysis.
+    double similarity() const { return similarity_; }
+    /// The last correlated analysis found both mics active and left both open.
+    bool overlappingSpeech() const { return overlappingSpeech_; }
+    const std::array<int, 2>& pair() const { return pair_; }
+    LavBleedMode mode() const { return mode_; }
+    const InterviewAutomix& interview() const { return interview_; }
+
+  private:
+    void analyse(const ProcessingSettings& settings);
+
+    double rate_;
+    int decimation_;
+    int size_;
+    int lag_;
+    std::vector<double> a_;
+    std::vector<double> b_;
+    int position_ = 0;
+    int filled_ = 0;
+    int tickCount_ = 0;
+    int analysisCount_ = 0;
+    std::array<double, 2> target_{0, 0};
+    std::array<double, 2> gains_{0, 0};
+    std::array<double, 2> reduction_{0, 0};
+    double similarity_ = 0;
+    bool overlappingSpeech_ = false;
+    InterviewAutomix interview_;
+    std::array<int, 2> pair_{-1, -1};
+    LavBleedMode mode_ = LavBleedMode::correlated;
+    std::array<Biquad, 2> correlationLowPass_;
+};
+
+}  // namespace corvaline

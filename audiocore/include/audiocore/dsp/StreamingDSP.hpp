@@ -1,0 +1,122 @@
+#pragma once
+// The finishing chain: a block processor that runs, in place and frame by frame, the dialogue
+// leveler, the lav bleed gains, the parametric EQ, the compressor, the output gain and a 5 ms
+// lookahead limiter with optional 4x true-peak detection.
+//
+// Only selected channels (ChannelSettings::process) are leveled, equalised, compressed,
+// gained and limited; every channel passes through the lookahead delay so that all stay
+// time-aligned. The output is delayed by exactly latency() frames; the first latency()
+// frames after construction are silence.
+//
+// Settings change between blocks through update() without clicks: EQ coefficients and the
+// compression gain glide over 10 ms, the output gain and the compressor amount follow a
+// 10 ms one-pole. All state is allocated at construction; process() and update() allocate
+// nothing (update() copies the settings record, whose band list keeps its capacity when the
+// band count does not grow). No locks: update() and process() must not overlap; the meters
+// may be read between blocks.
+
+#include <array>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "audiocore/dsp/Biquad.hpp"
+#include "audiocore/dsp/DialogueLeveler.hpp"
+#include "audiocore/dsp/LavBleedSuppressor.hpp"
+#include "audiocore/model/AudioBuffer.hpp"
+#include "audiocore/model/AudioInfo.hpp"
+#include "audiocore/model/ProcessingSettings.hpp"
+
+struct cv_peak;
+
+namespace corvaline {
+
+class StreamingDSP {
+  public:
+    /// `channels` sets the channel count (its length) and the processing flags.
+    /// The output gain is taken unclamped here (an update clamps it to −60…+24 dB).
+    StreamingDSP(double rate, const std::vector<ChannelSettings>& channels,
+                 const ProcessingSettings& settings);
+    ~StreamingDSP();
+    StreamingDSP(const StreamingDSP&) = delete;
+    StreamingDSP& operator=(const StreamingDSP&) = delete;
+
+    /// Applies new settings and channel flags between blocks. When the dspOnly() forms are
+    /// equal and the flags are unchanged nothing happens, so restoration-only edits never
+    /// disturb the chain. A flag missing from `channels` counts as selected.
+    void update(const ProcessingSettings& settings, const std::vector<ChannelSettings>& channels);
+
+    /// Processes the block's frameLength() frames in place. The block should hold count()
+    /// channels: missing channels are processed as silence and not written, extra channels are
+    /// left untouched. `sidechain` (optional, same layout, at least count() channels — missing
+    /// ones read as the block's own input) carries the lav-bleed detector signal; frames beyond
+    /// its frame length use the block's own input. A block of 0 frames does nothing.
+    void process(AudioBuffer& block, const AudioBuffer* sidechain = nullptr);
+
+    /// The compressor's static gain reduction in dB (≥ 0) for a detector level in dB.
+    static double reduction(double inputDB, double threshold, double ratio, double knee);
+
+    /// Lookahead in frames: max(1, ⌊rate × 0.005⌋).
+    int latency() const { return latency_; }
+    double rate() const { return rate_; }
+    int count() const { return count_; }
+    const ProcessingSettings& settings() const { return settings_; }
+    std::span<const bool> selected() const { return {selected_.get(), size_t(count_)}; }
+
+    /// Meters of the last processed frame.
+    double compressorReduction() const { return compressorReduction_; }  ///< dB, ≥ 0
+    double limiterReduction() const { return limiterReduction_; }        ///< dB, ≥ 0
+    /// Lav bleed attenuation for bleedChannelA and bleedChannelB, dB (≥ 0).
+    const std::array<double, 2>& bleedReduction() const { return bleed_.reduction(); }
+    /// Dialogue leveler gain per channel, dB.
+    const std::vector<double>& levelerGain() const { return leveler_.gainDB(); }
+
+    /// Frames left before the limiter may release (the lookahead plus the interpolator delay
+    /// after each new gain reduction).
+    int limiterHold() const { return hold_; }
+    /// Current limiter gain (linear, ≤ 1).
+    double limiterGain() const { return limitGain_; }
+    /// Smoothed output gain (linear) and the gain it moves toward.
+    double outputGain() const { return gain_; }
+    double targetOutputGain() const { return targetGain_; }
+    /// Whether the true-peak detector could be allocated.
+    bool hasPeakDetector() const { return peakDetector_ != nullptr; }
+    /// The running EQ sections of channel c (with state).
+    std::span<const Biquad> filters(int c) const {
+        return {filters_.data() + size_t(c) * bandCount_, bandCount_};
+    }
+    /// The sections designed from the current settings.
+    std::span<const Biquad> targets() const { return {targets_.data(), bandCount_}; }
+
+  private:
+    void designTargets();
+
+    int latency_;
+    double rate_;
+    int count_;
+    ProcessingSettings settings_;
+    std::unique_ptr<bool[]> selected_;
+    size_t bandCount_ = 0;
+    std::vector<Biquad> filters_;  ///< count × bandCount, channel-major
+    std::vector<Biquad> targets_;
+    long ramp_ = 0;
+    std::vector<double> ring_;  ///< count × latency, channel-major
+    int position_ = 0;
+    std::vector<double> values_;
+    std::vector<double> detector_;  ///< the lav-bleed detector frame
+    double envelope_ = 0;
+    double limitGain_ = 1;
+    int hold_ = 0;
+    double gain_ = 1;
+    double targetGain_ = 1;
+    double compWet_ = 0;
+    double compressionGain_ = 1;
+    DialogueLeveler leveler_;
+    LavBleedSuppressor bleed_;
+    cv_peak* peakDetector_ = nullptr;
+    std::vector<float> peakSamples_;
+    double compressorReduction_ = 0;
+    double limiterReduction_ = 0;
+};
+
+}  // namespace corvaline
