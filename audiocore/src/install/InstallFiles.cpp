@@ -1,0 +1,116 @@
+#include "audiocore/install/InstallFiles.hpp"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "audiocore/platform/Uuid.hpp"
+
+namespace fs = std::filesystem;
+
+namespace corvaline::installfiles {
+
+static fs::filesystem_error errnoError(const std::string& what, const fs::path& a,
+                                       const fs::path& b = {}) {
+    const std::error_code ec(errno, std::generic_category());
+    if (b.empty()) return fs::filesystem_error(what, a, ec);
+    return fs::filesystem_error(what, a, b, ec);
+}
+
+std::optional<std::uint64_t> availableCapacity(const fs::path& folder) {
+    struct statvfs info {};
+    if (::statvfs(folder.c_str(), &info) != 0) return std::nullopt;
+    if (info.f_frsize == 0 && info.f_bsize == 0) return std::nullopt;
+    const std::uint64_t unit = info.f_frsize ? info.f_frsize : info.f_bsize;
+    return static_cast<std::uint64_t>(info.f_bavail) * unit;
+}
+
+void writeFileAtomically(const fs::path& path, const std::string& text) {
+    const fs::path temporary =
+        path.parent_path() / ("." + path.filename().string() + ".tmp-" + newUuidString());
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) throw errnoError("cannot create file", temporary);
+    std::size_t written = 0;
+    bool ok = true;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (ok && ::fsync(fd) != 0) ok = false;
+    const int savedErrno = errno;
+    ::close(fd);
+    if (!ok) {
+        errno = savedErrno;
+        const auto error = errnoError("cannot write file", temporary);
+        removeQuietly(temporary);
+        throw error;
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const auto error = errnoError("cannot move file into place", temporary, path);
+        removeQuietly(temporary);
+        throw error;
+    }
+}
+
+void replaceFolder(const fs::path& replacement, const fs::path& target) {
+    std::error_code ec;
+    const bool targetExists =
+        fs::symlink_status(target, ec).type() != fs::file_type::not_found && !ec;
+    if (!targetExists) {
+        if (::rename(replacement.c_str(), target.c_str()) != 0) {
+            throw errnoError("cannot move folder into place", replacement, target);
+        }
+        return;
+    }
+    if (::renameat2(AT_FDCWD, replacement.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) ==
+        0) {
+        removeQuietly(replacement);  // now the old copy
+        return;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+        throw errnoError("cannot replace folder", replacement, target);
+    }
+    // No atomic swap on this file system: move the old copy aside, then move the new one in.
+    const fs::path aside =
+        target.parent_path() / ("." + target.filename().string() + "-old-" + newUuidString());
+    if (::rename(target.c_str(), aside.c_str()) != 0) {
+        throw errnoError("cannot move folder aside", target, aside);
+    }
+    if (::rename(replacement.c_str(), target.c_str()) != 0) {
+        const auto error = errnoError("cannot move folder into place", replacement, target);
+        ::rename(aside.c_str(), target.c_str());
+        throw error;
+    }
+    removeQuietly(aside);
+}
+
+void removeQuietly(const fs::path& path) noexcept {
+    if (path.empty()) return;
+    std::error_code ec;
+    fs::remove_all(path, ec);
+}
+
+std::optional<std::string> readSmallFile(const fs::path& path, std::uintmax_t limit) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec) || ec) return std::nullopt;
+    const auto size = fs::file_size(path, ec);
+    if (ec || size > limit) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return text;
+}
+
+}  // namespace corvaline::installfiles

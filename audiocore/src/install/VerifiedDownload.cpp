@@ -1,0 +1,307 @@
+#include "audiocore/install/VerifiedDownload.hpp"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include "audiocore/install/InstallFiles.hpp"
+#include "audiocore/model/AudioFailure.hpp"
+#include "audiocore/platform/Cancellation.hpp"
+#include "audiocore/platform/Errors.hpp"
+#include "audiocore/platform/Uuid.hpp"
+
+namespace fs = std::filesystem;
+
+namespace corvaline::VerifiedDownload {
+
+namespace {
+
+fs::filesystem_error fileError(const std::string& what, const fs::path& path, int error) {
+    return fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+}
+
+/// An open file descriptor, closed in every outcome (close errors ignored).
+class FileHandle {
+  public:
+    explicit FileHandle(int fd) : fd_(fd) {}
+    ~FileHandle() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    int get() const { return fd_; }
+    /// Closes now and reports the result (a failed close after writing loses data).
+    int close() {
+        const int result = ::close(fd_);
+        fd_ = -1;
+        return result;
+    }
+
+  private:
+    int fd_;
+};
+
+struct DigestContext {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    ~DigestContext() { EVP_MD_CTX_free(ctx); }
+};
+
+void throwCryptoFailure() {
+    throw LibraryError("OpenSSL", "SHA-256 computation failed");
+}
+
+void globalCurlInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+/// State shared with libcurl's callbacks during one transfer.
+struct Transfer {
+    CURL* curl = nullptr;
+    int fd = -1;
+    fs::path file;
+    std::stop_token stop;
+    DownloadObserver* observer = nullptr;
+    ProgressLimiter* limiter = nullptr;
+    std::int64_t written = 0;
+    std::int64_t expectedTotal = -1;
+    bool badStatus = false;
+    int writeErrno = 0;
+    bool cancelled = false;
+};
+
+long responseCode(CURL* curl) {
+    long code = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    return code;
+}
+
+size_t writeBody(char* data, size_t size, size_t count, void* user) {
+    auto& t = *static_cast<Transfer*>(user);
+    const size_t bytes = size * count;
+    if (t.stop.stop_requested()) {
+        t.cancelled = true;
+        return CURL_WRITEFUNC_ERROR;
+    }
+    // An error page is never written to disk: stop at its first byte.
+    if (responseCode(t.curl) != 200) {
+        t.badStatus = true;
+        return CURL_WRITEFUNC_ERROR;
+    }
+    if (t.expectedTotal < 0) {
+        curl_off_t length = -1;
+        if (curl_easy_getinfo(t.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+            length > 0) {
+            t.expectedTotal = length;
+        } else {
+            t.expectedTotal = 0;  // unknown
+        }
+    }
+    size_t done = 0;
+    while (done < bytes) {
+        const ssize_t n = ::write(t.fd, data + done, bytes - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            t.writeErrno = errno;
+            return CURL_WRITEFUNC_ERROR;
+        }
+        done += static_cast<size_t>(n);
+    }
+    t.written += static_cast<std::int64_t>(bytes);
+    if (t.expectedTotal > 0 && t.observer) {
+        // The observer sees every write; the limiter keeps the caller to about ten a second
+        // but always lets the completing report through.
+        if (t.written >= t.expectedTotal || t.limiter->due())
+            t.observer->didWrite(t.written, t.expectedTotal);
+    }
+    return bytes;
+}
+
+int transferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto& t = *static_cast<Transfer*>(user);
+    if (t.stop.stop_requested()) {
+        t.cancelled = true;
+        return 1;  // aborts the transfer with CURLE_ABORTED_BY_CALLBACK
+    }
+    return 0;
+}
+
+struct CurlHandle {
+    CURL* curl = curl_easy_init();
+    ~CurlHandle() {
+        if (curl) curl_easy_cleanup(curl);
+    }
+};
+
+/// Downloads `url` into the already created, empty file behind `fd`.
+void download(const std::string& url, int fd, const fs::path& file,
+              const ProgressCallback& progress, std::stop_token stop) {
+    globalCurlInit();
+    CurlHandle handle;
+    if (!handle.curl) throw LibraryError("libcurl", "cannot create a transfer");
+    CURL* curl = handle.curl;
+
+    ProgressLimiter limiter(progress);
+    DownloadObserver observer([&limiter](double f) {
+        if (f >= 1.0) {
+            limiter.force(f);
+        } else {
+            limiter.report(f);
+        }
+    });
+    Transfer t;
+    t.curl = curl;
+    t.fd = fd;
+    t.file = file;
+    t.stop = stop;
+    t.observer = &observer;
+    t.limiter = &limiter;
+
+    char errorText[CURL_ERROR_SIZE] = {0};
+    const bool secure = url.rfind("https://", 0) == 0;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    // Redirects may not leave HTTPS once on it (published files redirect to a CDN).
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 60L);
+    // A transfer that delivers nothing for two minutes is a dead connection, not a slow one.
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 120L);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "Corvaline");
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, transferInfo);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+
+    const CURLcode result = curl_easy_perform(curl);
+    if (t.cancelled || (result == CURLE_ABORTED_BY_CALLBACK && stop.stop_requested())) {
+        throw Cancelled();
+    }
+    if (t.writeErrno != 0) throw fileError("cannot write download", file, t.writeErrno);
+    if (t.badStatus) throw AudioFailure(serverFailureMessage);
+    if (result != CURLE_OK) {
+        // A response that arrived with a status other than 200 is the server's refusal;
+        // everything else (no connection, TLS, timeouts) is the network's own error.
+        const long code = responseCode(curl);
+        if ((code != 0 && code != 200) || result == CURLE_GOT_NOTHING) {
+            throw AudioFailure(serverFailureMessage);
+        }
+        const std::string text = errorText[0] ? errorText : curl_easy_strerror(result);
+        throw LibraryError("libcurl", text);
+    }
+    if (responseCode(curl) != 200) throw AudioFailure(serverFailureMessage);
+}
+
+}  // namespace
+
+std::string checksum(const fs::path& file, std::stop_token stop) {
+    FileHandle handle(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (handle.get() < 0) throw fileError("cannot open file for hashing", file, errno);
+    DigestContext digest;
+    if (!digest.ctx || EVP_DigestInit_ex(digest.ctx, EVP_sha256(), nullptr) != 1) {
+        throwCryptoFailure();
+    }
+    std::vector<unsigned char> chunk(hashChunkBytes);
+    for (;;) {
+        // Fill the whole chunk unless the file ends, so that every chunk but the last is 1 MiB.
+        std::size_t filled = 0;
+        while (filled < chunk.size()) {
+            const ssize_t n = ::read(handle.get(), chunk.data() + filled, chunk.size() - filled);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                throw fileError("cannot read file for hashing", file, errno);
+            }
+            if (n == 0) break;
+            filled += static_cast<std::size_t>(n);
+        }
+        if (filled == 0) break;
+        throwIfCancelled(stop);
+        if (EVP_DigestUpdate(digest.ctx, chunk.data(), filled) != 1) throwCryptoFailure();
+        if (filled < chunk.size()) break;
+    }
+    unsigned char bytes[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(digest.ctx, bytes, &length) != 1 || length != 32) throwCryptoFailure();
+    static const char hex[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(64);
+    for (unsigned int i = 0; i < length; ++i) {
+        text.push_back(hex[bytes[i] >> 4]);
+        text.push_back(hex[bytes[i] & 0x0f]);
+    }
+    return text;
+}
+
+bool matches(const std::string& digest, const std::string& expected) {
+    return !expected.empty() && digest.size() >= expected.size() &&
+           digest.compare(0, expected.size(), expected) == 0;
+}
+
+void fetch(const std::string& url, const fs::path& destination, const std::string& expected,
+           const ProgressCallback& progress, std::stop_token stop) {
+    throwIfCancelled(stop);
+    std::error_code ec;
+    if (fs::exists(destination, ec)) {
+        std::optional<std::string> present;
+        try {
+            present = checksum(destination, stop);
+        } catch (const Cancelled&) {
+            throw;
+        } catch (const std::exception&) {
+            // An unreadable file is simply downloaded again.
+        }
+        if (present && matches(*present, expected)) {
+            if (progress) progress(1.0);
+            return;
+        }
+    }
+    throwIfCancelled(stop);
+
+    // The temporary file sits beside the destination so that the final rename stays on one
+    // file system and is atomic.
+    const fs::path folder =
+        destination.parent_path().empty() ? fs::path(".") : destination.parent_path();
+    fs::create_directories(folder);
+    const fs::path temporary =
+        folder / ("." + destination.filename().string() + ".download-" + newUuidString());
+    struct Cleanup {
+        fs::path path;
+        ~Cleanup() { installfiles::removeQuietly(path); }
+    } cleanup{temporary};
+
+    {
+        FileHandle out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (out.get() < 0) throw fileError("cannot create download file", temporary, errno);
+        download(url, out.get(), temporary, progress, stop);
+        if (::fsync(out.get()) != 0) throw fileError("cannot write download", temporary, errno);
+        if (out.close() != 0) throw fileError("cannot write download", temporary, errno);
+    }
+
+    const std::string digest = checksum(temporary, stop);
+    if (!matches(digest, expected)) throw AudioFailure(verificationFailureMessage);
+
+    throwIfCancelled(stop);
+    fs::create_directories(folder);
+    // rename(2) replaces an existing file atomically: readers see the old file or the new one.
+    if (::rename(temporary.c_str(), destination.c_str()) != 0) {
+        throw fs::filesystem_error("cannot move download into place", temporary, destination,
+                                   std::error_code(errno, std::generic_category()));
+    }
+}
+
+}  // namespace corvaline::VerifiedDownload
