@@ -1,0 +1,127 @@
+#include "audiocore/finishing/LoudnessNormalization.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <mutex>
+
+#include "audiocore/finishing/DSPStream.hpp"
+#include "audiocore/finishing/LoudnessMeter.hpp"
+
+namespace corvaline::LoudnessNormalization {
+
+namespace {
+
+using Stamp = std::filesystem::file_time_type;
+
+// Everything a plan depends on. The files' modification times and sizes make an edited or
+// replaced file miss the cache.
+struct Key {
+    std::filesystem::path source;
+    std::optional<Stamp> stamp;
+    std::optional<uintmax_t> size;
+    std::optional<AudioFrameRange> range;
+    std::optional<std::filesystem::path> original;
+    std::optional<int64_t> offset;
+    std::optional<Stamp> originalStamp;
+    std::optional<uintmax_t> originalSize;
+    std::optional<std::filesystem::path> sidechain;
+    std::optional<int64_t> sidechainOffset;
+    std::optional<Stamp> sidechainStamp;
+    std::optional<uintmax_t> sidechainSize;
+    ProcessingSettings settings;
+    std::vector<bool> selected;
+
+    friend bool operator==(const Key&, const Key&) = default;
+};
+
+struct Cache {
+    std::mutex lock;
+    std::deque<std::pair<Key, NormalizationPlan>> entries;
+};
+
+Cache& cache() {
+    static Cache instance;
+    return instance;
+}
+
+double guarded(double value, double low, double high, double fallback) {
+    return std::isfinite(value) ? std::clamp(value, low, high) : fallback;
+}
+
+}  // namespace
+
+NormalizationPlan decide(const LoudnessReport& measured, const ProcessingSettings& settings) {
+    NormalizationPlan plan{measured, 0, false};
+    if (!measured.integrated) return plan;
+    const double target = guarded(settings.targetLUFS, -36, -9, -16);
+    const double need = target - *measured.integrated;
+    const double boostLimit = guarded(settings.normalizationMaxBoost, 0, 24, 18);
+    const double peakRoom = guarded(settings.ceiling, -90, 0, -1) - 0.05 - measured.truePeak;
+    plan.gainDB = std::min({need, boostLimit, peakRoom});
+    plan.peakLimited = plan.gainDB < need - 0.1;
+    return plan;
+}
+
+NormalizationPlan plan(const std::filesystem::path& source, std::optional<AudioFrameRange> range,
+                       const ProcessingSettings& settings,
+                       const std::vector<ChannelSettings>& channels,
+                       std::optional<OriginalAudioReference> original,
+                       std::optional<OriginalAudioReference> sidechain, std::stop_token cancel) {
+    namespace fs = std::filesystem;
+    Key key;
+    key.source = source;
+    key.stamp = fs::last_write_time(source);
+    key.size = fs::file_size(source);
+    key.range = range;
+    if (original) {
+        key.original = original->source;
+        key.offset = original->offset;
+        key.originalStamp = fs::last_write_time(original->source);
+        key.originalSize = fs::file_size(original->source);
+    }
+    if (sidechain) {
+        key.sidechain = sidechain->source;
+        key.sidechainOffset = sidechain->offset;
+        key.sidechainStamp = fs::last_write_time(sidechain->source);
+        key.sidechainSize = fs::file_size(sidechain->source);
+    }
+    key.settings = settings;
+    for (const auto& channel : channels)
+        key.selected.push_back(channel.process);
+
+    Cache& shared = cache();
+    {
+        std::lock_guard lock(shared.lock);
+        for (const auto& [entryKey, entryPlan] : shared.entries) {
+            if (entryKey == key) return entryPlan;
+        }
+    }
+
+    ProcessingSettings unnormalized = settings;
+    unnormalized.normalizationEnabled = false;
+    DSPStream stream(source, range, unnormalized, channels, original, sidechain, std::nullopt,
+                     cancel);
+    LoudnessMeter meter(stream.sampleRate(), stream.channelCount(), key.selected);
+    AudioBuffer block(stream.channelCount(), DSPStream::kMaxBlockFrames);
+    while (stream.next(block, DSPStream::kMaxBlockFrames, cancel))
+        meter.add(block);
+    const NormalizationPlan result = decide(meter.report(), settings);
+
+    std::lock_guard lock(shared.lock);
+    if (shared.entries.size() >= kCacheEntries) shared.entries.pop_front();
+    shared.entries.emplace_back(std::move(key), result);
+    return result;
+}
+
+void clearCache() {
+    std::lock_guard lock(cache().lock);
+    cache().entries.clear();
+}
+
+size_t cacheSize() {
+    std::lock_guard lock(cache().lock);
+    return cache().entries.size();
+}
+
+}  // namespace corvaline::LoudnessNormalization
