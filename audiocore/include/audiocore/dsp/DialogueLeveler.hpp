@@ -2,6 +2,7 @@
 // Rides each selected channel's gain toward a speech level target, like a slow automatic
 // fader: an energy detector with gain bounds and a floor, not a speech classifier.
 
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -33,6 +34,12 @@ class DialogueLeveler {
     double rate_;
     std::vector<double> energy_;
     std::vector<double> gainDB_;
+    // One-pole coefficients, recomputed when the ride time changes.
+    double cachedRide_ = std::numeric_limits<double>::quiet_NaN();
+    double energyCoefficient_ = 0;
+    double rideCoefficient_ = 0;
+    double fastCoefficient_ = 0;
+    double pauseCoefficient_ = 0;
 };
 
 }  // namespace corvaline

@@ -3,6 +3,7 @@
 // who is not talking. It only attenuates: no subtraction, no channel moves, no separation.
 
 #include <array>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -69,6 +70,17 @@ class LavBleedSuppressor {
     std::array<int, 2> pair_{-1, -1};
     LavBleedMode mode_ = LavBleedMode::correlated;
     std::array<Biquad, 2> correlationLowPass_;
+    // Time-ordered copies of the windows for the lag search (allocated with the windows).
+    std::vector<double> lineA_;
+    std::vector<double> lineB_;
+    // One-pole coefficients, recomputed when the release setting changes.
+    double cachedRelease_ = std::numeric_limits<double>::quiet_NaN();
+    double releaseCoefficient_ = 0;
+    double attackCoefficient_ = 0;
+    double overlapCoefficient_ = 0;
+    double reopenCoefficient_ = 0;
+    double releaseRate_ = std::numeric_limits<double>::quiet_NaN();
+    double disableCoefficient_ = 0;
 };
 
 }  // namespace corvaline

@@ -95,6 +95,7 @@ class StreamingDSP {
     double rate_;
     int count_;
     ProcessingSettings settings_;
+    ProcessingSettings scratch_;  ///< update()'s comparison copy, kept to avoid allocating
     std::unique_ptr<bool[]> selected_;
     size_t bandCount_ = 0;
     std::vector<Biquad> filters_;  ///< count × bandCount, channel-major

@@ -1,0 +1,96 @@
+#include "audiocore/dsp/Biquad.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+namespace corvaline {
+
+Biquad::Biquad(EQKind kind, double rate, double frequency, double gain, double q) {
+    if (!std::isfinite(frequency)) frequency = 1000;
+    frequency = std::max(std::min(frequency, 0.45 * rate), 10.0);
+    gain = std::isfinite(gain) ? std::clamp(gain, -24.0, 24.0) : 0.0;
+    q = std::isfinite(q) ? std::clamp(q, 0.1, 18.0) : 0.70710678;
+
+    const double w0 = 2 * std::numbers::pi * frequency / rate;
+    const double c = std::cos(w0);
+    const double s = std::sin(w0);
+    const double alpha = s / (2 * q);
+    const double A = std::pow(10.0, gain / 40);
+    const double k = 2 * std::sqrt(A) * alpha;
+
+    double rb0 = 1, rb1 = 0, rb2 = 0, ra0 = 1, ra1 = 0, ra2 = 0;
+    switch (kind) {
+        case EQKind::highPass:
+            rb0 = (1 + c) / 2;
+            rb1 = -(1 + c);
+            rb2 = (1 + c) / 2;
+            ra0 = 1 + alpha;
+            ra1 = -2 * c;
+            ra2 = 1 - alpha;
+            break;
+        case EQKind::lowShelf:
+            rb0 = A * ((A + 1) - (A - 1) * c + k);
+            rb1 = 2 * A * ((A - 1) - (A + 1) * c);
+            rb2 = A * ((A + 1) - (A - 1) * c - k);
+            ra0 = (A + 1) + (A - 1) * c + k;
+            ra1 = -2 * ((A - 1) + (A + 1) * c);
+            ra2 = (A + 1) + (A - 1) * c - k;
+            break;
+        case EQKind::peak:
+            rb0 = 1 + alpha * A;
+            rb1 = -2 * c;
+            rb2 = 1 - alpha * A;
+            ra0 = 1 + alpha / A;
+            ra1 = -2 * c;
+            ra2 = 1 - alpha / A;
+            break;
+        case EQKind::highShelf:
+            rb0 = A * ((A + 1) + (A - 1) * c + k);
+            rb1 = -2 * A * ((A - 1) + (A + 1) * c);
+            rb2 = A * ((A + 1) + (A - 1) * c - k);
+            ra0 = (A + 1) - (A - 1) * c + k;
+            ra1 = 2 * ((A - 1) - (A + 1) * c);
+            ra2 = (A + 1) - (A - 1) * c - k;
+            break;
+        case EQKind::lowPass:
+            rb0 = (1 - c) / 2;
+            rb1 = 1 - c;
+            rb2 = (1 - c) / 2;
+            ra0 = 1 + alpha;
+            ra1 = -2 * c;
+            ra2 = 1 - alpha;
+            break;
+        case EQKind::notch:
+            rb0 = 1;
+            rb1 = -2 * c;
+            rb2 = 1;
+            ra0 = 1 + alpha;
+            ra1 = -2 * c;
+            ra2 = 1 - alpha;
+            break;
+    }
+    b0 = rb0 / ra0;
+    b1 = rb1 / ra0;
+    b2 = rb2 / ra0;
+    a1 = ra1 / ra0;
+    a2 = ra2 / ra0;
+}
+
+Biquad::Biquad(const EQBand& band, double rate)
+    : Biquad(band.kind, rate, band.frequency, band.gain, band.q) {}
+
+double Biquad::response(double frequency, double rate) const {
+    const double w = 2 * std::numbers::pi * frequency / rate;
+    const double c1 = std::cos(w), s1 = std::sin(w);
+    const double c2 = std::cos(2 * w), s2 = std::sin(2 * w);
+    const double nr = b0 + b1 * c1 + b2 * c2;
+    const double ni = -(b1 * s1 + b2 * s2);
+    const double dr = 1 + a1 * c1 + a2 * c2;
+    const double di = -(a1 * s1 + a2 * s2);
+    const double n2 = nr * nr + ni * ni;
+    const double d2 = dr * dr + di * di;
+    return 10 * std::log10(std::max(n2 / std::max(d2, 1e-15), 1e-15));
+}
+
+}  // namespace corvaline

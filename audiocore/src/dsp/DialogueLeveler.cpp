@@ -1,0 +1,73 @@
+#include "audiocore/dsp/DialogueLeveler.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "Guard.hpp"
+
+namespace corvaline {
+
+using dsp_detail::guarded;
+using dsp_detail::onePole;
+
+DialogueLeveler::DialogueLeveler(double rate, int channels)
+    : rate_(rate),
+      energy_(size_t(std::max(channels, 0)), 0.0),
+      gainDB_(size_t(std::max(channels, 0)), 0.0) {}
+
+void DialogueLeveler::tick(std::span<double> values, std::span<const bool> selected,
+                           const ProcessingSettings& settings) {
+    const bool enabled = settings.levelerEnabled;
+    if (!enabled) {
+        bool idle = true;
+        for (double g : gainDB_) {
+            if (std::abs(g) >= 1e-12) {
+                idle = false;
+                break;
+            }
+        }
+        if (idle) return;
+    }
+
+    const double target = guarded(settings.levelerTarget, -40, -12, -24);
+    const double maxBoost = guarded(settings.levelerMaxBoost, 0, 18, 9);
+    const double maxCut = guarded(settings.levelerMaxCut, 0, 24, 12);
+    const double gate = guarded(settings.levelerGate, -80, -20, -48);
+    const double ride = guarded(settings.levelerSpeed, 200, 3000, 800) / 1000;
+    const double fast = std::min(ride, 0.15);
+
+    // The coefficients only change with the rate and the ride time; recompute on change.
+    if (ride != cachedRide_) {
+        cachedRide_ = ride;
+        energyCoefficient_ = onePole(rate_, 0.04);
+        rideCoefficient_ = onePole(rate_, ride);
+        fastCoefficient_ = onePole(rate_, fast);
+        pauseCoefficient_ = onePole(rate_, 0.03);
+    }
+    const double ae = energyCoefficient_;
+
+    const size_t n = std::min(values.size(), energy_.size());
+    for (size_t i = 0; i < n; ++i) {
+        const double x = std::isfinite(values[i]) ? values[i] : 0.0;
+        const bool isSelected = i < selected.size() && selected[i];
+        energy_[i] = ae * energy_[i] + (1 - ae) * x * x;
+        const double level = energy_[i] < 1e-15 ? -150.0 : 10 * std::log10(energy_[i]);
+
+        double desired = 0;
+        double a;
+        if (level <= gate) {
+            a = pauseCoefficient_;
+        } else if (enabled && isSelected) {
+            const double g0 = std::clamp(target - level, -maxCut, maxBoost);
+            const double weight = std::clamp((level - gate) * 0.125, 0.0, 1.0);
+            desired = g0 > 0 ? weight * g0 : g0;
+            a = desired < gainDB_[i] ? fastCoefficient_ : rideCoefficient_;
+        } else {
+            a = 0 < gainDB_[i] ? fastCoefficient_ : rideCoefficient_;
+        }
+        gainDB_[i] = a * gainDB_[i] + (1 - a) * desired;
+        if (isSelected) values[i] = x * std::pow(10.0, gainDB_[i] / 20);
+    }
+}
+
+}  // namespace corvaline

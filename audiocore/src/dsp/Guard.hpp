@@ -1,0 +1,23 @@
+#pragma once
+// Setting guards and small numeric helpers shared by the finishing chain's sources.
+
+#include <algorithm>
+#include <cmath>
+
+namespace corvaline::dsp_detail {
+
+/// `value` clamped to lo…hi, or `fallback` when it is not finite.
+inline double guarded(double value, double lo, double hi, double fallback) {
+    return std::isfinite(value) ? std::clamp(value, lo, hi) : fallback;
+}
+
+/// One-pole coefficient for a time constant of `seconds` at `rate`.
+inline double onePole(double rate, double seconds) {
+    return std::exp(-1.0 / (rate * seconds));
+}
+
+inline double finiteOrZero(double x) {
+    return std::isfinite(x) ? x : 0.0;
+}
+
+}  // namespace corvaline::dsp_detail

@@ -1,0 +1,59 @@
+#include "audiocore/dsp/InterviewAutomix.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "Guard.hpp"
+
+namespace corvaline {
+
+using dsp_detail::guarded;
+
+InterviewAutomix::InterviewAutomix(double rate)
+    : rate_(rate),
+      detectors_{SpeechBandDetector(rate), SpeechBandDetector(rate)},
+      interval_(std::max(1L, long(std::floor(rate * 0.005)))) {}
+
+void InterviewAutomix::reset() {
+    detectors_ = {SpeechBandDetector(rate_), SpeechBandDetector(rate_)};
+    hold_ = {0, 0};
+    elapsed_ = 0;
+    targets_ = {0, 0};
+}
+
+void InterviewAutomix::configure(const ProcessingSettings& settings) {
+    trim_ = {std::pow(10.0, guarded(settings.bleedTrimA, -24, 24, 0) / 10),
+             std::pow(10.0, guarded(settings.bleedTrimB, -24, 24, 0) / 10)};
+    floor_ = guarded(settings.bleedFloor, -80, -20, -48);
+    difference_ = guarded(settings.bleedDifference, 3, 18, 6);
+    depth_ = guarded(settings.bleedDepth, 0, 36, 18);
+    holdFrames_ = long(std::floor(rate_ * guarded(settings.bleedHold, 0, 500, 120) / 1000));
+}
+
+std::array<double, 2> InterviewAutomix::tick(double a, double b) {
+    const double eA = detectors_[0].tick(a);
+    const double eB = detectors_[1].tick(b);
+    for (long& h : hold_)
+        h = std::max(h - 1, 0L);
+
+    // A decision every 5 ms; the targets stand in between.
+    if (++elapsed_ < interval_) return targets_;
+    elapsed_ = 0;
+    targets_ = {0, 0};
+    const double levelA = 10 * std::log10(std::max(eA * trim_[0], 1e-15));
+    const double levelB = 10 * std::log10(std::max(eB * trim_[1], 1e-15));
+    if (std::max(levelA, levelB) <= floor_) return targets_;
+
+    const double d = levelA - levelB;
+    if (d >= difference_) hold_[0] = holdFrames_;
+    if (d <= -difference_) hold_[1] = holdFrames_;
+
+    // Soft knee: 0 dB at the threshold, 8 dB at 6 dB of excess, bounded by the depth.
+    const double excess = std::max(std::abs(d) - difference_, 0.0);
+    const double attenuation = std::min(2 * excess * excess / (excess + 3), depth_);
+    if (d > 0 && hold_[1] == 0) targets_[1] = -attenuation;
+    if (d < 0 && hold_[0] == 0) targets_[0] = -attenuation;
+    return targets_;
+}
+
+}  // namespace corvaline

@@ -1,0 +1,186 @@
+#include "audiocore/dsp/LavBleedSuppressor.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "Guard.hpp"
+
+namespace corvaline {
+
+using dsp_detail::finiteOrZero;
+using dsp_detail::guarded;
+using dsp_detail::onePole;
+
+namespace {
+
+int decimationFor(double rate) {
+    return std::max(1, int(std::floor(rate / 4000)));
+}
+
+}  // namespace
+
+LavBleedSuppressor::LavBleedSuppressor(double rate)
+    : rate_(rate),
+      decimation_(decimationFor(rate)),
+      size_(std::max(32, int(std::floor(rate / decimation_ * 0.1)))),
+      lag_(std::max(1, int(std::floor(rate / decimation_ * 0.02)))),
+      a_(size_t(size_), 0.0),
+      b_(size_t(size_), 0.0),
+      interview_(rate),
+      correlationLowPass_{Biquad(EQKind::lowPass, rate, 1600, 0, 0.70710678),
+                          Biquad(EQKind::lowPass, rate, 1600, 0, 0.70710678)},
+      lineA_(size_t(size_), 0.0),
+      lineB_(size_t(size_), 0.0) {}
+
+void LavBleedSuppressor::configure(const ProcessingSettings& settings) {
+    const std::array<int, 2> pair{settings.bleedChannelA, settings.bleedChannelB};
+    if (pair != pair_ || settings.bleedMode != mode_) {
+        interview_.reset();
+        std::fill(a_.begin(), a_.end(), 0.0);
+        std::fill(b_.begin(), b_.end(), 0.0);
+        position_ = filled_ = tickCount_ = analysisCount_ = 0;
+        target_ = {0, 0};
+        // A new pair starts open; a mode change alone glides to the new mode's targets.
+        if (pair != pair_) {
+            gains_ = {0, 0};
+            reduction_ = {0, 0};
+        }
+        pair_ = pair;
+        mode_ = settings.bleedMode;
+    }
+    interview_.configure(settings);
+}
+
+std::array<double, 2> LavBleedSuppressor::tick(std::span<const double> frame,
+                                               std::span<const bool> selected,
+                                               const ProcessingSettings& settings) {
+    const int chA = settings.bleedChannelA;
+    const int chB = settings.bleedChannelB;
+    const long channels = long(std::min(frame.size(), selected.size()));
+    const bool usable = chA != chB && chA >= 0 && chB >= 0 && chA < channels && chB < channels &&
+                        selected[size_t(chA)] && selected[size_t(chB)];
+    const bool idle = gains_[0] == 0 && gains_[1] == 0;
+    if (!usable) {
+        if (!idle) {
+            target_ = gains_ = reduction_ = {0, 0};
+        }
+        return {1, 1};
+    }
+    // Used on its own (not through a processor), the first tick adopts the settings.
+    if (pair_[0] != chA || pair_[1] != chB || mode_ != settings.bleedMode) configure(settings);
+
+    if (!settings.bleedEnabled) {
+        if (idle) return {1, 1};
+        if (releaseRate_ != rate_) {
+            releaseRate_ = rate_;
+            disableCoefficient_ = onePole(rate_, 0.01);
+        }
+        for (size_t k = 0; k < 2; ++k) {
+            gains_[k] *= disableCoefficient_;
+            if (std::abs(gains_[k]) < 1e-8) gains_[k] = 0;
+            reduction_[k] = -gains_[k];
+        }
+        return {std::pow(10.0, gains_[0] / 20), std::pow(10.0, gains_[1] / 20)};
+    }
+
+    const double release = guarded(settings.bleedRelease, 50, 1000, 250) / 1000;
+    if (release != cachedRelease_) {
+        cachedRelease_ = release;
+        releaseCoefficient_ = onePole(rate_, release);
+        attackCoefficient_ = onePole(rate_, 0.012);
+        overlapCoefficient_ = onePole(rate_, 0.05);
+        reopenCoefficient_ = onePole(rate_, 0.004);
+    }
+
+    const bool correlated = settings.bleedMode == LavBleedMode::correlated;
+    if (correlated) {
+        const double x = correlationLowPass_[0].process(finiteOrZero(frame[size_t(chA)]));
+        const double y = correlationLowPass_[1].process(finiteOrZero(frame[size_t(chB)]));
+        if (++tickCount_ >= decimation_) {
+            tickCount_ = 0;
+            const double trimA = std::pow(10.0, guarded(settings.bleedTrimA, -24, 24, 0) / 20);
+            const double trimB = std::pow(10.0, guarded(settings.bleedTrimB, -24, 24, 0) / 20);
+            a_[size_t(position_)] = x * trimA;
+            b_[size_t(position_)] = y * trimB;
+            position_ = (position_ + 1) % size_;
+            filled_ = std::min(filled_ + 1, size_);
+            ++analysisCount_;
+            // Every 25 ms on the last 100 ms, once the window is full.
+            if (filled_ == size_ && analysisCount_ >= size_ / 4) {
+                analysisCount_ = 0;
+                analyse(settings);
+            }
+        }
+    } else {
+        target_ = interview_.tick(frame[size_t(chA)], frame[size_t(chB)]);
+    }
+
+    for (size_t k = 0; k < 2; ++k) {
+        double c;
+        if (correlated) {
+            c = target_[k] < gains_[k] ? attackCoefficient_
+                : overlappingSpeech_   ? overlapCoefficient_
+                                       : releaseCoefficient_;
+        } else {
+            c = target_[k] < gains_[k] ? releaseCoefficient_ : reopenCoefficient_;
+        }
+        gains_[k] = c * gains_[k] + (1 - c) * target_[k];
+        reduction_[k] = -gains_[k];
+    }
+    return {std::pow(10.0, gains_[0] / 20), std::pow(10.0, gains_[1] / 20)};
+}
+
+void LavBleedSuppressor::analyse(const ProcessingSettings& settings) {
+    const size_t n = size_t(size_);
+    double sumA = 0, sumB = 0;
+    for (size_t i = 0; i < n; ++i) {
+        sumA += a_[i] * a_[i];
+        sumB += b_[i] * b_[i];
+    }
+    const double levelA = 10 * std::log10(std::max(sumA / size_, 1e-15));
+    const double levelB = 10 * std::log10(std::max(sumB / size_, 1e-15));
+
+    target_ = {0, 0};
+    similarity_ = 0;
+    overlappingSpeech_ = false;
+    if (std::max(levelA, levelB) <= guarded(settings.bleedFloor, -80, -20, -48)) return;
+
+    overlappingSpeech_ = true;
+    const double d = std::abs(levelA - levelB);
+    const double difference = guarded(settings.bleedDifference, 3, 18, 6);
+    if (d <= difference) return;
+
+    // Unroll both windows into time order (oldest first) so the lag search reads linearly.
+    for (size_t w = 0; w < n; ++w) {
+        const size_t i = (size_t(position_) + w) % n;
+        lineA_[w] = a_[i];
+        lineB_[w] = b_[i];
+    }
+    double best = 0;
+    for (int lag = -lag_; lag <= lag_; ++lag) {
+        double pq = 0, pp = 0, qq = 0;
+        for (int w = lag_; w <= size_ - lag_ - 1; ++w) {
+            const double p = lineA_[size_t(w)];
+            // w + lag stays inside 0…size-1; the modulo of the circular form never wraps.
+            const double q = lineB_[size_t(w + lag)];
+            pq += p * q;
+            pp += p * p;
+            qq += q * q;
+        }
+        best = std::max(best, std::abs(pq) / std::sqrt(std::max(pp * qq, 1e-24)));
+    }
+    similarity_ = best;
+    if (similarity_ <= 0.65) return;
+
+    overlappingSpeech_ = false;
+    const double depth = guarded(settings.bleedDepth, 0, 36, 18);
+    const double attenuation =
+        std::min(3 * (d - difference), depth) * std::min((similarity_ - 0.65) / 0.2, 1.0);
+    if (levelA < levelB) {
+        target_[0] = -attenuation;
+    } else {
+        target_[1] = -attenuation;
+    }
+}
+
+}  // namespace corvaline

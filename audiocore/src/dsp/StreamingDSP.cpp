@@ -1,0 +1,282 @@
+#include "audiocore/dsp/StreamingDSP.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "Guard.hpp"
+#include "audiocore/dsp/cv_peak.h"
+
+namespace corvaline {
+
+using dsp_detail::guarded;
+using dsp_detail::onePole;
+
+namespace {
+
+/// 0.15 dB below the ceiling: the true-peak target leaves room for the interpolator's error.
+constexpr double kTruePeakMargin = 0.9828788730000322;
+/// The true-peak interpolator's delay line, in frames.
+constexpr int kInterpolatorDelay = 13;
+/// Room kept in the EQ arrays so that adding bands in an update does not allocate.
+constexpr size_t kReservedBands = 16;
+
+double checkedRate(double rate) {
+    if (!std::isfinite(rate) || rate <= 0 || rate > 1e7) {
+        throw std::invalid_argument("StreamingDSP: the sample rate must be positive and finite");
+    }
+    return rate;
+}
+
+}  // namespace
+
+StreamingDSP::StreamingDSP(double rate, const std::vector<ChannelSettings>& channels,
+                           const ProcessingSettings& settings)
+    : latency_(std::max(1, int(std::floor(checkedRate(rate) * 0.005)))),
+      rate_(rate),
+      count_(int(channels.size())),
+      settings_(settings),
+      scratch_(settings),
+      selected_(new bool[std::max<size_t>(channels.size(), 1)]()),
+      ring_(channels.size() * size_t(latency_), 0.0),
+      values_(channels.size(), 0.0),
+      detector_(channels.size(), 0.0),
+      leveler_(rate, int(channels.size())),
+      bleed_(rate),
+      peakSamples_(std::max<size_t>(channels.size(), 1), 0.0f) {
+    for (int c = 0; c < count_; ++c)
+        selected_[size_t(c)] = channels[size_t(c)].process;
+    bandCount_ = settings_.eqBands.size();
+    targets_.reserve(std::max(bandCount_, kReservedBands));
+    filters_.reserve(size_t(count_) * std::max(bandCount_, kReservedBands));
+    designTargets();
+    for (int c = 0; c < count_; ++c)
+        filters_.insert(filters_.end(), targets_.begin(), targets_.end());
+
+    compWet_ = settings_.compressorEnabled ? 1 : 0;
+    // Taken as given here (an update clamps it); only a non-finite value falls back to 0 dB.
+    const double outputDB = std::isfinite(settings_.outputGain) ? settings_.outputGain : 0.0;
+    gain_ = targetGain_ = std::pow(10.0, outputDB / 20);
+    bleed_.configure(settings_);
+    peakDetector_ = cv_peak_create(std::max(1, count_));
+}
+
+StreamingDSP::~StreamingDSP() {
+    cv_peak_destroy(peakDetector_);
+}
+
+void StreamingDSP::designTargets() {
+    targets_.clear();
+    for (const EQBand& band : settings_.eqBands) {
+        targets_.push_back(settings_.eqEnabled && band.enabled ? Biquad(band, rate_)
+                                                               : Biquad::identity());
+    }
+}
+
+void StreamingDSP::update(const ProcessingSettings& settings,
+                          const std::vector<ChannelSettings>& channels) {
+    bool sameFlags = channels.size() == size_t(count_);
+    for (int c = 0; sameFlags && c < count_; ++c) {
+        sameFlags = channels[size_t(c)].process == selected_[size_t(c)];
+    }
+    // Compare the dspOnly() forms without building them: the new settings with the old
+    // restoration fields equal the old settings exactly when only those fields changed.
+    scratch_ = settings;
+    scratch_.isolation = settings_.isolation;
+    scratch_.modelID = settings_.modelID;
+    scratch_.reduction = settings_.reduction;
+    scratch_.originalMix = settings_.originalMix;
+    scratch_.sidonQuality = settings_.sidonQuality;
+    if (sameFlags && scratch_ == settings_) return;
+
+    settings_ = settings;
+    bleed_.configure(settings_);
+    for (int c = 0; c < count_; ++c) {
+        selected_[size_t(c)] = size_t(c) < channels.size() ? channels[size_t(c)].process : true;
+    }
+
+    const size_t previousBands = bandCount_;
+    bandCount_ = settings_.eqBands.size();
+    designTargets();
+    if (bandCount_ != previousBands) {
+        // A different band layout cannot glide: every section switches at once.
+        filters_.clear();
+        for (int c = 0; c < count_; ++c) {
+            filters_.insert(filters_.end(), targets_.begin(), targets_.end());
+        }
+    }
+    ramp_ = std::max(1L, long(std::floor(rate_ * 0.01)));
+    targetGain_ = std::pow(10.0, guarded(settings_.outputGain, -60, 24, 0) / 20);
+}
+
+double StreamingDSP::reduction(double inputDB, double threshold, double ratio, double knee) {
+    if (!std::isfinite(threshold)) threshold = -18;
+    if (!std::isfinite(ratio)) ratio = 3;
+    if (!std::isfinite(knee)) knee = 0;
+    const double over = inputDB - threshold;
+    if (std::isnan(over)) return 0;
+    const double slope = 1 - 1 / std::max(ratio, 1.0);
+    if (knee > 0 && std::abs(over) < knee / 2) {
+        return slope * (over + knee / 2) * (over + knee / 2) / (2 * knee);
+    }
+    return over > 0 ? slope * over : 0;
+}
+
+void StreamingDSP::process(AudioBuffer& block, const AudioBuffer* sidechain) {
+    const long frames = long(block.frameLength());
+    const int blockChannels = block.channelCount();
+    if (frames == 0 || blockChannels == 0) return;
+
+    const ProcessingSettings& s = settings_;
+    // Per-block coefficients. Non-finite times fall back to the inspector defaults.
+    const double attackCoefficient =
+        onePole(rate_, std::max(guarded(s.attack, 0.1, 1e9, 10), 0.1) / 1000);
+    const double releaseCoefficient =
+        onePole(rate_, std::max(guarded(s.release, 1, 1e9, 120), 1.0) / 1000);
+    const double limiterCoefficient =
+        onePole(rate_, std::max(guarded(s.limiterRelease, 1, 1e9, 50), 1.0) / 1000);
+    const double ceiling = guarded(s.ceiling, -90, 0, -1);
+    const double T = std::pow(10.0, ceiling / 20);
+    const double truePeakTarget = T * kTruePeakMargin;
+    const double smoothing = onePole(rate_, 0.01);
+
+    const double threshold = std::isfinite(s.threshold) ? s.threshold : -18.0;
+    const double ratio = std::isfinite(s.ratio) ? s.ratio : 3.0;
+    const double knee = std::isfinite(s.knee) ? s.knee : 0.0;
+    const double makeup = std::isfinite(s.makeup) ? s.makeup : 0.0;
+    const double compTarget = s.compressorEnabled ? 1.0 : 0.0;
+    const bool limiterOn = s.limiterEnabled;
+    const bool truePeakOn = limiterOn && s.truePeakEnabled;
+    const int lavA = s.bleedChannelA;
+    const int lavB = s.bleedChannelB;
+
+    const int readable = std::min(count_, blockChannels);
+    const bool useSidechain = sidechain && sidechain->channelCount() > 0;
+    const int sideChannels = useSidechain ? std::min(count_, sidechain->channelCount()) : 0;
+    const long sideFrames = useSidechain ? long(sidechain->frameLength()) : 0;
+    const size_t bands = bandCount_;
+    const std::span<const bool> selected{selected_.get(), size_t(count_)};
+
+    for (long i = 0; i < frames; ++i) {
+        // Coefficient and compression-gain glide.
+        double step = 0;
+        if (ramp_ >= 1) {
+            step = 1.0 / double(ramp_);
+            --ramp_;
+        }
+        // Output gain and compressor amount follow a 10 ms one-pole.
+        gain_ = smoothing * gain_ + (1 - smoothing) * targetGain_;
+        compWet_ = smoothing * compWet_ + (1 - smoothing) * compTarget;
+
+        // Input; non-finite samples never reach a filter state.
+        for (int c = 0; c < readable; ++c) {
+            const double x = block.channel(c)[i];
+            values_[size_t(c)] = std::isfinite(x) ? x : 0.0;
+        }
+        for (int c = readable; c < count_; ++c)
+            values_[size_t(c)] = 0;
+
+        // The lav-bleed detector hears the unprocessed source when there is one.
+        std::copy(values_.begin(), values_.end(), detector_.begin());
+        if (useSidechain && i < sideFrames) {
+            for (int c = 0; c < sideChannels; ++c)
+                detector_[size_t(c)] = sidechain->channel(c)[i];
+        }
+        const std::array<double, 2> bleedGains = bleed_.tick(detector_, selected, s);
+
+        // Leveler, then the bleed gains.
+        leveler_.tick(values_, selected, s);
+        if (lavA >= 0 && lavA < count_) values_[size_t(lavA)] *= bleedGains[0];
+        if (lavB >= 0 && lavB < count_) values_[size_t(lavB)] *= bleedGains[1];
+
+        // EQ; linked detector peak over the selected channels.
+        double peak = 0;
+        for (int c = 0; c < count_; ++c) {
+            Biquad* f = filters_.data() + size_t(c) * bands;
+            if (step > 0) {
+                for (size_t j = 0; j < bands; ++j) {
+                    const Biquad& t = targets_[j];
+                    f[j].b0 += step * (t.b0 - f[j].b0);
+                    f[j].b1 += step * (t.b1 - f[j].b1);
+                    f[j].b2 += step * (t.b2 - f[j].b2);
+                    f[j].a1 += step * (t.a1 - f[j].a1);
+                    f[j].a2 += step * (t.a2 - f[j].a2);
+                }
+            }
+            if (!selected[size_t(c)]) continue;
+            double v = values_[size_t(c)];
+            for (size_t j = 0; j < bands; ++j)
+                v = f[j].process(v);
+            values_[size_t(c)] = v;
+            peak = std::max(peak, std::abs(v));
+        }
+
+        // Compressor.
+        const double alpha = envelope_ < peak ? attackCoefficient : releaseCoefficient;
+        envelope_ = envelope_ * alpha + peak * (1 - alpha);
+        const double inputDB = 20 * std::log10(std::max(envelope_, 1e-12));
+        const double R = reduction(inputDB, threshold, ratio, knee);
+        compressorReduction_ = R * compWet_;
+        const double N = std::pow(10.0, (compWet_ * makeup - compWet_ * R) / 20);
+        if (step > 0) {
+            compressionGain_ += step * (N - compressionGain_);
+        } else {
+            compressionGain_ = N;
+        }
+
+        // Output gain.
+        const double makeGain = compressionGain_ * gain_;
+        double g = 0;
+        for (int c = 0; c < count_; ++c) {
+            if (!selected[size_t(c)]) continue;
+            values_[size_t(c)] *= makeGain;
+            g = std::max(g, std::abs(values_[size_t(c)]));
+        }
+
+        // Limiter request.
+        double request = 1;
+        if (limiterOn) {
+            if (!truePeakOn) {
+                request = std::min(T / std::max(g, 1e-12), 1.0);
+            } else if (peakDetector_) {
+                for (int c = 0; c < count_; ++c) {
+                    peakSamples_[size_t(c)] =
+                        selected[size_t(c)] ? float(values_[size_t(c)]) : 0.0f;
+                }
+                const double P = cv_peak_tick(peakDetector_, peakSamples_.data());
+                request = std::min(truePeakTarget / std::max(std::max(g, P), 1e-12), 1.0);
+            } else {
+                request = std::min(truePeakTarget / std::max(g, 1e-12), 1.0);
+            }
+        }
+
+        // Instant attack, hold for the lookahead plus the interpolator delay, release.
+        if (request < limitGain_) {
+            limitGain_ = request;
+            hold_ = latency_ + kInterpolatorDelay;
+        } else if (hold_ > 0) {
+            --hold_;
+        } else {
+            limitGain_ =
+                std::min(request, limiterCoefficient * limitGain_ + (1 - limiterCoefficient));
+        }
+        limiterReduction_ = limiterOn ? -20 * std::log10(std::max(limitGain_, 1e-12)) : 0.0;
+
+        // Lookahead delay, limiter gain and the safety clip at the ceiling itself.
+        const size_t pos = size_t(position_);
+        for (int c = 0; c < count_; ++c) {
+            double* ring = ring_.data() + size_t(c) * size_t(latency_);
+            double y = ring[pos];
+            ring[pos] = values_[size_t(c)];
+            if (selected[size_t(c)]) {
+                y *= limitGain_;
+                if (limiterOn) y = std::clamp(y, -T, T);
+            }
+            if (c < readable) block.channel(c)[i] = std::isfinite(y) ? float(y) : 0.0f;
+        }
+        // Advance the delay lines.
+        if (++position_ == latency_) position_ = 0;
+    }
+}
+
+}  // namespace corvaline
