@@ -1,0 +1,212 @@
+// AudioIO: opening, analysing, exact reads, writers, range extraction and the demo recording.
+
+#include "audiocore/files/AudioIO.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <string>
+#include <system_error>
+
+#include "Readers.hpp"
+#include "audiocore/model/AudioFailure.hpp"
+#include "audiocore/platform/Cancellation.hpp"
+#include "audiocore/platform/Errors.hpp"
+
+namespace fs = std::filesystem;
+
+namespace corvaline::AudioIO {
+
+namespace {
+
+bool hasExtension(const fs::path& url, const char* lowercase) {
+    std::string ext = url.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char ch) { return char(std::tolower(ch)); });
+    return ext == lowercase;
+}
+
+}  // namespace
+
+std::unique_ptr<AudioFileReader> open(const fs::path& url) {
+    std::error_code ec;
+    const auto status = fs::status(url, ec);
+    if (ec || !fs::exists(status)) {
+        throw fs::filesystem_error(
+            "Cannot open audio file", url,
+            ec ? ec : std::make_error_code(std::errc::no_such_file_or_directory));
+    }
+    if (fs::is_directory(status)) {
+        throw fs::filesystem_error("Cannot open audio file", url,
+                                   std::make_error_code(std::errc::is_a_directory));
+    }
+    std::string sndfileError;
+    if (auto reader = detail::openSndFile(url, sndfileError)) return reader;
+    std::string ffmpegError;
+    if (auto reader = detail::openFFmpeg(url, ffmpegError)) return reader;
+    // Neither library reads it: report libsndfile's reason, the primary reader's.
+    throw LibraryError("libsndfile", sndfileError);
+}
+
+AudioInfo analyze(const fs::path& url, std::stop_token cancel) {
+    auto file = open(url);
+    const int channels = file->channelCount();
+    const int64_t length = file->length();
+    if (length < 1 || channels < 1 || channels > kMaxChannels) {
+        throw AudioFailure("The file is empty or has more than 128 channels.");
+    }
+
+    WaveMetadata metadata;
+    try {
+        metadata = WaveMetadata::read(url);
+    } catch (const std::exception&) {
+        metadata = WaveMetadata();  // unreadable metadata never blocks an import
+    }
+
+    const int64_t points = std::min(length, kOverviewPoints);
+    std::vector<std::vector<float>> overview(size_t(channels),
+                                             std::vector<float>(size_t(points), 0.0f));
+    std::vector<float> peak(size_t(channels), 0.0f);
+    std::vector<double> sum(size_t(channels), 0.0);
+
+    AudioBuffer block(channels, kBlockFrames);
+    int64_t position = 0;
+    for (;;) {
+        throwIfCancelled(cancel);
+        const uint32_t got = file->read(block, kBlockFrames);
+        if (got == 0) break;
+        for (int c = 0; c < channels; ++c) {
+            const float* samples = block.channel(c);
+            float* points_ = overview[size_t(c)].data();
+            float channelPeak = peak[size_t(c)];
+            double squares = sum[size_t(c)];
+            uint32_t i = 0;
+            while (i < got) {
+                // Overview point k = (p * points) / length holds for the frames p up to the
+                // first frame of point k + 1, ceil((k + 1) * length / points).
+                const int64_t p = position + int64_t(i);
+                int64_t k = (p * points) / length;
+                int64_t segmentEnd = int64_t(got);
+                if (k >= points - 1) {
+                    k = points - 1;
+                } else {
+                    const int64_t next = ((k + 1) * length + points - 1) / points;
+                    segmentEnd = std::min<int64_t>(segmentEnd, next - position);
+                }
+                float pointPeak = points_[k];
+                for (; int64_t(i) < segmentEnd; ++i) {
+                    float s = samples[i];
+                    if (!std::isfinite(s)) s = 0.0f;
+                    const float a = std::fabs(s);
+                    pointPeak = std::max(pointPeak, a);
+                    squares += double(s) * double(s);
+                }
+                points_[k] = pointPeak;
+                channelPeak = std::max(channelPeak, pointPeak);
+            }
+            peak[size_t(c)] = channelPeak;
+            sum[size_t(c)] = squares;
+        }
+        position += got;
+    }
+
+    std::vector<ChannelInfo> infos;
+    infos.reserve(size_t(channels));
+    for (int c = 0; c < channels; ++c) {
+        ChannelInfo info;
+        info.id = c;
+        const auto& names = metadata.channelNames;
+        if (size_t(c) < names.size() && !names[size_t(c)].empty()) {
+            info.name = names[size_t(c)];
+        } else {
+            info.name = "Channel " + std::to_string(c + 1);
+        }
+        info.waveform = std::move(overview[size_t(c)]);
+        info.peak = peak[size_t(c)];
+        info.rms = float(std::sqrt(sum[size_t(c)] / double(length)));
+        infos.push_back(std::move(info));
+    }
+    return AudioInfo(url, file->sampleRate(), length, file->fileBitDepth(), std::move(infos),
+                     std::move(metadata));
+}
+
+void readExactly(AudioFileReader& file, AudioBuffer& target, AudioBuffer& scratch,
+                 uint32_t frames) {
+    const int channels = target.channelCount();
+    if (channels != file.channelCount() || scratch.channelCount() != channels ||
+        target.capacity() < frames || scratch.capacity() < frames) {
+        throw std::invalid_argument(
+            "AudioIO::readExactly: buffers must match the file's channels and hold the frames");
+    }
+    uint32_t filled = 0;
+    while (filled < frames) {
+        const uint32_t got = file.read(scratch, frames - filled);
+        if (got == 0) break;
+        for (int c = 0; c < channels; ++c) {
+            std::copy_n(scratch.channel(c), got, target.channel(c) + filled);
+        }
+        filled += got;
+    }
+    if (filled < frames) throw AudioFailure("Audio ended before its declared frame count.");
+    target.setFrameLength(filled);
+}
+
+std::unique_ptr<AudioFileWriter> writer(const fs::path& url, double rate, int channels, int bits) {
+    return detail::createSndFileWriter(url, rate, channels, bits, hasExtension(url, ".caf"));
+}
+
+void extract(const fs::path& source, const fs::path& destination, AudioFrameRange range,
+             std::stop_token cancel) {
+    if (range.start < 0 || range.start >= range.end) {
+        throw AudioFailure("Choose a non-empty audio range.");
+    }
+    auto file = open(source);
+    if (file->length() < range.end) {
+        throw AudioFailure("The preview range extends beyond the recording.");
+    }
+    file->seek(range.start);
+    auto out = writer(destination, file->sampleRate(), file->channelCount(), 32);
+    AudioBuffer work(file->channelCount(), kBlockFrames);
+    AudioBuffer scratch(file->channelCount(), kBlockFrames);
+    int64_t position = range.start;
+    while (position < range.end) {
+        throwIfCancelled(cancel);
+        const auto n = uint32_t(std::min<int64_t>(range.end - position, kBlockFrames));
+        readExactly(*file, work, scratch, n);
+        out->write(work);
+        position += n;
+    }
+    out->close();
+}
+
+void demo(const fs::path& url) {
+    constexpr int kChannels = 4;
+    constexpr uint32_t kFrames = 4800;
+    constexpr int kBlocks = 120;
+    constexpr double kRate = 48000.0;
+    auto out = writer(url, kRate, kChannels, 32);
+    AudioBuffer block(kChannels, kFrames);
+    // 64-bit linear congruential generator; wraps modulo 2^64 by unsigned arithmetic.
+    uint64_t r = 42;
+    for (int b = 0; b < kBlocks; ++b) {
+        for (int c = 0; c < kChannels; ++c) {
+            float* samples = block.channel(c);
+            for (uint32_t i = 0; i < kFrames; ++i) {
+                r = r * 6364136223846793005ULL + 1ULL;
+                const int64_t n = int64_t(b) * kFrames + i;
+                const double t = double(n) / kRate;
+                const double w = 2.0 * std::numbers::pi * t;
+                const double tone = std::sin(double(83 * c + 130) * w) + 0.25 * std::sin(880.0 * w);
+                const double e = std::max(0.0, std::sin(0.5 * double(c) + 2.4 * t));
+                const double envelope = e * e;
+                const float noise = float(double(r >> 33) / 4294967295.0 - 0.25) * 0.07f;
+                samples[i] = noise + float(0.25 * tone * envelope);
+            }
+        }
+        block.setFrameLength(kFrames);
+        out->write(block);
+    }
+    out->close();
+}
+
+}  // namespace corvaline::AudioIO

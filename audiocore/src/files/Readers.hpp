@@ -1,0 +1,24 @@
+#pragma once
+// The concrete readers and writer behind AudioIO (private to the files subsystem).
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "audiocore/files/AudioFile.hpp"
+
+namespace corvaline::detail {
+
+/// Opens `url` with libsndfile. Returns nullptr when libsndfile does not recognise the file
+/// and stores its error text in `error`; other failures throw.
+std::unique_ptr<AudioFileReader> openSndFile(const std::filesystem::path& url, std::string& error);
+
+/// Opens `url` with FFmpeg's demuxers and decoders (first audio stream). Returns nullptr when
+/// FFmpeg finds no decodable audio stream and stores the reason in `error`.
+std::unique_ptr<AudioFileReader> openFFmpeg(const std::filesystem::path& url, std::string& error);
+
+/// Creates a libsndfile writer: WAV (CAF when `caf`), 32-bit float or 24-bit PCM.
+std::unique_ptr<AudioFileWriter> createSndFileWriter(const std::filesystem::path& url, double rate,
+                                                     int channels, int bits, bool caf);
+
+}  // namespace corvaline::detail

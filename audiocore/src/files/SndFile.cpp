@@ -1,0 +1,226 @@
+// libsndfile reader and writer: WAV/BWF, RF64/BW64, AIFF, CAF, FLAC, Ogg and MP3 files,
+// decoded to 32-bit float and de-interleaved into AudioBuffer planes.
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Readers.hpp"
+#include "audiocore/platform/Errors.hpp"
+
+namespace corvaline::detail {
+namespace {
+
+// Frames moved through the interleaved scratch per libsndfile call: about 64K samples,
+// whatever the channel count, so memory stays small for wide files.
+uint32_t chunkFrames(int channels) {
+    return uint32_t(std::max(256, 65536 / std::max(1, channels)));
+}
+
+int bitsOfSubtype(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_S8:
+        case SF_FORMAT_PCM_U8:
+        case SF_FORMAT_ULAW:
+        case SF_FORMAT_ALAW:
+            return 8;
+        case SF_FORMAT_PCM_16:
+            return 16;
+        case SF_FORMAT_PCM_24:
+            return 24;
+        case SF_FORMAT_PCM_32:
+        case SF_FORMAT_FLOAT:
+            return 32;
+        case SF_FORMAT_DOUBLE:
+            return 64;
+        default:
+            return 0;  // compressed formats have no stored bit depth
+    }
+}
+
+LibraryError sndfileError(SNDFILE* file) {
+    return LibraryError("libsndfile", sf_strerror(file));
+}
+
+class SndFileReader final : public AudioFileReader {
+  public:
+    SndFileReader(SNDFILE* file, const SF_INFO& info)
+        : file_(file),
+          info_(info),
+          chunk_(chunkFrames(info.channels)),
+          interleaved_(size_t(chunk_) * size_t(info.channels)) {}
+    ~SndFileReader() override { sf_close(file_); }
+
+    double sampleRate() const override { return double(info_.samplerate); }
+    int channelCount() const override { return info_.channels; }
+    int64_t length() const override { return int64_t(info_.frames); }
+    int fileBitDepth() const override { return bitsOfSubtype(info_.format); }
+    int64_t position() const override { return position_; }
+
+    void seek(int64_t frame) override {
+        if (frame < 0 || frame > length()) {
+            throw std::out_of_range("Read position " + std::to_string(frame) +
+                                    " is outside the file (" + std::to_string(length()) +
+                                    " frames)");
+        }
+        if (sf_seek(file_, sf_count_t(frame), SEEK_SET) < 0) throw sndfileError(file_);
+        position_ = frame;
+    }
+
+    uint32_t read(AudioBuffer& buffer, uint32_t frames) override {
+        if (buffer.channelCount() != info_.channels) {
+            throw std::invalid_argument("AudioFileReader::read: buffer has " +
+                                        std::to_string(buffer.channelCount()) +
+                                        " channels, file has " + std::to_string(info_.channels));
+        }
+        frames = std::min(frames, buffer.capacity());
+        const int channels = info_.channels;
+        uint32_t done = 0;
+        while (done < frames) {
+            const uint32_t want = std::min(chunk_, frames - done);
+            const sf_count_t got = sf_readf_float(file_, interleaved_.data(), want);
+            if (got < 0) throw sndfileError(file_);
+            const float* src = interleaved_.data();
+            for (int c = 0; c < channels; ++c) {
+                float* dst = buffer.channel(c) + done;
+                for (sf_count_t i = 0; i < got; ++i)
+                    dst[i] = src[size_t(i) * channels + c];
+            }
+            done += uint32_t(got);
+            if (uint32_t(got) < want) {
+                // A short read is the end of the file unless libsndfile recorded an error.
+                if (sf_error(file_) != SF_ERR_NO_ERROR) throw sndfileError(file_);
+                break;
+            }
+        }
+        position_ += done;
+        buffer.setFrameLength(done);
+        return done;
+    }
+
+  private:
+    SNDFILE* file_;
+    SF_INFO info_;
+    uint32_t chunk_;
+    std::vector<float> interleaved_;
+    int64_t position_ = 0;
+};
+
+class SndFileWriter final : public AudioFileWriter {
+  public:
+    SndFileWriter(SNDFILE* file, double rate, int channels)
+        : file_(file),
+          rate_(rate),
+          channels_(channels),
+          chunk_(chunkFrames(channels)),
+          interleaved_(size_t(chunk_) * size_t(channels)) {}
+    ~SndFileWriter() override {
+        if (file_) sf_close(file_);
+    }
+
+    double sampleRate() const override { return rate_; }
+    int channelCount() const override { return channels_; }
+    int64_t framesWritten() const override { return written_; }
+
+    void write(const AudioBuffer& buffer) override { write(buffer, 0, buffer.frameLength()); }
+
+    void write(const AudioBuffer& buffer, uint32_t offset, uint32_t frames) override {
+        if (!file_) throw std::logic_error("AudioFileWriter::write after close");
+        if (buffer.channelCount() != channels_) {
+            throw std::invalid_argument("AudioFileWriter::write: buffer has " +
+                                        std::to_string(buffer.channelCount()) +
+                                        " channels, file has " + std::to_string(channels_));
+        }
+        if (uint64_t(offset) + frames > buffer.capacity()) {
+            throw std::out_of_range("AudioFileWriter::write: frames beyond the buffer capacity");
+        }
+        uint32_t done = 0;
+        while (done < frames) {
+            const uint32_t n = std::min(chunk_, frames - done);
+            float* dst = interleaved_.data();
+            for (int c = 0; c < channels_; ++c) {
+                const float* src = buffer.channel(c) + offset + done;
+                for (uint32_t i = 0; i < n; ++i)
+                    dst[size_t(i) * channels_ + c] = src[i];
+            }
+            const sf_count_t put = sf_writef_float(file_, interleaved_.data(), n);
+            // A short write is a full disk or an I/O error; never let it pass silently.
+            if (put != sf_count_t(n)) {
+                if (sf_error(file_) != SF_ERR_NO_ERROR) throw sndfileError(file_);
+                throw LibraryError("libsndfile", "Short write: the disk may be full.");
+            }
+            done += n;
+            written_ += n;
+        }
+    }
+
+    void close() override {
+        if (!file_) return;
+        sf_write_sync(file_);
+        SNDFILE* file = file_;
+        file_ = nullptr;
+        const int error = sf_close(file);
+        if (error != 0) throw LibraryError("libsndfile", sf_error_number(error));
+    }
+
+  private:
+    SNDFILE* file_;
+    double rate_;
+    int channels_;
+    uint32_t chunk_;
+    std::vector<float> interleaved_;
+    int64_t written_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<AudioFileReader> openSndFile(const std::filesystem::path& url, std::string& error) {
+    SF_INFO info;
+    std::memset(&info, 0, sizeof info);
+    SNDFILE* file = sf_open(url.c_str(), SFM_READ, &info);
+    if (!file) {
+        error = sf_strerror(nullptr);
+        return nullptr;
+    }
+    if (info.channels < 1 || info.samplerate < 1 || info.frames < 0) {
+        sf_close(file);
+        error = "The file has no valid audio format.";
+        return nullptr;
+    }
+    // Integer files read as float are normalised to +-1.0 (libsndfile's default); float files
+    // keep their values, including those above full scale.
+    sf_command(file, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
+    return std::make_unique<SndFileReader>(file, info);
+}
+
+std::unique_ptr<AudioFileWriter> createSndFileWriter(const std::filesystem::path& url, double rate,
+                                                     int channels, int bits, bool caf) {
+    if (bits != 32 && bits != 24) {
+        throw std::invalid_argument("AudioIO::writer: bits must be 32 or 24, not " +
+                                    std::to_string(bits));
+    }
+    if (channels < 1 || channels > 1024) {
+        throw std::invalid_argument("AudioIO::writer: invalid channel count " +
+                                    std::to_string(channels));
+    }
+    if (!(rate >= 1.0 && rate <= 2147483647.0)) {
+        throw std::invalid_argument("AudioIO::writer: invalid sample rate");
+    }
+    SF_INFO info;
+    std::memset(&info, 0, sizeof info);
+    info.samplerate = int(rate + 0.5);
+    info.channels = channels;
+    info.format = (caf ? SF_FORMAT_CAF : SF_FORMAT_WAV) |
+                  (bits == 32 ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_24) | SF_ENDIAN_LITTLE;
+    SNDFILE* file = sf_open(url.c_str(), SFM_WRITE, &info);
+    if (!file) throw LibraryError("libsndfile", sf_strerror(nullptr));
+    // Float samples beyond +-1.0 saturate at the integer limits instead of wrapping around.
+    sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    return std::make_unique<SndFileWriter>(file, rate, channels);
+}
+
+}  // namespace corvaline::detail
