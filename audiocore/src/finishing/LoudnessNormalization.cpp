@@ -67,7 +67,8 @@ NormalizationPlan plan(const std::filesystem::path& source, std::optional<AudioF
                        const ProcessingSettings& settings,
                        const std::vector<ChannelSettings>& channels,
                        std::optional<OriginalAudioReference> original,
-                       std::optional<OriginalAudioReference> sidechain, std::stop_token cancel) {
+                       std::optional<OriginalAudioReference> sidechain, std::stop_token cancel,
+                       const ProgressCallback& progress) {
     namespace fs = std::filesystem;
     Key key;
     key.source = source;

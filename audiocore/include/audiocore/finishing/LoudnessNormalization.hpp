@@ -19,6 +19,7 @@
 #include "audiocore/model/AudioFrameRange.hpp"
 #include "audiocore/model/AudioInfo.hpp"
 #include "audiocore/model/ProcessingSettings.hpp"
+#include "audiocore/platform/Progress.hpp"
 
 namespace corvaline::LoudnessNormalization {
 
@@ -27,13 +28,14 @@ inline constexpr size_t kCacheEntries = 8;
 
 /// The plan for the processed programme of `source` over `range` (none = the whole file).
 /// Errors of the file system (reading the files' attributes), of the stream and of the meter
-/// propagate, as does Cancelled.
+/// propagate, as does Cancelled. `progress` follows the measurement (a cached plan reports
+/// nothing).
 NormalizationPlan plan(const std::filesystem::path& source, std::optional<AudioFrameRange> range,
                        const ProcessingSettings& settings,
                        const std::vector<ChannelSettings>& channels,
                        std::optional<OriginalAudioReference> original = std::nullopt,
                        std::optional<OriginalAudioReference> sidechain = std::nullopt,
-                       std::stop_token cancel = {});
+                       std::stop_token cancel = {}, const ProgressCallback& progress = {});
 
 /// The gain decision for a measured programme: target (-36...-9 LUFS, non-finite -16) minus
 /// the integrated loudness, limited by the maximum boost (0...24 dB, non-finite 18) and by the

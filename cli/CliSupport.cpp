@@ -1,0 +1,240 @@
+#include "CliSupport.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "Command.hpp"
+#include "audiocore/model/SettingsJSON.hpp"
+#include "audiocore/platform/Errors.hpp"
+#include "audiocore/platform/Uuid.hpp"
+
+namespace corvaline::cli {
+
+namespace fs = std::filesystem;
+
+bool Arguments::flag(std::string_view name) {
+    bool found = false;
+    for (auto it = args_.begin(); it != args_.end();) {
+        if (*it == name) {
+            it = args_.erase(it);
+            found = true;
+        } else {
+            ++it;
+        }
+    }
+    return found;
+}
+
+std::vector<std::string> Arguments::options(std::string_view name) {
+    std::vector<std::string> values;
+    const std::string prefix = std::string(name) + "=";
+    for (auto it = args_.begin(); it != args_.end();) {
+        if (*it == name) {
+            if (it + 1 == args_.end()) throw UsageError{std::string(name) + " needs a value"};
+            values.push_back(*(it + 1));
+            it = args_.erase(it, it + 2);
+        } else if (it->rfind(prefix, 0) == 0) {
+            values.push_back(it->substr(prefix.size()));
+            it = args_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return values;
+}
+
+std::optional<std::string> Arguments::option(std::string_view name) {
+    auto values = options(name);
+    if (values.empty()) return std::nullopt;
+    return values.back();
+}
+
+std::vector<std::string> Arguments::positionals() const {
+    for (const auto& arg : args_) {
+        // A lone "-" or a negative number is a value, not an option.
+        if (arg.size() > 1 && arg[0] == '-' && !std::isdigit(static_cast<unsigned char>(arg[1]))) {
+            throw UsageError{"unknown option " + arg};
+        }
+    }
+    return args_;
+}
+
+std::vector<std::string> Arguments::positionals(size_t count, std::string_view what) const {
+    auto list = positionals();
+    if (list.size() < count) throw UsageError{"missing " + std::string(what)};
+    if (list.size() > count) throw UsageError{"unexpected argument " + list[count]};
+    return list;
+}
+
+double parseNumber(const std::string& text, std::string_view option) {
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || errno != 0 || !std::isfinite(value)) {
+        throw UsageError{std::string(option) + " expects a number, got \"" + text + "\""};
+    }
+    return value;
+}
+
+int64_t parseInteger(const std::string& text, std::string_view option) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || end != text.c_str() + text.size() || errno != 0) {
+        throw UsageError{std::string(option) + " expects a whole number, got \"" + text + "\""};
+    }
+    return value;
+}
+
+SettingsOptions parseSettingsOptions(Arguments& args) {
+    SettingsOptions result;
+    const auto preset = args.option("--preset");
+    const auto file = args.option("--settings");
+    if (preset && file) throw UsageError{"use either --preset or --settings, not both"};
+    if (preset) {
+        const auto settings = presetNamed(*preset);
+        if (!settings) {
+            std::string titles;
+            for (const auto& p : processingPresets())
+                titles += "\n  " + p.title;
+            throw UsageError{"unknown preset \"" + *preset + "\"; the presets are:" + titles};
+        }
+        result.settings = *settings;
+    }
+    if (file) {
+        std::ifstream in(*file, std::ios::binary);
+        if (!in) throw systemError("Cannot read the settings file " + *file);
+        std::ostringstream text;
+        text << in.rdbuf();
+        try {
+            result.settings = SettingsJSON::decode(text.str());
+        } catch (const SettingsError& e) {
+            throw SettingsError(*file + ": " + e.what());
+        }
+    }
+    for (const auto& assignment : args.options("--set")) {
+        SettingsJSON::assign(result.settings, assignment);
+    }
+    if (const auto ceiling = args.option("--ceiling")) {
+        const double value = parseNumber(*ceiling, "--ceiling");
+        SettingsJSON::assign(result.settings, "ceiling=" + *ceiling);
+        result.ceiling = value;
+    }
+    return result;
+}
+
+std::vector<ChannelSettings> parseProcess(const std::optional<std::string>& list,
+                                          int channelCount) {
+    std::vector<ChannelSettings> channels(size_t(std::max(channelCount, 0)));
+    if (!list || *list == "all") return channels;
+    for (auto& channel : channels)
+        channel.process = false;
+    std::stringstream items(*list);
+    std::string item;
+    bool any = false;
+    while (std::getline(items, item, ',')) {
+        const int64_t number = parseInteger(item, "--process");
+        if (number < 1 || number > channelCount) {
+            throw UsageError{"--process: channel " + item + " does not exist (the file has " +
+                             std::to_string(channelCount) + " channels, numbered from 1)"};
+        }
+        channels[size_t(number - 1)].process = true;
+        any = true;
+    }
+    if (!any) throw UsageError{"--process needs channel numbers such as 1,2"};
+    return channels;
+}
+
+ProgressBar::ProgressBar(std::string label) : label_(std::move(label)), active_(isatty(2) == 1) {}
+
+ProgressBar::~ProgressBar() {
+    finish();
+}
+
+void ProgressBar::operator()(double fraction) {
+    if (!active_) return;
+    const int percent = int(std::clamp(fraction, 0.0, 1.0) * 100);
+    if (percent == lastPercent_) return;
+    lastPercent_ = percent;
+    constexpr int width = 30;
+    const int filled = percent * width / 100;
+    std::string bar(size_t(filled), '#');
+    bar.append(size_t(width - filled), '-');
+    std::fprintf(stderr, "\r%s [%s] %3d%%", label_.c_str(), bar.c_str(), percent);
+    std::fflush(stderr);
+    drawn_ = true;
+}
+
+void ProgressBar::finish() {
+    if (!drawn_) return;
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+    drawn_ = false;
+    lastPercent_ = -1;
+}
+
+int runCancellable(const std::function<int(std::stop_token)>& work) {
+    sigset_t signals, previous;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    // Blocked here and inherited by the worker, so only the sigtimedwait below sees them.
+    pthread_sigmask(SIG_BLOCK, &signals, &previous);
+
+    std::stop_source stop;
+    std::atomic<bool> done{false};
+    int result = 0;
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            result = work(stop.get_token());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        done = true;
+    });
+    const timespec tick{0, 50'000'000};
+    while (!done) {
+        if (sigtimedwait(&signals, nullptr, &tick) > 0) stop.request_stop();
+    }
+    worker.join();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (failure) std::rethrow_exception(failure);
+    return result;
+}
+
+PendingOutput::PendingOutput(const fs::path& destination) : destination_(destination) {
+    temporary_ = destination.parent_path() /
+                 (".corvaline-" + newUuidString() + destination.extension().string());
+}
+
+PendingOutput::~PendingOutput() {
+    if (!committed_) {
+        std::error_code ignored;
+        fs::remove(temporary_, ignored);
+    }
+}
+
+void PendingOutput::commit() {
+    fs::rename(temporary_, destination_);
+    committed_ = true;
+}
+
+std::string formatDB(double value, int decimals) {
+    if (std::isinf(value)) return value < 0 ? "-inf" : "+inf";
+    char text[32];
+    std::snprintf(text, sizeof text, "%+.*f", decimals, value);
+    return text;
+}
+
+}  // namespace corvaline::cli

@@ -1,0 +1,103 @@
+#pragma once
+// Helpers shared by the commands: option scanning, the settings options, channel lists, a
+// progress bar on standard error, cancellation by Ctrl-C, and outputs that appear only when
+// complete.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "audiocore/model/AudioInfo.hpp"
+#include "audiocore/model/ProcessingSettings.hpp"
+
+namespace corvaline::cli {
+
+/// Scans a command's arguments. Options are taken out as they are asked for ("--name value" or
+/// "--name=value"); whatever is left must be positional. Errors are UsageError.
+class Arguments {
+  public:
+    explicit Arguments(std::vector<std::string> args) : args_(std::move(args)) {}
+
+    /// Removes `name` and reports whether it was present.
+    bool flag(std::string_view name);
+    /// Removes the last "name value" pair (any earlier ones too) and returns the value.
+    std::optional<std::string> option(std::string_view name);
+    /// Removes every "name value" pair, in order.
+    std::vector<std::string> options(std::string_view name);
+    /// The remaining arguments; an unknown "--option" left among them is a UsageError.
+    std::vector<std::string> positionals() const;
+    /// Exactly `count` positionals, else a UsageError naming `what`.
+    std::vector<std::string> positionals(size_t count, std::string_view what) const;
+
+  private:
+    std::vector<std::string> args_;
+};
+
+/// A finite number, else UsageError naming `option`.
+double parseNumber(const std::string& text, std::string_view option);
+/// A whole number, else UsageError naming `option`.
+int64_t parseInteger(const std::string& text, std::string_view option);
+
+/// The settings options shared by the commands:
+///   --preset NAME | --settings FILE.json   the starting point (default "Dialogue Balanced")
+///   --set field=value                      repeated; applied in order
+///   --ceiling DB                           the limiter ceiling, also required of the result
+struct SettingsOptions {
+    ProcessingSettings settings;
+    std::optional<double> ceiling;
+};
+SettingsOptions parseSettingsOptions(Arguments& args);
+
+/// Per-channel flags from "--process 1,2" (1-based channel numbers; "all" or absent: every
+/// channel). UsageError for a channel outside 1...channelCount.
+std::vector<ChannelSettings> parseProcess(const std::optional<std::string>& list, int channelCount);
+
+/// A progress bar on standard error, drawn only when it is a terminal; rate-limited.
+class ProgressBar {
+  public:
+    explicit ProgressBar(std::string label);
+    ~ProgressBar();
+    /// Draws the fraction 0...1 (callable from any one thread at a time).
+    void operator()(double fraction);
+    /// Erases the bar.
+    void finish();
+
+  private:
+    std::string label_;
+    bool active_;
+    bool drawn_ = false;
+    int lastPercent_ = -1;
+};
+
+/// Runs `work` on a worker thread while this thread waits for SIGINT or SIGTERM; either one
+/// asks the work to stop through its token. The work's result is returned and its exception
+/// rethrown here (Cancelled after a Ctrl-C).
+int runCancellable(const std::function<int(std::stop_token)>& work);
+
+/// A hidden temporary file beside `destination` (".corvaline-<UUID>" + its extension). It is
+/// removed on destruction unless commit() has moved it into place.
+class PendingOutput {
+  public:
+    explicit PendingOutput(const std::filesystem::path& destination);
+    ~PendingOutput();
+    PendingOutput(const PendingOutput&) = delete;
+    PendingOutput& operator=(const PendingOutput&) = delete;
+    const std::filesystem::path& path() const { return temporary_; }
+    /// Renames the temporary file onto the destination (atomic on one file system).
+    void commit();
+
+  private:
+    std::filesystem::path destination_;
+    std::filesystem::path temporary_;
+    bool committed_ = false;
+};
+
+/// "+1.25" style text of a dB value; "-inf" for minus infinity.
+std::string formatDB(double value, int decimals = 1);
+
+}  // namespace corvaline::cli
