@@ -1,0 +1,91 @@
+#pragma once
+// Import of whatever the user opens: audio files go straight to analysis; every audio track of
+// a video is decoded into one multichannel 32-bit float CAF in a private folder of the working
+// directory, track order becoming channel order, every track on the movie's timeline (delayed
+// starts and gaps become silence). MXF files go to MXFImport, which shares `merge` and
+// `describe`. The imported file is never modified and no picture is decoded.
+//
+// Files in an import folder ("Video-" + UUID inside the workspace):
+//   "Track-<n>.caf"    track n (1-based) at its own rate        deleted after the merge
+//   "Aligned-<n>.caf"  track n converted to the common rate     deleted after the merge
+//   "Audio.caf"        all tracks merged at the common rate     kept: AudioInfo.url
+// The common rate is the highest track rate; the timeline is round(duration x rate) frames,
+// or longer when a converted track is longer. The folder is removed on every failure and on
+// cancellation.
+//
+// Failures (AudioFailure, exact texts): "This video has no audio track.",
+// "The video's audio format is not supported by macOS.",
+// "Video import supports up to 128 audio channels and 384 kHz.",
+// "The video has an invalid duration.", "The video has an invalid audio track range.",
+// "macOS cannot decode this video's audio codec.", "Could not read the video's audio.",
+// "The video's audio format changes during playback.", "The video has invalid audio
+// timestamps.", "The video's audio timestamps exceed its duration.", "Could not decode the
+// video's audio samples (<status>).", "Video audio extraction did not finish.",
+// "The video's audio track is empty.", "Could not align the video's audio sample rates.",
+// "Video audio resampling failed.", "Video audio resampling stalled.",
+// "Sample-rate conversion changed the video's audio duration.",
+// "A decoded video track ended unexpectedly." Decoder errors pass through as LibraryError
+// (FFmpeg's text), file-system errors as std::filesystem::filesystem_error / system_error,
+// cancellation as Cancelled.
+
+#include <cstdint>
+#include <filesystem>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "audiocore/model/AudioInfo.hpp"
+#include "audiocore/platform/Progress.hpp"
+
+namespace corvaline::MediaImport {
+
+/// Most channels over all tracks of one import.
+inline constexpr int kMaxImportChannels = 128;
+/// Highest common sample rate of a video import, in Hz.
+inline constexpr double kMaxImportRate = 384000;
+/// Frame positions stay below 2^62.
+inline constexpr double kFrameLimit = 4611686018427387904.0;
+
+/// One entry of the open dialog's type list.
+struct ContentType {
+    std::string name;                   ///< "Audio", "Movie", "WAV", ...
+    std::vector<std::string> patterns;  ///< "*.wav", "*.WAV", ...
+    friend bool operator==(const ContentType&, const ContentType&) = default;
+};
+
+/// True when the lower-cased extension names a video container: "mp4", "mov", "m4v", "mxf",
+/// or another extension the system treats as a movie ("mkv", "webm", "avi", "mts", ...).
+bool isVideo(const std::filesystem::path& url);
+
+/// The types offered by the import dialog, in order: audio, movie, WAV, AIFF, MP3, MPEG-4
+/// audio, MXF. Patterns are given in lower and upper case.
+std::vector<ContentType> contentTypes();
+
+/// Every pattern of contentTypes() once, in order (for a single "all supported" filter).
+std::vector<std::string> filePatterns();
+
+/// Imports `url`. Not a video: AudioIO::analyze. A video: creates "Video-" + UUID in
+/// `workspace` (with intermediate folders), extracts and merges its audio there and returns
+/// the description of "Audio.caf" with `sourceURL` = `url`. MXF goes through MXFImport with
+/// helper programs from `mxfHelpers` (empty: the "MXF" resource folder). Progress runs 0 to 1,
+/// at most ten reports a second. Cancellation is checked once per block or buffer.
+AudioInfo read(const std::filesystem::path& url, const std::filesystem::path& workspace,
+               const ProgressCallback& progress = {}, std::stop_token cancel = {},
+               const std::filesystem::path& mxfHelpers = {});
+
+/// Analyses the merged file `audio` and names channel k "Track t / Channel c" from the
+/// per-track channel `counts` (channels beyond the counts keep their analysed names). The
+/// result has a new id, `url` = `audio` and `sourceURL` = `source`.
+AudioInfo describe(const std::filesystem::path& source, const std::filesystem::path& audio,
+                   const std::vector<int>& counts, std::stop_token cancel = {});
+
+/// Merges per-track files (in order) into one 32-bit float file of `channels` channels at
+/// `rate`: file i fills the channels after those of the files before it; shorter files end in
+/// silence; the result is max(`duration`, longest file) frames. `progress` receives the
+/// fraction of frames done (callers map it into their own range). Throws "A decoded video
+/// track ended unexpectedly." when a file delivers fewer frames than its length.
+void merge(const std::vector<std::filesystem::path>& files,
+           const std::filesystem::path& destination, double rate, int channels, int64_t duration,
+           const ProgressCallback& progress = {}, std::stop_token cancel = {});
+
+}  // namespace corvaline::MediaImport

@@ -1,0 +1,256 @@
+#include "audiocore/import/MediaImport.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <set>
+#include <stdexcept>
+
+#include "MediaAsset.hpp"
+#include "audiocore/files/AudioIO.hpp"
+#include "audiocore/import/MXFImport.hpp"
+#include "audiocore/import/TrackExtraction.hpp"
+#include "audiocore/model/AudioFailure.hpp"
+#include "audiocore/platform/Cancellation.hpp"
+#include "audiocore/platform/Uuid.hpp"
+
+namespace fs = std::filesystem;
+
+namespace corvaline::MediaImport {
+
+namespace {
+
+std::string lowerExtension(const fs::path& url) {
+    std::string ext = url.extension().string();
+    if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return ext;
+}
+
+// Extensions of the system's movie types beyond the four always recognised.
+const std::set<std::string>& movieExtensions() {
+    static const std::set<std::string> extensions = {
+        "mp4",  "mov", "m4v", "mxf", "mkv", "webm", "avi", "mpg", "mpeg", "m2v", "mts",
+        "m2ts", "ts",  "3gp", "3g2", "dv",  "wmv",  "flv", "ogv", "qt",   "vob"};
+    return extensions;
+}
+
+std::vector<std::string> patternsFor(std::initializer_list<const char*> extensions) {
+    std::vector<std::string> patterns;
+    for (const char* ext : extensions) {
+        std::string lower = std::string("*.") + ext;
+        std::string upper = lower;
+        std::transform(upper.begin(), upper.end(), upper.begin(),
+                       [](unsigned char c) { return char(std::toupper(c)); });
+        patterns.push_back(lower);
+        patterns.push_back(upper);
+    }
+    return patterns;
+}
+
+/// Removes the import folder unless the import succeeded.
+class FolderGuard {
+  public:
+    explicit FolderGuard(fs::path folder) : folder_(std::move(folder)) {}
+    ~FolderGuard() {
+        if (keep_) return;
+        std::error_code ec;
+        fs::remove_all(folder_, ec);
+    }
+    void keep() { keep_ = true; }
+
+  private:
+    fs::path folder_;
+    bool keep_ = false;
+};
+
+AudioInfo readVideo(const fs::path& url, const fs::path& folder, ProgressLimiter& progress,
+                    std::stop_token cancel) {
+    MediaAsset asset(url);
+    const auto& tracks = asset.audioTracks();
+    if (tracks.empty()) throw AudioFailure("This video has no audio track.");
+
+    std::vector<int> counts;
+    double common = 0;
+    int64_t totalChannels = 0;
+    for (const auto& track : tracks) {
+        if (!(std::isfinite(track.sampleRate) && track.sampleRate > 0) || track.channels <= 0)
+            throw AudioFailure("The video's audio format is not supported by macOS.");
+        counts.push_back(track.channels);
+        totalChannels += track.channels;
+        common = std::max(common, track.sampleRate);
+    }
+    if (totalChannels > kMaxImportChannels || common > kMaxImportRate)
+        throw AudioFailure("Video import supports up to 128 audio channels and 384 kHz.");
+
+    const double duration = asset.duration();
+    if (!(std::isfinite(duration) && duration > 0 && duration * common < kFrameLimit))
+        throw AudioFailure("The video has an invalid duration.");
+    const auto total = int64_t(std::llround(duration * common));
+
+    const int n = int(tracks.size());
+    std::vector<fs::path> files;
+    for (int i = 0; i < n; ++i) {
+        throwIfCancelled(cancel);
+        const AssetTrack& track = tracks[size_t(i)];
+        TrackPlan plan;
+        plan.rate = track.sampleRate;
+        plan.channels = track.channels;
+        std::tie(plan.startFrame, plan.endFrame) =
+            trackFrameRange(track.sampleRate, track.start, track.end);
+        plan.trackFrames = std::llround(track.sampleRate * duration);
+        plan.index = i;
+        plan.trackCount = n;
+        const fs::path trackFile = folder / ("Track-" + std::to_string(i + 1) + ".caf");
+        {
+            auto source = openTrack(asset, track);
+            decodeTrack(*source, plan, trackFile, &progress, cancel);
+        }
+        if (track.sampleRate != common) {
+            const fs::path aligned = folder / ("Aligned-" + std::to_string(i + 1) + ".caf");
+            alignTrack(trackFile, aligned, common, i, n, &progress, cancel);
+            fs::remove(trackFile);
+            files.push_back(aligned);
+        } else {
+            files.push_back(trackFile);
+        }
+    }
+
+    const fs::path audio = folder / "Audio.caf";
+    merge(
+        files, audio, common, int(totalChannels), total,
+        [&](double f) { progress.report(0.8 + 0.15 * f); }, cancel);
+    for (const auto& file : files)
+        fs::remove(file);
+
+    AudioInfo info = describe(url, audio, counts, cancel);
+    throwIfCancelled(cancel);
+    return info;
+}
+
+}  // namespace
+
+bool isVideo(const fs::path& url) {
+    return movieExtensions().count(lowerExtension(url)) > 0;
+}
+
+std::vector<ContentType> contentTypes() {
+    return {
+        {"Audio", patternsFor({"wav", "bwf", "rf64", "w64", "aif", "aiff", "aifc", "caf", "mp3",
+                               "m4a", "aac", "flac", "ogg"})},
+        {"Movie", patternsFor({"mp4", "mov", "m4v", "mkv", "webm", "avi", "mpg", "mpeg", "mts",
+                               "m2ts", "ts", "3gp", "dv", "qt"})},
+        {"WAV", patternsFor({"wav", "bwf", "rf64"})},
+        {"AIFF", patternsFor({"aif", "aiff", "aifc"})},
+        {"MP3", patternsFor({"mp3"})},
+        {"MPEG-4 Audio", patternsFor({"m4a", "aac"})},
+        {"MXF", patternsFor({"mxf"})},
+    };
+}
+
+std::vector<std::string> filePatterns() {
+    std::vector<std::string> all;
+    std::set<std::string> seen;
+    for (const auto& type : contentTypes())
+        for (const auto& pattern : type.patterns)
+            if (seen.insert(pattern).second) all.push_back(pattern);
+    return all;
+}
+
+AudioInfo read(const fs::path& url, const fs::path& workspace, const ProgressCallback& progress,
+               std::stop_token cancel, const fs::path& mxfHelpers) {
+    throwIfCancelled(cancel);
+    if (!isVideo(url)) return AudioIO::analyze(url, cancel);
+
+    const fs::path folder = workspace / ("Video-" + newUuidString());
+    fs::create_directories(folder);
+    FolderGuard guard(folder);
+    ProgressLimiter limiter(progress);
+    AudioInfo info;
+    if (lowerExtension(url) == "mxf") {
+        info = MXFImport::read(
+            url, folder, [&](double f) { limiter.report(f); }, cancel, mxfHelpers);
+    } else {
+        info = readVideo(url, folder, limiter, cancel);
+    }
+    guard.keep();
+    limiter.force(1.0);
+    return info;
+}
+
+AudioInfo describe(const fs::path& source, const fs::path& audio, const std::vector<int>& counts,
+                   std::stop_token cancel) {
+    AudioInfo analysed = AudioIO::analyze(audio, cancel);
+    std::vector<ChannelInfo> channels = analysed.channels;
+    for (size_t k = 0; k < channels.size(); ++k) {
+        int64_t before = 0;
+        for (size_t t = 0; t < counts.size(); ++t) {
+            if (before + counts[t] > int64_t(k)) {
+                channels[k].name = "Track " + std::to_string(t + 1) + " / Channel " +
+                                   std::to_string(int64_t(k) - before + 1);
+                break;
+            }
+            before += counts[t];
+        }
+    }
+    return AudioInfo(audio, analysed.sampleRate, analysed.frameCount, analysed.bitDepth,
+                     std::move(channels), analysed.metadata, source);
+}
+
+void merge(const std::vector<fs::path>& files, const fs::path& destination, double rate,
+           int channels, int64_t duration, const ProgressCallback& progress,
+           std::stop_token cancel) {
+    std::vector<std::unique_ptr<AudioFileReader>> readers;
+    std::vector<AudioBuffer> buffers;
+    std::vector<int64_t> remaining;
+    int64_t length = std::max<int64_t>(duration, 0);
+    for (const auto& file : files) {
+        readers.push_back(AudioIO::open(file));
+        const auto& reader = readers.back();
+        remaining.push_back(reader->length());
+        length = std::max(length, reader->length());
+    }
+    int sum = 0;
+    for (const auto& reader : readers)
+        sum += reader->channelCount();
+    if (sum > channels)
+        throw std::invalid_argument("merge: the tracks have more channels than the destination");
+    for (const auto& reader : readers)
+        buffers.emplace_back(reader->channelCount(), kImportBlock);
+
+    auto writer = AudioIO::writer(destination, rate, channels, 32);
+    AudioBuffer out(channels, kImportBlock);
+    int64_t done = 0;
+    IntervalGate gate;
+    while (done < length) {
+        throwIfCancelled(cancel);
+        const auto block = uint32_t(std::min<int64_t>(length - done, kImportBlock));
+        out.zero();
+        out.setFrameLength(block);
+        int offset = 0;
+        for (size_t i = 0; i < readers.size(); ++i) {
+            AudioFileReader& reader = *readers[i];
+            AudioBuffer& buffer = buffers[i];
+            const int count = reader.channelCount();
+            const auto want = uint32_t(std::min<int64_t>(remaining[i], block));
+            uint32_t got = 0;
+            while (got < want) {
+                const uint32_t n = reader.read(buffer, want - got);
+                if (n == 0) break;
+                for (int c = 0; c < count; ++c)
+                    std::copy_n(buffer.channel(c), n, out.channel(offset + c) + got);
+                got += n;
+            }
+            if (got < want) throw AudioFailure("A decoded video track ended unexpectedly.");
+            remaining[i] -= got;
+            offset += count;
+        }
+        writer->write(out);
+        done += block;
+        if (progress && (gate.pass() || done == length)) progress(double(done) / double(length));
+    }
+    writer->close();
+}
+
+}  // namespace corvaline::MediaImport
