@@ -43,7 +43,9 @@ StreamingDSP::StreamingDSP(double rate, const std::vector<ChannelSettings>& chan
       detector_(channels.size(), 0.0),
       leveler_(rate, int(channels.size())),
       bleed_(rate),
-      peakSamples_(std::max<size_t>(channels.size(), 1), 0.0f) {
+      peakSamples_(std::max<size_t>(channels.size(), 1), 0.0f),
+      minValue_(size_t(latency_ + kInterpolatorDelay + 1), 1.0),
+      minFrame_(size_t(latency_ + kInterpolatorDelay + 1), 0) {
     for (int c = 0; c < count_; ++c)
         selected_[size_t(c)] = channels[size_t(c)].process;
     bandCount_ = settings_.eqBands.size();
@@ -107,6 +109,27 @@ void StreamingDSP::update(const ProcessingSettings& settings,
     }
     ramp_ = std::max(1L, long(std::floor(rate_ * 0.01)));
     targetGain_ = std::pow(10.0, guarded(settings_.outputGain, -60, 24, 0) / 20);
+}
+
+double StreamingDSP::pendingMinimum(double request) {
+    // Monotonic queue over the last latency + 13 requests: values rise from front to back.
+    const long window = latency_ + kInterpolatorDelay;
+    const size_t capacity = minValue_.size();
+    while (minCount_ > 0) {
+        const size_t back = (minHead_ + minCount_ - 1) % capacity;
+        if (minValue_[back] < request) break;
+        --minCount_;
+    }
+    const size_t slot = (minHead_ + minCount_) % capacity;
+    minValue_[slot] = request;
+    minFrame_[slot] = frameIndex_;
+    ++minCount_;
+    while (minFrame_[minHead_] <= frameIndex_ - window) {
+        minHead_ = (minHead_ + 1) % capacity;
+        --minCount_;
+    }
+    ++frameIndex_;
+    return minValue_[minHead_];
 }
 
 double StreamingDSP::reduction(double inputDB, double threshold, double ratio, double knee) {
@@ -250,15 +273,19 @@ void StreamingDSP::process(AudioBuffer& block, const AudioBuffer* sidechain) {
             }
         }
 
-        // Instant attack, hold for the lookahead plus the interpolator delay, release.
+        // Instant attack, hold for the lookahead plus the interpolator delay, release. The
+        // release never rises above a request still waiting in the lookahead: a frame that
+        // asked for slightly less reduction than the gain in force did not restart the hold,
+        // and releasing past it would let that frame out above the ceiling.
+        const double pending = pendingMinimum(request);
         if (request < limitGain_) {
             limitGain_ = request;
             hold_ = latency_ + kInterpolatorDelay;
         } else if (hold_ > 0) {
             --hold_;
         } else {
-            limitGain_ =
-                std::min(request, limiterCoefficient * limitGain_ + (1 - limiterCoefficient));
+            limitGain_ = std::min(pending, std::min(request, limiterCoefficient * limitGain_ +
+                                                                 (1 - limiterCoefficient)));
         }
         limiterReduction_ = limiterOn ? -20 * std::log10(std::max(limitGain_, 1e-12)) : 0.0;
 

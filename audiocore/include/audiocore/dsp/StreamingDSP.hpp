@@ -90,6 +90,9 @@ class StreamingDSP {
 
   private:
     void designTargets();
+    /// Adds this frame's limiter request and returns the smallest request of the lookahead
+    /// window (latency + 13 frames).
+    double pendingMinimum(double request);
 
     int latency_;
     double rate_;
@@ -118,6 +121,12 @@ class StreamingDSP {
     std::vector<float> peakSamples_;
     double compressorReduction_ = 0;
     double limiterReduction_ = 0;
+    // Sliding minimum of the limiter requests (ring of latency + 14 entries).
+    std::vector<double> minValue_;
+    std::vector<long> minFrame_;
+    size_t minHead_ = 0;
+    size_t minCount_ = 0;
+    long frameIndex_ = 0;
 };
 
 }  // namespace corvaline
