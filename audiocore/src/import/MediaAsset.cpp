@@ -11,6 +11,7 @@ extern "C" {
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <thread>
 
 #include "audiocore/model/AudioFailure.hpp"
@@ -33,6 +34,9 @@ using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
 
 /// Opens a container and reads its stream information; throws LibraryError when it cannot.
 FormatPtr openFormat(const std::filesystem::path& url) {
+    // The program writes no log: FFmpeg's own messages would go to standard error.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
     AVFormatContext* raw = nullptr;
     int rc = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);
     if (rc < 0) throw LibraryError("FFmpeg", avText(rc));
