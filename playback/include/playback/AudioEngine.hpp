@@ -1,0 +1,159 @@
+#pragma once
+// Real-time audio output: an engine driving the default output device through SDL2, with one
+// player node that plays scheduled buffers back to back.
+//
+// Threads. The device's audio callback only copies samples: it takes the player's mutex for
+// the length of one copy, never allocates, never throws and never runs user code. Completion
+// handlers and the output tap run on worker threads of the engine, in order, off the audio
+// thread. schedule(), play(), stop() and playerTime() may be called from any thread.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audiocore/model/AudioBuffer.hpp"
+
+namespace corvaline::playback {
+
+class Handoff;
+
+/// When a scheduled buffer's completion handler is called.
+enum class CompletionType {
+    dataConsumed,    ///< the player has copied the buffer's last frame to the device
+    dataPlayedBack,  ///< the device has taken the buffer's last frame (one callback later)
+};
+
+/// Position of the player: frames of scheduled audio it has rendered since play().
+struct PlayerTime {
+    int64_t sampleTime = 0;
+    double sampleRate = 0;
+};
+
+/// Fails to open or start the output; what() is SDL's description.
+class AudioOutputError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+class PlayerNode {
+  public:
+    using Completion = std::function<void()>;
+
+    /// Buffers that may be scheduled and not yet completed at once.
+    static constexpr size_t kMaxScheduled = 64;
+
+    /// A player for non-interleaved float buffers of `channels` channels at `sampleRate`.
+    PlayerNode(double sampleRate, int channels);
+    ~PlayerNode();
+    PlayerNode(const PlayerNode&) = delete;
+    PlayerNode& operator=(const PlayerNode&) = delete;
+
+    double sampleRate() const { return sampleRate_; }
+    int channelCount() const { return channels_; }
+
+    /// Appends `buffer` (channelCount() channels; its frameLength() frames play) to the play
+    /// queue. `completion` (may be empty) runs on the player's completion thread as `type`
+    /// says. Throws std::invalid_argument for a wrong channel count and std::length_error when
+    /// kMaxScheduled buffers are pending.
+    void schedule(std::shared_ptr<const AudioBuffer> buffer, CompletionType type,
+                  Completion completion);
+    /// Starts (or resumes) rendering the queued buffers.
+    void play();
+    /// Stops rendering and discards every scheduled buffer; their completions are dropped
+    /// unless already due. The player time becomes unavailable until the next play().
+    void stop();
+    bool isPlaying() const;
+    /// The player's position, or none before it has rendered anything since play().
+    std::optional<PlayerTime> playerTime() const;
+    /// Frames of silence rendered between two scheduled frames while playing (starvation).
+    int64_t underrunFrames() const;
+
+    /// The engine's render call, on the audio thread: writes `frames` interleaved frames of
+    /// `outputChannels` channels into `out` (silence where nothing is scheduled). A mono
+    /// player feeds every output channel; extra player channels beyond the output are dropped.
+    void render(float* out, uint32_t frames, int outputChannels) noexcept;
+
+  private:
+    struct Entry {
+        std::shared_ptr<const AudioBuffer> buffer;
+        CompletionType type = CompletionType::dataConsumed;
+        Completion completion;
+    };
+    void complete(uint32_t slot);
+
+    const double sampleRate_;
+    const int channels_;
+    mutable std::mutex mutex_;
+    std::vector<Entry> slots_;
+    std::vector<uint32_t> free_;       ///< unused slots
+    std::vector<uint32_t> scheduled_;  ///< ring of slots in play order
+    size_t scheduledHead_ = 0;
+    size_t scheduledCount_ = 0;
+    std::vector<uint32_t> awaiting_;  ///< consumed played-back slots due at the next render
+    size_t awaitingCount_ = 0;
+    uint32_t offset_ = 0;  ///< frames of the front buffer already rendered
+    bool playing_ = false;
+    bool rendered_ = false;  ///< a render ran since play()
+    int64_t sampleTime_ = 0;
+    int64_t starving_ = 0;
+    int64_t underruns_ = 0;
+    std::unique_ptr<Handoff> completions_;
+};
+
+/// The engine: the output device, its one player node and an optional tap on the output.
+class AudioEngine {
+  public:
+    /// Receives each output buffer (non-interleaved float, the device's channel count).
+    using TapObserver = std::function<void(const AudioBuffer&)>;
+
+    AudioEngine();
+    /// Stops the device.
+    ~AudioEngine();
+    AudioEngine(const AudioEngine&) = delete;
+    AudioEngine& operator=(const AudioEngine&) = delete;
+
+    /// Creates the player for buffers of `channels` channels at `sampleRate` and connects it
+    /// to the output; the device is opened in that format (SDL converts where the hardware
+    /// differs). Must precede start().
+    PlayerNode& connectPlayer(double sampleRate, int channels);
+    /// The connected player (std::logic_error before connectPlayer()).
+    PlayerNode& player();
+    /// Passes every output buffer (at most `bufferSize` frames) to `observer` on the tap
+    /// thread. Must precede start(). Buffers are dropped if the observer falls far behind.
+    void installTap(uint32_t bufferSize, TapObserver observer);
+    /// Opens and starts the default output device (SDL_AUDIODRIVER / SDL_DISKAUDIOFILE are
+    /// honoured). Throws AudioOutputError with SDL's text.
+    void start();
+    /// Stops and closes the device; no callback runs after it returns. Idempotent.
+    void stop();
+    bool isRunning() const { return device_ != 0; }
+    /// Time of the first audio callback after start(), if there was one.
+    std::optional<std::chrono::steady_clock::time_point> firstCallback() const;
+    /// Output frames rendered by the device callback since start().
+    int64_t renderedFrames() const { return renderedFrames_.load(std::memory_order_relaxed); }
+
+  private:
+    static void callback(void* user, uint8_t* stream, int length);
+    void deliverTap(uint32_t slot);
+
+    std::unique_ptr<PlayerNode> player_;
+    uint32_t device_ = 0;
+    int outputChannels_ = 2;
+    bool sdlStarted_ = false;
+    TapObserver tapObserver_;
+    uint32_t tapSize_ = 0;
+    std::vector<AudioBuffer> tapBuffers_;
+    std::vector<std::atomic<bool>> tapBusy_;
+    uint32_t tapNext_ = 0;  ///< audio thread only
+    std::unique_ptr<Handoff> tap_;
+    std::atomic<int64_t> firstCallbackNs_{-1};
+    std::atomic<int64_t> renderedFrames_{0};
+};
+
+}  // namespace corvaline::playback

@@ -1,0 +1,158 @@
+// The output engine over SDL2's pull callback.
+
+#include <SDL.h>
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "Handoff.hpp"
+#include "playback/AudioEngine.hpp"
+
+namespace corvaline::playback {
+
+namespace {
+
+// SDL's subsystem initialisation is reference-counted but not thread-safe.
+std::mutex& sdlMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+constexpr uint32_t kDeviceFrames = 1024;
+constexpr size_t kTapBuffers = 16;
+
+}  // namespace
+
+AudioEngine::AudioEngine() = default;
+
+AudioEngine::~AudioEngine() {
+    stop();
+    tap_.reset();
+    player_.reset();
+}
+
+PlayerNode& AudioEngine::connectPlayer(double sampleRate, int channels) {
+    if (device_ != 0) throw std::logic_error("AudioEngine: connect before start");
+    if (!(sampleRate >= 1) || sampleRate > double(std::numeric_limits<int>::max())) {
+        throw std::invalid_argument("AudioEngine: unsupported sample rate");
+    }
+    player_ = std::make_unique<PlayerNode>(sampleRate, channels);
+    return *player_;
+}
+
+PlayerNode& AudioEngine::player() {
+    if (!player_) throw std::logic_error("AudioEngine: no player connected");
+    return *player_;
+}
+
+void AudioEngine::installTap(uint32_t bufferSize, TapObserver observer) {
+    if (device_ != 0) throw std::logic_error("AudioEngine: install the tap before start");
+    if (!observer) return;
+    tapObserver_ = std::move(observer);
+    tapSize_ = std::max<uint32_t>(bufferSize, 1);
+    outputChannels_ = player_ ? std::min(player_->channelCount(), 2) : 2;
+    tapBuffers_.assign(kTapBuffers, AudioBuffer(outputChannels_, tapSize_));
+    tapBusy_ = std::vector<std::atomic<bool>>(kTapBuffers);
+    tap_ = std::make_unique<Handoff>(
+        kTapBuffers, [this](uint32_t slot) { deliverTap(slot); }, "corvaline-tap");
+}
+
+void AudioEngine::start() {
+    if (device_ != 0) return;
+    if (!player_) throw std::logic_error("AudioEngine: no player connected");
+    std::lock_guard lock(sdlMutex());
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) throw AudioOutputError(SDL_GetError());
+    // The device plays the player's format; SDL converts when the hardware differs. A mono
+    // player is heard on both sides of a stereo device.
+    const int channels = player_->channelCount() == 1 ? 2 : player_->channelCount();
+    if (tap_ && channels != outputChannels_) {
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        throw std::logic_error("AudioEngine: tap and device channel counts differ");
+    }
+    outputChannels_ = channels;
+    SDL_AudioSpec want{};
+    want.freq = int(std::lround(player_->sampleRate()));
+    want.format = AUDIO_F32SYS;
+    want.channels = uint8_t(channels);
+    want.samples = uint16_t(kDeviceFrames);
+    want.callback = &AudioEngine::callback;
+    want.userdata = this;
+    SDL_AudioSpec have{};
+    const SDL_AudioDeviceID device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    if (device == 0) {
+        const std::string message = SDL_GetError();
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        throw AudioOutputError(message.empty() ? "The audio output could not be opened." : message);
+    }
+    device_ = device;
+    sdlStarted_ = true;
+    SDL_PauseAudioDevice(device_, 0);
+}
+
+void AudioEngine::stop() {
+    std::lock_guard lock(sdlMutex());
+    if (device_ != 0) {
+        // Closing waits for a running callback and joins the device thread.
+        SDL_CloseAudioDevice(device_);
+        device_ = 0;
+    }
+    if (sdlStarted_) {
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        sdlStarted_ = false;
+    }
+}
+
+std::optional<std::chrono::steady_clock::time_point> AudioEngine::firstCallback() const {
+    const int64_t ns = firstCallbackNs_.load(std::memory_order_acquire);
+    if (ns < 0) return std::nullopt;
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
+}
+
+void AudioEngine::callback(void* user, uint8_t* stream, int length) {
+    auto* engine = static_cast<AudioEngine*>(user);
+    const size_t channels = size_t(engine->outputChannels_);
+    const auto frames = uint32_t(size_t(std::max(length, 0)) / (sizeof(float) * channels));
+    auto* out = reinterpret_cast<float*>(stream);
+    if (engine->firstCallbackNs_.load(std::memory_order_relaxed) < 0) {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch();
+        engine->firstCallbackNs_.store(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(),
+            std::memory_order_release);
+    }
+    engine->player_->render(out, frames, int(channels));
+    engine->renderedFrames_.fetch_add(frames, std::memory_order_relaxed);
+    if (!engine->tap_) return;
+    // The tap copies the output into buffers allocated at installation; the observer runs on
+    // the tap thread. A buffer still held by a slow observer is skipped, never waited for.
+    for (uint32_t done = 0; done < frames;) {
+        const uint32_t n = std::min(frames - done, engine->tapSize_);
+        const uint32_t slot = engine->tapNext_;
+        if (!engine->tapBusy_[slot].exchange(true, std::memory_order_acquire)) {
+            AudioBuffer& buffer = engine->tapBuffers_[slot];
+            for (size_t c = 0; c < channels; ++c) {
+                float* target = buffer.channel(int(c));
+                for (uint32_t i = 0; i < n; ++i)
+                    target[i] = out[(done + i) * channels + c];
+            }
+            buffer.setFrameLength(n);
+            if (engine->tap_->post(slot)) {
+                engine->tapNext_ = (slot + 1) % uint32_t(engine->tapBuffers_.size());
+            } else {
+                engine->tapBusy_[slot].store(false, std::memory_order_release);
+            }
+        }
+        done += n;
+    }
+}
+
+void AudioEngine::deliverTap(uint32_t slot) {
+    try {
+        tapObserver_(tapBuffers_[slot]);
+    } catch (...) {
+        // The observer's failure is its own; the buffer is released either way.
+    }
+    tapBusy_[slot].store(false, std::memory_order_release);
+}
+
+}  // namespace corvaline::playback
