@@ -214,10 +214,14 @@ std::unique_ptr<AudioFileWriter> createSndFileWriter(const std::filesystem::path
     std::memset(&info, 0, sizeof info);
     info.samplerate = int(rate + 0.5);
     info.channels = channels;
-    info.format = (caf ? SF_FORMAT_CAF : SF_FORMAT_WAV) |
+    // WAV destinations are written as RF64 that libsndfile downgrades to a plain RIFF WAVE
+    // when the file closes below 4 GB: long multichannel renders then get a valid 64-bit
+    // header instead of a wrapped 32-bit size.
+    info.format = (caf ? SF_FORMAT_CAF : SF_FORMAT_RF64) |
                   (bits == 32 ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_24) | SF_ENDIAN_LITTLE;
     SNDFILE* file = sf_open(url.c_str(), SFM_WRITE, &info);
     if (!file) throw LibraryError("libsndfile", sf_strerror(nullptr));
+    if (!caf) sf_command(file, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
     // Float samples beyond +-1.0 saturate at the integer limits instead of wrapping around.
     sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     return std::make_unique<SndFileWriter>(file, rate, channels);

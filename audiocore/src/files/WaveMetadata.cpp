@@ -183,7 +183,10 @@ WaveMetadata WaveMetadata::read(const fs::path& url) {
         }
 
         if (id == "ds64" && size >= kSmallestDs64 && size <= kLargestDs64) {
-            std::vector<uint8_t> body(size_t(size), 0);
+            // Only what the file still holds can arrive; a truncated table is read as far as
+            // it goes.
+            const uint64_t available = fileSize > position ? fileSize - position : 0;
+            std::vector<uint8_t> body(size_t(std::min(size, available)), 0);
             const size_t got = file.read(body.data(), body.size());
             position += got;
             body.resize(got);
@@ -199,6 +202,7 @@ WaveMetadata WaveMetadata::read(const fs::path& url) {
             continue;
         }
         if ((id == "bext" || id == "iXML" || id == "axml") && size <= kLargestPreservedChunk) {
+            if (fileSize < position || fileSize - position < size) break;  // truncated
             std::vector<uint8_t> body(size_t(size), 0);
             if (file.read(body.data(), body.size()) < body.size()) break;
             position += size;

@@ -1,0 +1,144 @@
+// corvaline-cli info FILE [--json]: what the engine's analysis finds in a recording.
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "Command.hpp"
+#include "audiocore/files/AudioIO.hpp"
+
+namespace corvaline::cli {
+namespace {
+
+/// Turns the path the user named into the analysed recording. Containers whose audio must be
+/// extracted first (videos, MXF) are routed through their import step here.
+AudioInfo importForInfo(const std::filesystem::path& path) {
+    return AudioIO::analyze(path);
+}
+
+/// Level in dBFS, or no value for silence.
+std::optional<double> dbfs(float linear) {
+    if (!(linear > 0.0f)) return std::nullopt;
+    return 20.0 * std::log10(double(linear));
+}
+
+std::string dbText(float linear) {
+    const auto db = dbfs(linear);
+    if (!db) return "-inf";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", *db);
+    return text;
+}
+
+/// Seconds as H:MM:SS.mmm (hours keep counting past 24 for long durations).
+std::string clockText(double seconds) {
+    if (!(seconds >= 0.0)) seconds = 0.0;
+    const auto millis = static_cast<long long>(std::llround(seconds * 1000.0));
+    char text[48];
+    std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%03lld", millis / 3600000,
+                  (millis / 60000) % 60, (millis / 1000) % 60, millis % 1000);
+    return text;
+}
+
+nlohmann::json toJson(const AudioInfo& info) {
+    using nlohmann::json;
+    json channels = json::array();
+    for (const ChannelInfo& channel : info.channels) {
+        const auto peak = dbfs(channel.peak);
+        const auto rms = dbfs(channel.rms);
+        channels.push_back({{"index", channel.id + 1},
+                            {"name", channel.name},
+                            {"peak", channel.peak},
+                            {"peakDBFS", peak ? json(*peak) : json(nullptr)},
+                            {"rms", channel.rms},
+                            {"rmsDBFS", rms ? json(*rms) : json(nullptr)}});
+    }
+    const WaveMetadata& meta = info.metadata;
+    json chunks = json::array();
+    for (const WaveChunk& chunk : meta.chunks) {
+        chunks.push_back({{"name", chunk.name}, {"size", chunk.data.size()}});
+    }
+    json metadata = {{"scene", meta.scene},           {"take", meta.take},
+                     {"originator", meta.originator}, {"timeReference", nullptr},
+                     {"timeReferenceText", nullptr},  {"chunks", chunks}};
+    if (meta.timeReference) {
+        metadata["timeReference"] = *meta.timeReference;
+        metadata["timeReferenceText"] = clockText(double(*meta.timeReference) / info.sampleRate);
+    }
+    return {{"file", info.url.string()},
+            {"sampleRate", info.sampleRate},
+            {"frameCount", info.frameCount},
+            {"duration", info.duration()},
+            {"durationText", clockText(info.duration())},
+            {"bitDepth", info.bitDepth},
+            {"channelCount", info.channels.size()},
+            {"channels", channels},
+            {"metadata", metadata}};
+}
+
+void printText(const AudioInfo& info) {
+    std::printf("File:            %s\n", info.url.c_str());
+    std::printf("Sample rate:     %.15g Hz\n", info.sampleRate);
+    std::printf("Length:          %lld frames (%s)\n", static_cast<long long>(info.frameCount),
+                clockText(info.duration()).c_str());
+    if (info.bitDepth > 0) {
+        std::printf("Bit depth:       %d\n", info.bitDepth);
+    } else {
+        std::printf("Bit depth:       n/a (compressed)\n");
+    }
+    std::printf("Channels:        %zu\n", info.channels.size());
+    for (const ChannelInfo& channel : info.channels) {
+        std::printf("  %3d  %-24s peak %8s dBFS   RMS %8s dBFS\n", channel.id + 1,
+                    channel.name.c_str(), dbText(channel.peak).c_str(),
+                    dbText(channel.rms).c_str());
+    }
+    const WaveMetadata& meta = info.metadata;
+    if (!meta.scene.empty()) std::printf("Scene:           %s\n", meta.scene.c_str());
+    if (!meta.take.empty()) std::printf("Take:            %s\n", meta.take.c_str());
+    if (!meta.originator.empty()) std::printf("Originator:      %s\n", meta.originator.c_str());
+    if (meta.timeReference) {
+        std::printf("Time reference:  %s (%llu samples)\n",
+                    clockText(double(*meta.timeReference) / info.sampleRate).c_str(),
+                    static_cast<unsigned long long>(*meta.timeReference));
+    }
+    if (!meta.chunks.empty()) {
+        std::string names;
+        for (const WaveChunk& chunk : meta.chunks)
+            names += (names.empty() ? "" : ", ") + chunk.name;
+        std::printf("Recorder chunks: %s\n", names.c_str());
+    }
+}
+
+int runInfo(const std::vector<std::string>& args) {
+    bool json = false;
+    std::optional<std::string> file;
+    for (const std::string& arg : args) {
+        if (arg == "--json") {
+            json = true;
+        } else if (arg.size() > 1 && arg[0] == '-' && !file) {
+            throw UsageError{"unknown option \"" + arg + "\""};
+        } else if (!file) {
+            file = arg;
+        } else {
+            throw UsageError{"only one FILE may be given"};
+        }
+    }
+    if (!file) throw UsageError{"missing FILE"};
+    const AudioInfo info = importForInfo(*file);
+    if (json) {
+        std::cout << toJson(info).dump(2) << '\n';
+    } else {
+        printText(info);
+    }
+    return 0;
+}
+
+const CommandRegistration registration{Command{
+    "info", "info FILE [--json]",
+    "Show rate, length, bit depth, channel levels and recorder metadata of a file.", runInfo}};
+
+}  // namespace
+}  // namespace corvaline::cli
