@@ -398,50 +398,11 @@ TEST(ManagedRuntimeEnvironment, RemovesForeignPythonAndPipSettings) {
     EXPECT_EQ(fromProcess.count("PIP_CACHE_DIR"), 0u);
 }
 
-TEST(ManagedRuntimeActivation, RollbackAndCleanup) {
-    TempDir dir;
-    const fs::path folder = dir / "demucs";
-    const fs::path staging = dir / ".demucs-install-1";
-    fs::create_directories(folder);
-    writeFile(folder / "old", "old");
-    fs::create_directories(staging);
-    writeFile(staging / "new", "new");
-
-    fs::path validated;
-    EXPECT_THROW(ManagedRuntime::activate(staging, folder,
-                                          [&](const fs::path& python) {
-                                              validated = python;
-                                              EXPECT_TRUE(fs::exists(folder / "new"));
-                                              throw std::runtime_error("broken");
-                                          }),
-                 std::runtime_error);
-    EXPECT_EQ(validated, folder / "bin" / "python3");
-    EXPECT_EQ(readFile(folder / "old"), "old");
-    EXPECT_FALSE(fs::exists(folder / "new"));
-    EXPECT_EQ(entriesStartingWith(dir.path(), ".demucs-previous-").size(), 0u);
-
-    fs::create_directories(staging);
-    writeFile(staging / "new", "new");
-    ManagedRuntime::activate(staging, folder, [](const fs::path&) {});
-    EXPECT_EQ(readFile(folder / "new"), "new");
-    EXPECT_FALSE(fs::exists(folder / "old"));
-    EXPECT_FALSE(fs::exists(staging));
-    EXPECT_EQ(entriesStartingWith(dir.path(), ".").size(), 0u);
-}
-
-TEST(ManagedRuntimePins, LinuxRowUsesCpuWheelsAndTheBuildMachine) {
+TEST(ManagedRuntimePins, DefaultsMatchTheBuildMachine) {
     const auto tools = ManagedRuntime::Tools::defaults();
     EXPECT_EQ(tools.machine, hostMachine());
-    EXPECT_EQ(tools.tar, fs::path("/usr/bin/tar"));
-    EXPECT_EQ(ManagedRuntime::revision(), "python-3.11.17-demucs-4.0.1-v1");
-    EXPECT_EQ(ManagedRuntime::rawValue(Engine::sidonReference), "sidon-reference");
 #if defined(__linux__) && defined(__x86_64__)
-    EXPECT_EQ(ManagedRuntime::pythonChecksum(),
-              "14b5843a3492925dab6fdb7cca7d09af83ddf1fe2851f72cf9b1edc8ed2b1db7");
-    EXPECT_EQ(tools.pythonURL, ManagedRuntime::pythonURL());
     const auto arguments = ManagedRuntime::packageArguments(Engine::demucs, tools);
     EXPECT_NE(std::find(arguments.begin(), arguments.end(), "torch==2.5.1+cpu"), arguments.end());
-    EXPECT_NE(std::find(arguments.begin(), arguments.end(), "https://download.pytorch.org/whl/cpu"),
-              arguments.end());
 #endif
 }
