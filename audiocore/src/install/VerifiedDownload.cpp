@@ -67,7 +67,6 @@ void globalCurlInit() {
 struct Transfer {
     CURL* curl = nullptr;
     int fd = -1;
-    fs::path file;
     std::stop_token stop;
     DownloadObserver* observer = nullptr;
     ProgressLimiter* limiter = nullptr;
@@ -117,8 +116,8 @@ size_t writeBody(char* data, size_t size, size_t count, void* user) {
     }
     t.written += static_cast<std::int64_t>(bytes);
     if (t.expectedTotal > 0 && t.observer) {
-        // The observer sees every write; the limiter keeps the caller to about ten a second
-        // but always lets the completing report through.
+        // Only reports the limiter would forward (about ten a second) are made; the one that
+        // completes the body always is.
         if (t.written >= t.expectedTotal || t.limiter->due())
             t.observer->didWrite(t.written, t.expectedTotal);
     }
@@ -160,7 +159,6 @@ void download(const std::string& url, int fd, const fs::path& file,
     Transfer t;
     t.curl = curl;
     t.fd = fd;
-    t.file = file;
     t.stop = stop;
     t.observer = &observer;
     t.limiter = &limiter;
