@@ -203,6 +203,17 @@ TEST(SidonRestoration, PredictorWithoutFeatures) {
     EXPECT_NO_THROW(restoration.render(dir / "in.wav", dir / "out.wav", SidonQuality::standard));
 }
 
+TEST(SidonRestoration, CarefulWindowsMapToFeatureRows) {
+    // First Careful window: 0.02 s before the file is row -1 at every common rate.
+    for (double rate : {8000.0, 16000.0, 22050.0, 44100.0, 48000.0, 96000.0}) {
+        const int64_t firstStart = -std::llround(0.02 * rate);
+        EXPECT_EQ(SidonRestoration::featureRow(firstStart, rate), -1) << rate;
+        EXPECT_EQ(SidonRestoration::featureRow(std::llround(4 * rate), rate), 200) << rate;
+    }
+    EXPECT_EQ(SidonRestoration::featureRow(441, 44100), 1);  // 10 ms: half a row rounds up
+    EXPECT_EQ(SidonRestoration::featureRow(-441, 44100), -1);
+}
+
 TEST(SidonRestoration, RendersBothQualitiesToTheSourceLength) {
     ModelFolder models;
     SidonRestoration restoration(models.dir.path());

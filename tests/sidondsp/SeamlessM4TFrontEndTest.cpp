@@ -176,12 +176,9 @@ TEST(SeamlessM4TFrontEnd, PoveyWindow) {
     EXPECT_TRUE(fe::poveyWindow(0).empty());
     const auto w = fe::poveyWindow(400);
     ASSERT_EQ(w.size(), 400u);
-    EXPECT_FLOAT_EQ(w[0], 0.0f);
-    EXPECT_FLOAT_EQ(w[399], 0.0f);
-    for (int n = 0; n < 400; ++n) {
-        const double expected =
-            std::pow(0.5 - 0.5 * std::cos(2 * std::numbers::pi * n / 399.0), 0.85);
-        EXPECT_NEAR(w[size_t(n)], expected, 2e-6) << n;
+    for (int n = 0; n < 400; n += 7) {
+        EXPECT_NEAR(w[size_t(n)],
+                    std::pow(0.5 - 0.5 * std::cos(2 * std::numbers::pi * n / 399.0), 0.85), 2e-6);
     }
 }
 

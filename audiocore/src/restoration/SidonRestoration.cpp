@@ -122,6 +122,10 @@ std::vector<float> SidonRestoration::floats(const Tensor& tensor) {
     return values;
 }
 
+int64_t SidonRestoration::featureRow(int64_t frame, double rate) {
+    return std::llround(double(frame) * 50.0 / rate);
+}
+
 void SidonRestoration::render(const std::filesystem::path& source,
                               const std::filesystem::path& destination, SidonQuality quality,
                               const ProgressCallback& progress, std::stop_token cancel) const {
@@ -146,9 +150,8 @@ void SidonRestoration::render(const std::filesystem::path& source,
                 throw AudioFailure("Sidon returned incompatible speech-feature dimensions.");
             }
             std::vector<float> values = floats(features);
-            const int64_t start = std::llround(double(windowStart) * 50.0 / rate);
-            const int64_t body = std::llround(double(bodyStart) * 50.0 / rate);
-            std::vector<float> merged = stitcher.merge(std::move(values), start, body);
+            std::vector<float> merged = stitcher.merge(
+                std::move(values), featureRow(windowStart, rate), featureRow(bodyStart, rate));
             return decode(Tensor::float32(expected, std::move(merged)), cancel);
         },
         progress, cancel);

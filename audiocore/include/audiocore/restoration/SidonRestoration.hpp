@@ -61,6 +61,10 @@ class SidonRestoration {
     /// written." (NaN or infinity).
     static std::vector<float> floats(const Tensor& tensor);
 
+    /// The absolute feature row (50 per second) of source frame `frame` at `rate`, rounded
+    /// to nearest: the first Careful window, 0.02 s before the file, starts at row -1.
+    static int64_t featureRow(int64_t frame, double rate);
+
     /// Loads model `stem` from `directory`: the compiled copy when present, else compiles the
     /// package into a hidden temporary file in the folder, moves it into place and loads it.
     /// The temporary file is removed on every outcome.
