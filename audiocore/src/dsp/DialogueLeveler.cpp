@@ -66,7 +66,7 @@ void DialogueLeveler::tick(std::span<double> values, std::span<const bool> selec
             a = 0 < gainDB_[i] ? fastCoefficient_ : rideCoefficient_;
         }
         gainDB_[i] = a * gainDB_[i] + (1 - a) * desired;
-        if (isSelected) values[i] = x * std::pow(10.0, gainDB_[i] / 20);
+        if (isSelected) values[i] = gainDB_[i] == 0 ? x : x * dsp_detail::dbToGain(gainDB_[i]);
     }
 }
 

@@ -13,6 +13,10 @@ using dsp_detail::onePole;
 
 namespace {
 
+double linear(double dB) {
+    return dB == 0 ? 1.0 : dsp_detail::dbToGain(dB);
+}
+
 int decimationFor(double rate) {
     return std::max(1, int(std::floor(rate / 4000)));
 }
@@ -80,7 +84,7 @@ std::array<double, 2> LavBleedSuppressor::tick(std::span<const double> frame,
             if (std::abs(gains_[k]) < 1e-8) gains_[k] = 0;
             reduction_[k] = -gains_[k];
         }
-        return {std::pow(10.0, gains_[0] / 20), std::pow(10.0, gains_[1] / 20)};
+        return {linear(gains_[0]), linear(gains_[1])};
     }
 
     const double release = guarded(settings.bleedRelease, 50, 1000, 250) / 1000;
@@ -127,7 +131,7 @@ std::array<double, 2> LavBleedSuppressor::tick(std::span<const double> frame,
         gains_[k] = c * gains_[k] + (1 - c) * target_[k];
         reduction_[k] = -gains_[k];
     }
-    return {std::pow(10.0, gains_[0] / 20), std::pow(10.0, gains_[1] / 20)};
+    return {linear(gains_[0]), linear(gains_[1])};
 }
 
 void LavBleedSuppressor::analyse(const ProcessingSettings& settings) {

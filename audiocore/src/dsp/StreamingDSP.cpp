@@ -240,7 +240,7 @@ void StreamingDSP::process(AudioBuffer& block, const AudioBuffer* sidechain) {
         const double inputDB = 20 * std::log10(std::max(envelope_, 1e-12));
         const double R = reduction(inputDB, threshold, ratio, knee);
         compressorReduction_ = R * compWet_;
-        const double N = std::pow(10.0, (compWet_ * makeup - compWet_ * R) / 20);
+        const double N = dsp_detail::dbToGain(compWet_ * makeup - compWet_ * R);
         if (step > 0) {
             compressionGain_ += step * (N - compressionGain_);
         } else {

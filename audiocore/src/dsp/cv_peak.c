@@ -14,24 +14,22 @@
 
 enum { CV_TAPS = 49, CV_FACTOR = 4, CV_DELAY = (CV_TAPS + CV_FACTOR - 1) / CV_FACTOR };
 
-typedef struct {
-    int count;
-    int index[CV_TAPS]; /* input delay of each kept tap */
-    double coeff[CV_TAPS];
-} cv_phase;
-
 struct cv_peak {
     int channels;
     int zi; /* write index into every delay line */
-    cv_phase phase[CV_FACTOR];
-    float* z; /* channels x CV_DELAY, channel-major */
+    /* coeff[k][f]: tap of output phase f that reads the input delayed by k samples; taps with
+     * |h| <= 1e-6 are stored as exact zeros, which leave the double sums unchanged. */
+    double coeff[CV_DELAY][CV_FACTOR];
+    /* Per channel, the delay line twice over (2 x CV_DELAY floats) so that the newest
+     * CV_DELAY samples are always contiguous. */
+    float* z;
 };
 
 cv_peak* cv_peak_create(int channels) {
     if (channels < 1) channels = 1;
     cv_peak* d = (cv_peak*)calloc(1, sizeof(cv_peak));
     if (!d) return NULL;
-    d->z = (float*)calloc((size_t)channels * CV_DELAY, sizeof(float));
+    d->z = (float*)calloc((size_t)channels * 2 * CV_DELAY, sizeof(float));
     if (!d->z) {
         free(d);
         return NULL;
@@ -42,12 +40,7 @@ cv_peak* cv_peak_create(int channels) {
         double h = 1.0;
         if (fabs(m) > 0.000001) h = sin(m * M_PI / CV_FACTOR) / (m * M_PI / CV_FACTOR);
         h *= 0.5 * (1 - cos(2 * M_PI * j / (CV_TAPS - 1)));
-        if (fabs(h) > 0.000001) {
-            cv_phase* p = &d->phase[j % CV_FACTOR];
-            p->index[p->count] = j / CV_FACTOR;
-            p->coeff[p->count] = h;
-            p->count++;
-        }
+        if (fabs(h) > 0.000001) d->coeff[j / CV_FACTOR][j % CV_FACTOR] = h;
     }
     return d;
 }
@@ -56,20 +49,23 @@ double cv_peak_tick(cv_peak* d, const float* frame) {
     if (!d || !frame) return 0;
     double peak = 0;
     for (int c = 0; c < d->channels; ++c) {
-        float* z = d->z + (size_t)c * CV_DELAY;
+        float* z = d->z + (size_t)c * 2 * CV_DELAY;
         const float x = frame[c];
         z[d->zi] = x;
+        z[d->zi + CV_DELAY] = x;
         double a = fabs((double)x);
         if (a > peak) peak = a;
+        /* newest sample at z[zi + CV_DELAY], the one delayed by k at z[zi + CV_DELAY - k].
+         * Each phase accumulates its taps in order of increasing delay. */
+        const float* newest = z + d->zi + CV_DELAY;
+        double acc[CV_FACTOR] = {0.0, 0.0, 0.0, 0.0};
+        for (int k = 0; k < CV_DELAY; ++k) {
+            const double v = (double)newest[-k];
+            for (int f = 0; f < CV_FACTOR; ++f)
+                acc[f] += v * d->coeff[k][f];
+        }
         for (int f = 0; f < CV_FACTOR; ++f) {
-            const cv_phase* p = &d->phase[f];
-            double acc = 0.0;
-            for (int t = 0; t < p->count; ++t) {
-                int i = d->zi - p->index[t];
-                if (i < 0) i += CV_DELAY;
-                acc += (double)z[i] * p->coeff[t];
-            }
-            a = fabs((double)(float)acc);
+            a = fabs((double)(float)acc[f]);
             if (a > peak) peak = a;
         }
     }
@@ -79,7 +75,7 @@ double cv_peak_tick(cv_peak* d, const float* frame) {
 
 void cv_peak_reset(cv_peak* d) {
     if (!d) return;
-    memset(d->z, 0, (size_t)d->channels * CV_DELAY * sizeof(float));
+    memset(d->z, 0, (size_t)d->channels * 2 * CV_DELAY * sizeof(float));
     d->zi = 0;
 }
 
