@@ -123,8 +123,9 @@ TEST(SeamlessM4TFrontEnd, MatchesDoublePrecisionReference) {
     for (size_t i = 0; i < reference.size(); ++i) {
         worst = std::max(worst, std::abs(double(result.features[i]) - reference[i]));
     }
-    // Normalised values are of order 1; single-precision steps stay well inside 1e-3.
-    EXPECT_LT(worst, 1e-3) << "largest deviation from the double-precision reference";
+    // Normalised values are of order 1; the single-precision steps (FFT, log of the weakest
+    // bands) stay within 5e-4 of the exact values.
+    EXPECT_LT(worst, 5e-4) << "largest deviation from the double-precision reference";
 }
 
 TEST(SeamlessM4TFrontEnd, BandsAreNormalisedOverTheWindowIncludingAnOddLastFrame) {
