@@ -103,6 +103,7 @@ void decodeTrack(TrackSource& source, const TrackPlan& plan,
 struct RateConverter::State {
     soxr_t soxr = nullptr;
     int channels = 0;
+    uint32_t inputBlock = kImportBlock;
     AudioBuffer input;
     uint32_t inputPos = 0;
     bool inputEnded = false;
@@ -114,10 +115,11 @@ struct RateConverter::State {
     }
 };
 
-RateConverter::RateConverter(double inputRate, double outputRate, int channels)
+RateConverter::RateConverter(double inputRate, double outputRate, int channels, uint32_t inputBlock)
     : state_(std::make_unique<State>()) {
     if (!(std::isfinite(inputRate) && inputRate > 0 && std::isfinite(outputRate) &&
-          outputRate > 0 && channels >= 1 && channels <= kMaxChannels))
+          outputRate > 0 && channels >= 1 && channels <= kMaxChannels && inputBlock >= 1 &&
+          inputBlock <= kImportBlock))
         throw AudioFailure("Could not align the video's audio sample rates.");
     soxr_error_t error = nullptr;
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
@@ -127,6 +129,7 @@ RateConverter::RateConverter(double inputRate, double outputRate, int channels)
     if (error || !state_->soxr)
         throw AudioFailure("Could not align the video's audio sample rates.");
     state_->channels = channels;
+    state_->inputBlock = inputBlock;
     state_->input.allocate(channels, kImportBlock);
     state_->in.resize(size_t(channels));
     state_->out.resize(size_t(channels));
@@ -142,12 +145,12 @@ bool RateConverter::convert(AudioBuffer& out, uint32_t maxFrames, const Pull& pu
         if (s.inputPos >= s.input.frameLength() && !s.inputEnded) {
             s.input.setFrameLength(0);
             s.inputPos = 0;
-            const Input state = pull(s.input, kImportBlock);
+            const Input state = pull(s.input, s.inputBlock);
             if (state == Input::noData) break;
             if (state == Input::endOfStream) {
                 s.input.setFrameLength(0);
                 s.inputEnded = true;
-            } else if (s.input.frameLength() > kImportBlock) {
+            } else if (s.input.frameLength() > s.inputBlock) {
                 throw AudioFailure("Video audio resampling failed.");
             } else if (s.input.frameLength() == 0) {
                 break;  // data without frames: nothing now
@@ -178,10 +181,15 @@ void resampleInto(RateConverter& converter, const RateConverter::Pull& pull,
     if (expected <= 0) return;
     AudioBuffer out(writer.channelCount(), kImportBlock);
     int64_t done = 0;
+    int64_t surplus = 0;
     for (;;) {
         throwIfCancelled(cancel);
         const bool ended = converter.convert(out, kImportBlock, pull);
         const uint32_t produced = out.frameLength();
+        // Input that keeps coming long after the expected length is not this track's length.
+        surplus += produced - std::min<int64_t>(expected - done, produced);
+        if (surplus > 2 * int64_t(kImportBlock))
+            throw AudioFailure("Sample-rate conversion changed the video's audio duration.");
         const auto keep = uint32_t(std::min<int64_t>(expected - done, produced));
         if (keep > 0) writer.write(out, 0, keep);
         done += keep;

@@ -84,7 +84,9 @@ class RateConverter {
 
     /// Throws "Could not align the video's audio sample rates." when the converter cannot be
     /// made (rates not finite and positive, channels outside 1...128, library refusal).
-    RateConverter(double inputRate, double outputRate, int channels);
+    /// `inputBlock` is the most frames one pull is asked for (1...32768).
+    RateConverter(double inputRate, double outputRate, int channels,
+                  uint32_t inputBlock = kImportBlock);
     ~RateConverter();
     RateConverter(const RateConverter&) = delete;
     RateConverter& operator=(const RateConverter&) = delete;
@@ -103,7 +105,8 @@ class RateConverter {
 /// Drives `converter` until the end of its input and writes exactly `expected` frames to
 /// `writer` (one missing frame is written as silence). Throws "Video audio resampling
 /// stalled." when a round produces nothing before the end, and "Sample-rate conversion
-/// changed the video's audio duration." when more than one frame is missing. `progress`
+/// changed the video's audio duration." when more than one frame is missing or when the
+/// input runs on for more than two blocks past the expected length. `progress`
 /// receives done / expected.
 void resampleInto(RateConverter& converter, const RateConverter::Pull& pull,
                   AudioFileWriter& writer, int64_t expected,

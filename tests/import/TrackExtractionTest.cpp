@@ -1,0 +1,321 @@
+// Timeline placement, rate conversion and merging, driven by synthetic sources so that every
+// timestamp and status a decoder might report can be produced.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <numbers>
+#include <stop_token>
+
+#include "ImportFixtures.hpp"
+#include "TestSupport.hpp"
+#include "audiocore/import/MediaImport.hpp"
+#include "audiocore/import/TrackExtraction.hpp"
+#include "audiocore/model/AudioFailure.hpp"
+#include "audiocore/platform/Cancellation.hpp"
+#include "audiocore/platform/Errors.hpp"
+
+using namespace corvaline;
+using namespace corvaline::MediaImport;
+namespace fs = std::filesystem;
+
+namespace {
+
+/// One scripted buffer: its description and the constant value of all its samples.
+struct Scripted {
+    SampleBuffer buffer;
+    float value = 0;
+    int status = 0;
+};
+
+Scripted at(double seconds, int64_t frames, float value, double rate = 1000, int channels = 1) {
+    Scripted s;
+    s.buffer.sampleRate = rate;
+    s.buffer.channels = channels;
+    s.buffer.presentationTime = seconds;
+    s.buffer.frames = frames;
+    s.value = value;
+    return s;
+}
+
+class ScriptedSource final : public TrackSource {
+  public:
+    explicit ScriptedSource(std::vector<Scripted> script, bool completes = true,
+                            std::string error = {})
+        : script_(std::move(script)), completes_(completes), error_(std::move(error)) {}
+    bool next(SampleBuffer& buffer) override {
+        if (next_ >= script_.size()) return false;
+        current_ = script_[next_++];
+        buffer = current_.buffer;
+        return true;
+    }
+    int copy(int64_t from, uint32_t count, AudioBuffer& into) override {
+        if (current_.status != 0) return current_.status;
+        EXPECT_LE(from + count, current_.buffer.frames);
+        for (int c = 0; c < into.channelCount(); ++c)
+            std::fill_n(into.channel(c), count, current_.value);
+        into.setFrameLength(count);
+        return 0;
+    }
+    bool completed() const override { return completes_; }
+    std::string error() const override { return error_; }
+
+  private:
+    std::vector<Scripted> script_;
+    size_t next_ = 0;
+    Scripted current_;
+    bool completes_;
+    std::string error_;
+};
+
+TrackPlan plan1k(int64_t trackFrames = 3000) {
+    TrackPlan plan;
+    plan.rate = 1000;
+    plan.channels = 1;
+    plan.startFrame = 0;
+    plan.endFrame = trackFrames;
+    plan.trackFrames = trackFrames;
+    return plan;
+}
+
+std::string failureOf(std::vector<Scripted> script, TrackPlan plan = plan1k(),
+                      bool completes = true) {
+    test::TempDir dir;
+    ScriptedSource source(std::move(script), completes);
+    try {
+        decodeTrack(source, plan, dir / "Track-1.caf", nullptr, {});
+    } catch (const AudioFailure& e) {
+        return e.message();
+    }
+    return "(no failure)";
+}
+
+}  // namespace
+
+TEST(TrackDecoding, BuffersArePlacedByTheirTimestamps) {
+    test::TempDir dir;
+    ScriptedSource source({
+        at(0.5, 500, 1),   // a delayed first buffer: 0.5 s of silence before it
+        at(1.5, 1000, 2),  // a gap of 0.5 s becomes silence
+        at(2.0, 1000, 3),  // stamped 0.5 s before the end of what is written: overlap dropped
+        at(2.9, 500, 4),   // entirely past the track's end: dropped silently
+    });
+    decodeTrack(source, plan1k(), dir / "Track-1.caf", nullptr, {});
+    const auto ch = test::readChannels(dir / "Track-1.caf");
+    ASSERT_EQ(ch[0].size(), 3000u);
+    auto expectRun = [&](size_t from, size_t to, float value) {
+        for (size_t n = from; n < to; ++n)
+            ASSERT_EQ(ch[0][n], value) << n;
+    };
+    expectRun(0, 500, 0);
+    expectRun(500, 1000, 1);
+    expectRun(1000, 1500, 0);
+    expectRun(1500, 2500, 2);
+    expectRun(2500, 3000, 3);
+
+    // A time range starting at 1 s drops what the track holds before it; the file ends at the
+    // last written frame.
+    ScriptedSource early({at(0, 2000, 5)});
+    TrackPlan ranged = plan1k();
+    ranged.startFrame = 1000;
+    decodeTrack(early, ranged, dir / "Track-2.caf", nullptr, {});
+    const auto ranged1 = test::readChannels(dir / "Track-2.caf");
+    ASSERT_EQ(ranged1[0].size(), 2000u);
+    EXPECT_EQ(ranged1[0][999], 0.0f);
+    EXPECT_EQ(ranged1[0][1000], 5.0f);
+}
+
+TEST(TrackDecoding, EveryFaultHasItsMessage) {
+    EXPECT_EQ(failureOf({at(0, 100, 1), at(0.1, 100, 1, 1000, 2)}),
+              "The video's audio format changes during playback.");
+    Scripted formatless = at(0, 100, 1);
+    formatless.buffer.hasFormat = false;
+    EXPECT_EQ(failureOf({formatless}), "The video's audio format changes during playback.");
+    EXPECT_EQ(failureOf({at(0, 100, 1, 1000.02)}),
+              "The video's audio format changes during playback.");
+    EXPECT_EQ(failureOf({at(0, 100, 1, 1000.005)}), "(no failure)");
+
+    EXPECT_EQ(failureOf({at(std::nan(""), 100, 1)}), "The video has invalid audio timestamps.");
+    EXPECT_EQ(failureOf({at(4611686018427387904.0 / 1000, 100, 1)}),
+              "The video has invalid audio timestamps.");
+
+    // One second of tolerance past the movie's end (3 s here), no more.
+    EXPECT_EQ(failureOf({at(0, 100, 1), at(4.0, 100, 1)}), "(no failure)");
+    EXPECT_EQ(failureOf({at(0, 100, 1), at(4.001, 100, 1)}),
+              "The video's audio timestamps exceed its duration.");
+    EXPECT_EQ(failureOf({at(0, int64_t(1) << 31, 1)}),
+              "The video's audio timestamps exceed its duration.");
+
+    Scripted broken = at(0, 100, 1);
+    broken.status = -1094995529;
+    EXPECT_EQ(failureOf({broken}), "Could not decode the video's audio samples (-1094995529).");
+
+    EXPECT_EQ(failureOf({at(0, 100, 1)}, plan1k(), false),
+              "Video audio extraction did not finish.");
+    EXPECT_EQ(failureOf({}), "The video's audio track is empty.");
+    // A buffer wholly before the range start and past its end writes nothing.
+    TrackPlan nothing = plan1k();
+    nothing.endFrame = 0;
+    EXPECT_EQ(failureOf({at(0, 100, 1)}, nothing), "The video's audio track is empty.");
+
+    test::TempDir dir;
+    ScriptedSource failing({at(0, 100, 1)}, false, "Invalid data found when processing input");
+    try {
+        decodeTrack(failing, plan1k(), dir / "t.caf", nullptr, {});
+        FAIL();
+    } catch (const LibraryError& e) {
+        EXPECT_STREQ(e.what(), "Invalid data found when processing input");
+    }
+
+    std::stop_source stop;
+    stop.request_stop();
+    ScriptedSource cancelled({at(1.0, 100, 1)});
+    EXPECT_THROW(decodeTrack(cancelled, plan1k(), dir / "c.caf", nullptr, stop.get_token()),
+                 Cancelled);
+}
+
+TEST(TrackDecoding, TimeRangesMustBeOrderedAndInside2To62) {
+    EXPECT_EQ(trackFrameRange(48000, 0.5, 1.0), std::make_pair(int64_t(24000), int64_t(48000)));
+    for (auto [start, end] : {std::pair{-1.0, 1.0}, std::pair{2.0, 1.0},
+                              std::pair{0.0, std::nan("")}, std::pair{0.0, 1e14}}) {
+        try {
+            trackFrameRange(48000, start, end);
+            ADD_FAILURE() << start << " " << end;
+        } catch (const AudioFailure& e) {
+            EXPECT_EQ(e.message(), "The video has an invalid audio track range.");
+        }
+    }
+}
+
+TEST(RateConversion, AlignedSineKeepsLengthPhaseAndLevel) {
+    test::TempDir dir;
+    const fs::path source = dir / "Track-1.caf";
+    {
+        auto writer = AudioIO::writer(source, 44100, 2, 32);
+        AudioBuffer block(2, 44100);
+        for (int n = 0; n < 44100; ++n) {
+            block.channel(0)[n] = float(0.5 * std::sin(2 * std::numbers::pi * 1000 * n / 44100.0));
+            block.channel(1)[n] = -block.channel(0)[n];
+        }
+        block.setFrameLength(44100);
+        for (int s = 0; s < 3; ++s)
+            writer->write(block);  // 3 s, several pulls
+        writer->close();
+    }
+    ProgressLimiter limiter({});
+    alignTrack(source, dir / "Aligned-1.caf", 48000, 0, 1, &limiter, {});
+    const auto ch = test::readChannels(dir / "Aligned-1.caf");
+    ASSERT_EQ(ch.size(), 2u);
+    ASSERT_EQ(ch[0].size(), 144000u);
+    for (int n = 200; n < 143800; n += 3) {
+        const double expected = 0.5 * std::sin(2 * std::numbers::pi * 1000 * n / 48000.0);
+        ASSERT_NEAR(ch[0][size_t(n)], expected, 1e-3) << n;
+        ASSERT_NEAR(ch[1][size_t(n)], -expected, 1e-3) << n;
+    }
+}
+
+TEST(RateConversion, FaultsOfTheConverterAndItsInput) {
+    auto failure = [](auto&& action) -> std::string {
+        try {
+            action();
+        } catch (const AudioFailure& e) {
+            return e.message();
+        }
+        return "(no failure)";
+    };
+    EXPECT_EQ(failure([] { RateConverter(0, 48000, 1); }),
+              "Could not align the video's audio sample rates.");
+    EXPECT_EQ(failure([] { RateConverter(44100, 48000, 129); }),
+              "Could not align the video's audio sample rates.");
+
+    test::TempDir dir;
+    auto run = [&](const RateConverter::Pull& pull, int64_t expected) {
+        RateConverter converter(44100, 48000, 1, 1024);
+        auto writer = AudioIO::writer(dir / "out.caf", 48000, 1, 32);
+        resampleInto(converter, pull, *writer, expected, {}, {});
+        writer->close();
+    };
+    // A source that never delivers and never ends.
+    EXPECT_EQ(failure([&] {
+                  run([](AudioBuffer&, uint32_t) { return RateConverter::Input::noData; }, 48000);
+              }),
+              "Video audio resampling stalled.");
+    // A source that delivers more than it was asked for.
+    EXPECT_EQ(failure([&] {
+                  run(
+                      [](AudioBuffer& into, uint32_t requested) {
+                          into.setFrameLength(requested + 1);
+                          return RateConverter::Input::data;
+                      },
+                      48000);
+              }),
+              "Video audio resampling failed.");
+    // A source that never ends.
+    EXPECT_EQ(failure([&] {
+                  run(
+                      [](AudioBuffer& into, uint32_t requested) {
+                          into.setFrameLength(requested);
+                          return RateConverter::Input::data;
+                      },
+                      48000);
+              }),
+              "Sample-rate conversion changed the video's audio duration.");
+    // A source that ends well before its announced length.
+    int pulls = 0;
+    auto shortSource = [&](AudioBuffer& into, uint32_t requested) {
+        if (pulls++ >= 10) return RateConverter::Input::endOfStream;
+        into.setFrameLength(requested);
+        return RateConverter::Input::data;
+    };
+    EXPECT_EQ(failure([&] { run(shortSource, 48000); }),
+              "Sample-rate conversion changed the video's audio duration.");
+    // One frame short is made up with silence.
+    pulls = 0;
+    const int64_t produced = std::llround(10240 * 48000.0 / 44100.0);
+    EXPECT_EQ(failure([&] { run(shortSource, produced + 1); }), "(no failure)");
+    EXPECT_EQ(test::readChannels(dir / "out.caf")[0].size(), size_t(produced + 1));
+}
+
+TEST(Merge, TracksSideBySidePaddedToTheTimeline) {
+    test::TempDir dir;
+    auto make = [&](const std::string& name, int channels, uint32_t frames, float value) {
+        auto writer = AudioIO::writer(dir / name, 1000, channels, 32);
+        AudioBuffer buffer(channels, frames);
+        for (int c = 0; c < channels; ++c)
+            std::fill_n(buffer.channel(c), frames, value + c);
+        buffer.setFrameLength(frames);
+        writer->write(buffer);
+        writer->close();
+    };
+    make("a.caf", 2, 100, 1);
+    make("b.caf", 1, 50, 5);
+    std::vector<double> reports;
+    merge({dir / "a.caf", dir / "b.caf"}, dir / "Audio.caf", 1000, 3, 120,
+          [&](double f) { reports.push_back(f); });
+    const auto ch = test::readChannels(dir / "Audio.caf");
+    ASSERT_EQ(ch.size(), 3u);
+    ASSERT_EQ(ch[0].size(), 120u);
+    EXPECT_EQ(ch[0][99], 1.0f);
+    EXPECT_EQ(ch[1][99], 2.0f);
+    EXPECT_EQ(ch[0][100], 0.0f);
+    EXPECT_EQ(ch[2][49], 5.0f);
+    EXPECT_EQ(ch[2][50], 0.0f);
+    EXPECT_EQ(reports.back(), 1.0);
+
+    // A track longer than the timeline lengthens the result.
+    merge({dir / "a.caf"}, dir / "Long.caf", 1000, 2, 10);
+    EXPECT_EQ(test::readChannels(dir / "Long.caf")[0].size(), 100u);
+
+    // Names follow the per-track counts; channels beyond them keep the analysed names.
+    make("four.caf", 4, 10, 0.1f);
+    const AudioInfo info = describe(dir / "movie.mov", dir / "four.caf", {2, 1});
+    ASSERT_EQ(info.channelCount(), 4);
+    EXPECT_EQ(info.channels[0].name, "Track 1 / Channel 1");
+    EXPECT_EQ(info.channels[1].name, "Track 1 / Channel 2");
+    EXPECT_EQ(info.channels[2].name, "Track 2 / Channel 1");
+    EXPECT_EQ(info.channels[3].name, AudioIO::analyze(dir / "four.caf").channels[3].name);
+    EXPECT_EQ(info.sourceURL, dir / "movie.mov");
+    EXPECT_EQ(info.url, dir / "four.caf");
+    EXPECT_NE(info.id, describe(dir / "movie.mov", dir / "four.caf", {4}).id);
+}
