@@ -389,5 +389,7 @@ TEST(MXFImport, CancellingTheDecoderStopsItAndRemovesTheImport) {
     // Gone, or a zombie waiting for its new parent to reap it.
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
-    if (std::getline(stat, line)) EXPECT_NE(line.find(") Z"), std::string::npos) << line;
+    if (std::getline(stat, line)) {
+        EXPECT_NE(line.find(") Z"), std::string::npos) << line;
+    }
 }
