@@ -33,8 +33,9 @@ void InterviewAutomix::configure(const ProcessingSettings& settings) {
 std::array<double, 2> InterviewAutomix::tick(double a, double b) {
     const double eA = detectors_[0].tick(a);
     const double eB = detectors_[1].tick(b);
-    for (long& h : hold_)
+    for (long& h : hold_) {
         h = std::max(h - 1, 0L);
+    }
 
     // A decision every 5 ms; the targets stand in between.
     if (++elapsed_ < interval_) return targets_;

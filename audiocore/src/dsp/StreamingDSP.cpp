@@ -46,14 +46,21 @@ StreamingDSP::StreamingDSP(double rate, const std::vector<ChannelSettings>& chan
       peakSamples_(std::max<size_t>(channels.size(), 1), 0.0f),
       minValue_(size_t(latency_ + kInterpolatorDelay + 1), 1.0),
       minFrame_(size_t(latency_ + kInterpolatorDelay + 1), 0) {
-    for (int c = 0; c < count_; ++c)
+    for (int c = 0; c < count_; ++c) {
         selected_[size_t(c)] = channels[size_t(c)].process;
+    }
+    // Room for later settings copies, so that update() reuses these buffers.
+    for (ProcessingSettings* s : {&settings_, &scratch_}) {
+        s->eqBands.reserve(kReservedBands);
+        s->modelID.reserve(64);
+    }
     bandCount_ = settings_.eqBands.size();
     targets_.reserve(std::max(bandCount_, kReservedBands));
     filters_.reserve(size_t(count_) * std::max(bandCount_, kReservedBands));
     designTargets();
-    for (int c = 0; c < count_; ++c)
+    for (int c = 0; c < count_; ++c) {
         filters_.insert(filters_.end(), targets_.begin(), targets_.end());
+    }
 
     compWet_ = settings_.compressorEnabled ? 1 : 0;
     // Taken as given here (an update clamps it); only a non-finite value falls back to 0 dB.
@@ -196,8 +203,9 @@ void StreamingDSP::process(AudioBuffer& block, const AudioBuffer* sidechain) {
             const double x = block.channel(c)[i];
             values_[size_t(c)] = std::isfinite(x) ? x : 0.0;
         }
-        for (int c = readable; c < count_; ++c)
+        for (int c = readable; c < count_; ++c) {
             values_[size_t(c)] = 0;
+        }
 
         // The lav-bleed detector hears the unprocessed source when there is one.
         std::copy(values_.begin(), values_.end(), detector_.begin());
