@@ -92,28 +92,6 @@ TEST(PlayerNode, StopDiscardsScheduledBuffersWithoutCompletingThem) {
     EXPECT_EQ(render(player, 2), (std::vector<float>{0, 0, 0, 0}));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(completions.load(), 0);
-    // The freed slots take new buffers.
-    for (size_t i = 0; i < PlayerNode::kMaxScheduled; ++i) {
-        player.schedule(stereo({1}, {1}), CompletionType::dataConsumed, {});
-    }
-    EXPECT_THROW(player.schedule(stereo({1}, {1}), CompletionType::dataConsumed, {}),
-                 std::length_error);
-}
-
-TEST(PlayerNode, RejectsBuffersOfAnotherFormatAndFeedsMonoToBothSides) {
-    PlayerNode player(48000, 2);
-    auto mono = std::make_shared<AudioBuffer>(1, 4);
-    EXPECT_THROW(player.schedule(mono, CompletionType::dataConsumed, {}), std::invalid_argument);
-    EXPECT_THROW(player.schedule(nullptr, CompletionType::dataConsumed, {}), std::invalid_argument);
-
-    PlayerNode monoPlayer(8000, 1);
-    auto buffer = std::make_shared<AudioBuffer>(1, 2);
-    buffer->setFrameLength(2);
-    buffer->channel(0)[0] = 0.5f;
-    buffer->channel(0)[1] = -0.5f;
-    monoPlayer.schedule(buffer, CompletionType::dataConsumed, {});
-    monoPlayer.play();
-    EXPECT_EQ(render(monoPlayer, 2), (std::vector<float>{0.5f, 0.5f, -0.5f, -0.5f}));
 }
 
 }  // namespace
