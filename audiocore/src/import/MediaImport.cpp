@@ -71,23 +71,16 @@ AudioInfo readVideo(const fs::path& url, const fs::path& folder, ProgressLimiter
     const auto& tracks = asset.audioTracks();
     if (tracks.empty()) throw AudioFailure("This video has no audio track.");
 
-    std::vector<int> counts;
-    double common = 0;
-    int64_t totalChannels = 0;
-    for (const auto& track : tracks) {
-        if (!(std::isfinite(track.sampleRate) && track.sampleRate > 0) || track.channels <= 0)
-            throw AudioFailure("The video's audio format is not supported by macOS.");
-        counts.push_back(track.channels);
-        totalChannels += track.channels;
-        common = std::max(common, track.sampleRate);
-    }
-    if (totalChannels > kMaxImportChannels || common > kMaxImportRate)
-        throw AudioFailure("Video import supports up to 128 audio channels and 384 kHz.");
-
+    std::vector<std::pair<double, int>> formats;
+    for (const auto& track : tracks)
+        formats.emplace_back(track.sampleRate, track.channels);
+    const VideoLayout layout = videoLayout(formats, asset.duration());
+    const std::vector<int>& counts = layout.counts;
+    const double common = layout.rate;
     const double duration = asset.duration();
-    if (!(std::isfinite(duration) && duration > 0 && duration * common < kFrameLimit))
-        throw AudioFailure("The video has an invalid duration.");
-    const auto total = int64_t(std::llround(duration * common));
+    int totalChannels = 0;
+    for (int count : counts)
+        totalChannels += count;
 
     const int n = int(tracks.size());
     std::vector<fs::path> files;
@@ -119,7 +112,7 @@ AudioInfo readVideo(const fs::path& url, const fs::path& folder, ProgressLimiter
 
     const fs::path audio = folder / "Audio.caf";
     merge(
-        files, audio, common, int(totalChannels), total,
+        files, audio, common, totalChannels, layout.frames,
         [&](double f) { progress.report(0.8 + 0.15 * f); }, cancel);
     for (const auto& file : files)
         fs::remove(file);

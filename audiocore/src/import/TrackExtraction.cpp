@@ -27,6 +27,24 @@ bool toFrame(double value, int64_t& frame) {
 
 }  // namespace
 
+VideoLayout videoLayout(const std::vector<std::pair<double, int>>& tracks, double duration) {
+    VideoLayout layout;
+    int64_t channels = 0;
+    for (const auto& [rate, count] : tracks) {
+        if (!(std::isfinite(rate) && rate > 0) || count <= 0)
+            throw AudioFailure("The video's audio format is not supported by macOS.");
+        layout.counts.push_back(count);
+        channels += count;
+        layout.rate = std::max(layout.rate, rate);
+    }
+    if (channels > kMaxImportChannels || layout.rate > kMaxImportRate)
+        throw AudioFailure("Video import supports up to 128 audio channels and 384 kHz.");
+    if (!(std::isfinite(duration) && duration > 0 && duration * layout.rate < kFrameLimit))
+        throw AudioFailure("The video has an invalid duration.");
+    layout.frames = std::llround(duration * layout.rate);
+    return layout;
+}
+
 std::pair<int64_t, int64_t> trackFrameRange(double rate, double startSeconds, double endSeconds) {
     int64_t start = 0, end = 0;
     if (!toFrame(rate * startSeconds, start) || !toFrame(rate * endSeconds, end) || start < 0 ||

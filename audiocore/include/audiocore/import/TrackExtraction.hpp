@@ -10,6 +10,8 @@
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "audiocore/files/AudioFile.hpp"
 #include "audiocore/model/AudioBuffer.hpp"
@@ -57,6 +59,19 @@ struct TrackPlan {
     int index = 0;            ///< 0-based track number (for progress)
     int trackCount = 1;       ///< tracks in the import (for progress)
 };
+
+/// The channel layout and timeline of a video import.
+struct VideoLayout {
+    std::vector<int> counts;  ///< channels per track, in track order
+    double rate = 0;          ///< common rate: the highest track rate
+    int64_t frames = 0;       ///< round(duration x rate)
+};
+
+/// Checks the tracks' (rate, channels) pairs and the asset duration in seconds. Throws
+/// "The video's audio format is not supported by macOS." (a rate not finite and positive, or
+/// no channels), "Video import supports up to 128 audio channels and 384 kHz." and "The video
+/// has an invalid duration." (not finite and positive, or reaching 2^62 frames).
+VideoLayout videoLayout(const std::vector<std::pair<double, int>>& tracks, double duration);
 
 /// Frame range of a track's time range (seconds) at `rate`. Throws "The video has an invalid
 /// audio track range." unless 0 <= start <= end < 2^62.
