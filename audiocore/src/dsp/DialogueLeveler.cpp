@@ -51,7 +51,7 @@ void DialogueLeveler::tick(std::span<double> values, std::span<const bool> selec
         const double x = std::isfinite(values[i]) ? values[i] : 0.0;
         const bool isSelected = i < selected.size() && selected[i];
         energy_[i] = ae * energy_[i] + (1 - ae) * x * x;
-        const double level = energy_[i] < 1e-15 ? -150.0 : 10 * std::log10(energy_[i]);
+        const double level = energy_[i] < 1e-15 ? -150.0 : dsp_detail::powerToDB(energy_[i]);
 
         double desired = 0;
         double a;

@@ -174,6 +174,9 @@ void StreamingDSP::process(AudioBuffer& block, const AudioBuffer* sidechain) {
     const double ratio = std::isfinite(s.ratio) ? s.ratio : 3.0;
     const double knee = std::isfinite(s.knee) ? s.knee : 0.0;
     const double makeup = std::isfinite(s.makeup) ? s.makeup : 0.0;
+    // The envelope at or below which the static law gives no reduction (the knee's foot).
+    const double kneeFoot = threshold - std::max(knee, 0.0) / 2;
+    const double quietEnvelope = kneeFoot > -240 ? std::pow(10.0, kneeFoot / 20) * (1 - 1e-9) : 0.0;
     const double compTarget = s.compressorEnabled ? 1.0 : 0.0;
     const bool limiterOn = s.limiterEnabled;
     const bool truePeakOn = limiterOn && s.truePeakEnabled;
@@ -245,10 +248,14 @@ void StreamingDSP::process(AudioBuffer& block, const AudioBuffer* sidechain) {
         // Compressor.
         const double alpha = envelope_ < peak ? attackCoefficient : releaseCoefficient;
         envelope_ = envelope_ * alpha + peak * (1 - alpha);
-        const double inputDB = 20 * std::log10(std::max(envelope_, 1e-12));
-        const double R = reduction(inputDB, threshold, ratio, knee);
+        // Below the knee the reduction is 0 whatever the exact level: skip the logarithm.
+        const double R = envelope_ <= quietEnvelope
+                             ? 0.0
+                             : reduction(2 * dsp_detail::powerToDB(std::max(envelope_, 1e-12)),
+                                         threshold, ratio, knee);
         compressorReduction_ = R * compWet_;
-        const double N = dsp_detail::dbToGain(compWet_ * makeup - compWet_ * R);
+        const double compDB = compWet_ * makeup - compWet_ * R;
+        const double N = compDB == 0 ? 1.0 : dsp_detail::dbToGain(compDB);
         if (step > 0) {
             compressionGain_ += step * (N - compressionGain_);
         } else {
@@ -295,7 +302,6 @@ void StreamingDSP::process(AudioBuffer& block, const AudioBuffer* sidechain) {
             limitGain_ = std::min(pending, std::min(request, limiterCoefficient * limitGain_ +
                                                                  (1 - limiterCoefficient)));
         }
-        limiterReduction_ = limiterOn ? -20 * std::log10(std::max(limitGain_, 1e-12)) : 0.0;
 
         // Lookahead delay, limiter gain and the safety clip at the ceiling itself.
         const size_t pos = size_t(position_);
@@ -312,6 +318,7 @@ void StreamingDSP::process(AudioBuffer& block, const AudioBuffer* sidechain) {
         // Advance the delay lines.
         if (++position_ == latency_) position_ = 0;
     }
+    limiterReduction_ = limiterOn ? -20 * std::log10(std::max(limitGain_, 1e-12)) : 0.0;
 }
 
 }  // namespace corvaline

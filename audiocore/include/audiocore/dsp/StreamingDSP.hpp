@@ -11,9 +11,13 @@
 // Settings change between blocks through update() without clicks: EQ coefficients and the
 // compression gain glide over 10 ms, the output gain and the compressor amount follow a
 // 10 ms one-pole. All state is allocated at construction; process() and update() allocate
-// nothing (update() copies the settings record, whose band list keeps its capacity when the
-// band count does not grow). No locks: update() and process() must not overlap; the meters
-// may be read between blocks.
+// nothing (room is kept for up to 16 EQ bands and a 64-character model name in the settings
+// copies). No locks: update() and process() must not overlap; the meters may be read between
+// blocks.
+//
+// The limiter holds each reduction for the lookahead plus the true-peak interpolator's delay,
+// and its release never rises above a smaller request still waiting in the lookahead, so
+// every frame leaves at or under its own request.
 
 #include <array>
 #include <memory>
