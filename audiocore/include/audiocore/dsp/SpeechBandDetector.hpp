@@ -1,6 +1,8 @@
 #pragma once
 // Short-term 150 Hz – 3.2 kHz energy of one microphone, for the interview automix.
 
+#include <cmath>
+
 #include "audiocore/dsp/Biquad.hpp"
 
 namespace corvaline {
@@ -16,7 +18,7 @@ struct SpeechBandDetector {
 
     /// Feeds one sample (non-finite counts as 0) and returns the updated band energy.
     double tick(double x) {
-        if (!(x - x == 0)) x = 0;  // NaN and ±∞ fail this test
+        if (!std::isfinite(x)) x = 0;
         const double y = lowPass.process(highPass.process(x));
         energy = coefficient * energy + (1 - coefficient) * y * y;
         return energy;
