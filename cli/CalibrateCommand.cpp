@@ -67,7 +67,7 @@ int run(const std::vector<std::string>& argv) {
 
 const CommandRegistration registration{{
     "calibrate",
-    "calibrate IN --mic-a N --mic-b N [--start s --end s] [--json]",
+    "calibrate IN --mic-a N --mic-b N [--start s --end s] [--set bleedFloor=DB] [--json]",
     "Propose lav detector trims from a passage in which two people take turns.",
     run,
 }};

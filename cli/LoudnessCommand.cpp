@@ -79,7 +79,7 @@ int run(const std::vector<std::string>& argv) {
 const CommandRegistration registration{{
     "loudness",
     "loudness IN [--preset NAME | --settings FILE.json] [--set field=value ...] [--process 1,2] "
-    "[--json]",
+    "[--ceiling DB] [--json]",
     "Integrated loudness, loudness range and true peak of the finished channels, and the "
     "normalisation gain.",
     run,
