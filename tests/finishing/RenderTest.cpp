@@ -65,12 +65,9 @@ class RenderTest : public ::testing::Test {
     const std::vector<ChannelSettings> both = std::vector<ChannelSettings>(2);
 };
 
-TEST_F(RenderTest, SourceReallyOvershootsTheCeiling) {
-    EXPECT_GT(truePeak(source, {true, true}), 0.0);
-}
-
 TEST_F(RenderTest, FloatOutputIsTrimmedBelowTheCeiling) {
     // The limiter works hard: compressor off, 6 dB of output gain into a -1 dBTP ceiling.
+    ASSERT_GT(truePeak(source, {true, true}), 0.0);
     const auto out = dir / "out.wav";
     ProcessingSettings settings;
     settings.compressorEnabled = false;
