@@ -51,11 +51,17 @@ void AudioEngine::installTap(uint32_t bufferSize, TapObserver observer) {
     if (!observer) return;
     tapObserver_ = std::move(observer);
     tapSize_ = std::max<uint32_t>(bufferSize, 1);
-    outputChannels_ = player_ ? std::min(player_->channelCount(), 2) : 2;
+    if (!player_) throw std::logic_error("AudioEngine: connect the player before the tap");
+    outputChannels_ = deviceChannels();
     tapBuffers_.assign(kTapBuffers, AudioBuffer(outputChannels_, tapSize_));
     tapBusy_ = std::vector<std::atomic<bool>>(kTapBuffers);
     tap_ = std::make_unique<Handoff>(
         kTapBuffers, [this](uint32_t slot) { deliverTap(slot); }, "corvaline-tap");
+}
+
+int AudioEngine::deviceChannels() const {
+    // A mono player is heard on both sides of a stereo device.
+    return player_->channelCount() == 1 ? 2 : player_->channelCount();
 }
 
 void AudioEngine::start() {
@@ -63,13 +69,8 @@ void AudioEngine::start() {
     if (!player_) throw std::logic_error("AudioEngine: no player connected");
     std::lock_guard lock(sdlMutex());
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) throw AudioOutputError(SDL_GetError());
-    // The device plays the player's format; SDL converts when the hardware differs. A mono
-    // player is heard on both sides of a stereo device.
-    const int channels = player_->channelCount() == 1 ? 2 : player_->channelCount();
-    if (tap_ && channels != outputChannels_) {
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        throw std::logic_error("AudioEngine: tap and device channel counts differ");
-    }
+    // The device plays the player's format; SDL converts when the hardware differs.
+    const int channels = deviceChannels();
     outputChannels_ = channels;
     SDL_AudioSpec want{};
     want.freq = int(std::lround(player_->sampleRate()));

@@ -140,6 +140,7 @@ class AudioEngine {
 
   private:
     static void callback(void* user, uint8_t* stream, int length);
+    int deviceChannels() const;
     void deliverTap(uint32_t slot);
 
     std::unique_ptr<PlayerNode> player_;
