@@ -68,19 +68,22 @@ nlohmann::json toJson(const AudioInfo& info) {
         metadata["timeReference"] = *meta.timeReference;
         metadata["timeReferenceText"] = clockText(double(*meta.timeReference) / info.sampleRate);
     }
-    return {{"file", info.url.string()},
-            {"sampleRate", info.sampleRate},
-            {"frameCount", info.frameCount},
-            {"duration", info.duration()},
-            {"durationText", clockText(info.duration())},
-            {"bitDepth", info.bitDepth},
-            {"channelCount", info.channels.size()},
-            {"channels", channels},
-            {"metadata", metadata}};
+    json result = {{"file", info.sourceURL.string()},
+                   {"sampleRate", info.sampleRate},
+                   {"frameCount", info.frameCount},
+                   {"duration", info.duration()},
+                   {"durationText", clockText(info.duration())},
+                   {"bitDepth", info.bitDepth},
+                   {"channelCount", info.channels.size()},
+                   {"channels", channels},
+                   {"metadata", metadata}};
+    if (info.isVideo()) result["audioFile"] = info.url.string();
+    return result;
 }
 
 void printText(const AudioInfo& info) {
-    std::printf("File:            %s\n", info.url.c_str());
+    std::printf("File:            %s\n", info.sourceURL.c_str());
+    if (info.isVideo()) std::printf("Audio file:      %s\n", info.url.c_str());
     std::printf("Sample rate:     %.15g Hz\n", info.sampleRate);
     std::printf("Length:          %lld frames (%s)\n", static_cast<long long>(info.frameCount),
                 clockText(info.duration()).c_str());

@@ -336,6 +336,31 @@ TEST_F(AudioIOTest, WriteErrorsAreRaised) {
     EXPECT_TRUE(failed);
 }
 
+TEST_F(AudioIOTest, RenderedWavTakesRecorderChunksAndStaysReadable) {
+    const auto path = dir / "render.wav";
+    auto out = AudioIO::writer(path, 48000, 2, 24);
+    AudioBuffer block(2, 1001);
+    std::fill_n(block.channel(0), 1001, 0.25f);
+    block.setFrameLength(1001);  // odd data size: the writer pads it
+    out->write(block);
+    out->close();
+    WaveMetadata meta;
+    const std::string xml =
+        "<BWFXML><TRACK_LIST><TRACK><CHANNEL_INDEX>2</CHANNEL_INDEX><NAME>Lav</NAME></TRACK>"
+        "</TRACK_LIST></BWFXML>";
+    meta.chunks = {WaveChunk{"bext", test::bextBody("Desk", 480000)},
+                   WaveChunk{"iXML", test::toBytes(xml)}};
+    meta.append(path);
+    const AudioInfo info = AudioIO::analyze(path);
+    EXPECT_EQ(info.frameCount, 1001);
+    EXPECT_EQ(info.bitDepth, 24);
+    EXPECT_EQ(info.channels[0].name, "Channel 1");
+    EXPECT_EQ(info.channels[1].name, "Lav");
+    EXPECT_EQ(info.metadata.chunks, meta.chunks);
+    EXPECT_EQ(info.metadata.timeReference, 480000u);
+    EXPECT_EQ(info.channels[0].peak, 0.25f);
+}
+
 // The demo generator recomputed independently from its definition.
 float demoSample(int channel, int64_t frame) {
     const int64_t block = frame / 4800;

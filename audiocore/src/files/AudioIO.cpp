@@ -84,14 +84,14 @@ AudioInfo analyze(const fs::path& url, std::stop_token cancel) {
             while (i < got) {
                 // Overview point k = (p * points) / length holds for the frames p up to the
                 // first frame of point k + 1, ceil((k + 1) * length / points).
+                // 128-bit products: p * points must not overflow for any declared length.
+                __extension__ typedef __int128 Wide;
                 const int64_t p = position + int64_t(i);
-                int64_t k = (p * points) / length;
+                auto k = int64_t(std::min<Wide>(Wide(p) * points / length, points - 1));
                 int64_t segmentEnd = int64_t(got);
-                if (k >= points - 1) {
-                    k = points - 1;
-                } else {
-                    const int64_t next = ((k + 1) * length + points - 1) / points;
-                    segmentEnd = std::min<int64_t>(segmentEnd, next - position);
+                if (k < points - 1) {
+                    const Wide next = (Wide(k + 1) * length + points - 1) / points;
+                    segmentEnd = int64_t(std::min<Wide>(segmentEnd, next - position));
                 }
                 float pointPeak = points_[k];
                 for (; int64_t(i) < segmentEnd; ++i) {

@@ -186,10 +186,30 @@ std::unique_ptr<AudioFileReader> openSndFile(const std::filesystem::path& url, s
         error = sf_strerror(nullptr);
         return nullptr;
     }
-    if (info.channels < 1 || info.samplerate < 1 || info.frames < 0) {
+    if (info.channels < 1 || info.samplerate < 1) {
         sf_close(file);
         error = "The file has no valid audio format.";
         return nullptr;
+    }
+    if (info.frames < 0 || info.frames == SF_COUNT_MAX) {
+        // libsndfile could not tell the length (a damaged or streamed file): count what can
+        // actually be decoded, then start again from the beginning.
+        std::vector<float> scratch(size_t(chunkFrames(info.channels)) * size_t(info.channels));
+        sf_count_t total = 0;
+        for (;;) {
+            const sf_count_t got = sf_readf_float(file, scratch.data(), chunkFrames(info.channels));
+            if (got <= 0) break;
+            total += got;
+        }
+        sf_close(file);
+        const sf_count_t counted = total;
+        std::memset(&info, 0, sizeof info);
+        file = sf_open(url.c_str(), SFM_READ, &info);
+        if (!file) {
+            error = sf_strerror(nullptr);
+            return nullptr;
+        }
+        info.frames = counted;
     }
     // Integer files read as float are normalised to +-1.0 (libsndfile's default); float files
     // keep their values, including those above full scale.
