@@ -1,4 +1,4 @@
-// corvaline-cli info FILE [--json]: what the engine's analysis finds in a recording.
+// corvaline-cli info FILE [--json] [--keep DIR]: what the engine's analysis finds in a recording.
 
 #include <cmath>
 #include <cstdio>
@@ -7,16 +7,39 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "CliSupport.hpp"
 #include "Command.hpp"
 #include "audiocore/files/AudioIO.hpp"
+#include "audiocore/import/MediaImport.hpp"
+#include "audiocore/platform/Paths.hpp"
+#include "audiocore/platform/Uuid.hpp"
 
 namespace corvaline::cli {
 namespace {
 
 /// Turns the path the user named into the analysed recording. Containers whose audio must be
-/// extracted first (videos, MXF) are routed through their import step here.
-AudioInfo importForInfo(const std::filesystem::path& path) {
-    return AudioIO::analyze(path);
+/// extracted first (videos, MXF) are imported into a working folder: `keep` when given (the
+/// extracted "Video-<UUID>/Audio.caf" stays there), else a temporary one removed on return.
+AudioInfo importForInfo(const std::filesystem::path& path,
+                        const std::optional<std::filesystem::path>& keep) {
+    if (!MediaImport::isVideo(path)) return AudioIO::analyze(path);
+    const std::filesystem::path workspace =
+        keep ? *keep : paths::temporaryFolder() / ("Corvaline-" + newUuidString());
+    struct Cleanup {
+        std::optional<std::filesystem::path> folder;
+        ~Cleanup() {
+            std::error_code ignored;
+            if (folder) std::filesystem::remove_all(*folder, ignored);
+        }
+    } cleanup{keep ? std::nullopt : std::optional(workspace)};
+    AudioInfo info;
+    runCancellable([&](std::stop_token cancel) {
+        ProgressBar bar("Extracting audio from " + path.filename().string());
+        info = MediaImport::read(path, workspace, std::ref(bar), cancel);
+        bar.finish();
+        return 0;
+    });
+    return info;
 }
 
 /// Level in dBFS, or no value for silence.
@@ -118,9 +141,14 @@ void printText(const AudioInfo& info) {
 int runInfo(const std::vector<std::string>& args) {
     bool json = false;
     std::optional<std::string> file;
-    for (const std::string& arg : args) {
+    std::optional<std::filesystem::path> keep;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
         if (arg == "--json") {
             json = true;
+        } else if (arg == "--keep") {
+            if (i + 1 == args.size()) throw UsageError{"--keep needs a folder"};
+            keep = args[++i];
         } else if (arg.size() > 1 && arg[0] == '-' && !file) {
             throw UsageError{"unknown option \"" + arg + "\""};
         } else if (!file) {
@@ -130,7 +158,7 @@ int runInfo(const std::vector<std::string>& args) {
         }
     }
     if (!file) throw UsageError{"missing FILE"};
-    const AudioInfo info = importForInfo(*file);
+    const AudioInfo info = importForInfo(*file, keep);
     if (json) {
         std::cout << toJson(info).dump(2) << '\n';
     } else {
@@ -140,8 +168,10 @@ int runInfo(const std::vector<std::string>& args) {
 }
 
 const CommandRegistration registration{Command{
-    "info", "info FILE [--json]",
-    "Show rate, length, bit depth, channel levels and recorder metadata of a file.", runInfo}};
+    "info", "info FILE [--json] [--keep DIR]",
+    "Show rate, length, bit depth, channel levels and recorder metadata of a file (videos and "
+    "MXF are extracted first; --keep DIR keeps the extracted audio there).",
+    runInfo}};
 
 }  // namespace
 }  // namespace corvaline::cli
