@@ -150,6 +150,19 @@ TEST(VideoImport, RefusedVideosLeaveNothingBehind) {
     expectFailure(wide, workspace.path(),
                   "Video import supports up to 128 audio channels and 384 kHz.");
 
+    // A track whose codec no decoder knows: the PCM sample entry renamed.
+    const fs::path pcm = dir / "pcm.mov";
+    auto tone = test::sine(0.1, 440, 8000, 0.5);
+    tone.insert(tone.end(), {"-c:a", "pcm_s16le", pcm.string()});
+    test::ffmpeg(tone);
+    std::string bytes = test::readFile(pcm);
+    const auto entry = bytes.find("sowt");
+    ASSERT_NE(entry, std::string::npos);
+    bytes.replace(entry, 4, "zzzz");
+    test::writeFile(dir / "unknown.mov", bytes);
+    expectFailure(dir / "unknown.mov", workspace.path(),
+                  "macOS cannot decode this video's audio codec.");
+
     // Not a movie at all: the decoder's own error passes through.
     const fs::path garbage = dir / "garbage.mov";
     test::writeFile(garbage, std::string(4096, 'x'));
