@@ -141,6 +141,11 @@ TEST_F(DecoderTest, AacSeekingWithNoiseSubstitutionStaysOnTheSameSamples) {
     expectSeeksMatchSequentialDecode(encode("pns.m4a", "-c:a aac -b:a 128k"), 5e-3f);
 }
 
+TEST_F(DecoderTest, RawAdtsSeekingIsSampleExact) {
+    // No container index: seeks must still land on the exact frame.
+    expectSeeksMatchSequentialDecode(encode("raw.aac", "-c:a aac -b:a 192k -aac_pns 0"), 0.0f);
+}
+
 TEST_F(DecoderTest, LosslessAlacDecodesToTheSourceSamples) {
     const auto path = encode("lossless.m4a", "-c:a alac");
     const test::Planes original = test::readSndFile(source);

@@ -144,6 +144,7 @@ class FFmpegReader final : public AudioFileReader {
             return false;
         }
         if (channels_ == 0) {
+            indexedContainer_ = hasExactIndex(format_->iformat->name);
             rate_ = double(decoder_->sample_rate);
             channels_ = decoder_->ch_layout.nb_channels;
             timeBase_ = st->time_base;
@@ -237,9 +238,18 @@ class FFmpegReader final : public AudioFileReader {
         }
     }
 
+    // Containers whose sample tables place every packet exactly. Elsewhere (raw ADTS, MPEG
+    // streams, ...) the demuxer's seek may estimate timestamps, so seeks decode from the start.
+    static bool hasExactIndex(const char* name) {
+        const std::string formats = name ? name : "";
+        return formats.find("mov") != std::string::npos ||
+               formats.find("matroska") != std::string::npos || formats == "asf" ||
+               formats == "caf";
+    }
+
     void countFrames() {
         int64_t total = 0;
-        timestampsUsable_ = true;
+        timestampsUsable_ = indexedContainer_;
         while (receiveFrame()) {
             if (frame_->ch_layout.nb_channels != channels_ || frame_->sample_rate != int(rate_)) {
                 av_frame_unref(frame_);
@@ -390,6 +400,7 @@ class FFmpegReader final : public AudioFileReader {
     bool hasFirstTimestamp_ = false;
     int64_t firstTimestamp_ = 0;
     bool timestampsUsable_ = false;
+    bool indexedContainer_ = false;
 
     bool demuxerDone_ = false;
     bool decoderDone_ = false;
