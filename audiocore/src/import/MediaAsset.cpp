@@ -54,39 +54,14 @@ class FFmpegTrack final : public TrackSource {
     FFmpegTrack(const MediaAsset& asset, const AssetTrack& track)
         : streamIndex_(track.streamIndex), origin_(asset.origin()) {
         try {
-            format_ = openFormat(asset.url());
-        } catch (const LibraryError& e) {
-            if (std::strlen(e.what()) == 0) throw AudioFailure("Could not read the video's audio.");
+            open(asset);
+        } catch (...) {
+            release();  // the destructor does not run for a failed construction
             throw;
         }
-        if (streamIndex_ < 0 || unsigned(streamIndex_) >= format_->nb_streams)
-            throw AudioFailure("Could not read the video's audio.");
-        for (unsigned i = 0; i < format_->nb_streams; ++i)
-            format_->streams[i]->discard =
-                int(i) == streamIndex_ ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
-        AVStream* stream = format_->streams[streamIndex_];
-        timeBase_ = av_q2d(stream->time_base);
-
-        const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-        if (!codec) throw AudioFailure("macOS cannot decode this video's audio codec.");
-        codec_ = avcodec_alloc_context3(codec);
-        if (!codec_ || avcodec_parameters_to_context(codec_, stream->codecpar) < 0)
-            throw AudioFailure("macOS cannot decode this video's audio codec.");
-        codec_->pkt_timebase = stream->time_base;
-        if (avcodec_open2(codec_, codec, nullptr) < 0)
-            throw AudioFailure("macOS cannot decode this video's audio codec.");
-        packet_ = av_packet_alloc();
-        frame_ = av_frame_alloc();
-        if (!packet_ || !frame_) throw std::bad_alloc();
     }
 
-    ~FFmpegTrack() override {
-        av_frame_free(&frame_);
-        av_packet_free(&packet_);
-        avcodec_free_context(&codec_);
-        swr_free(&swr_);
-        av_channel_layout_uninit(&swrLayout_);
-    }
+    ~FFmpegTrack() override { release(); }
 
     bool next(SampleBuffer& buffer) override {
         int retries = 0;
@@ -147,6 +122,42 @@ class FFmpegTrack final : public TrackSource {
     std::string error() const override { return error_; }
 
   private:
+    void open(const MediaAsset& asset) {
+        try {
+            format_ = openFormat(asset.url());
+        } catch (const LibraryError& e) {
+            if (std::strlen(e.what()) == 0) throw AudioFailure("Could not read the video's audio.");
+            throw;
+        }
+        if (streamIndex_ < 0 || unsigned(streamIndex_) >= format_->nb_streams)
+            throw AudioFailure("Could not read the video's audio.");
+        for (unsigned i = 0; i < format_->nb_streams; ++i)
+            format_->streams[i]->discard =
+                int(i) == streamIndex_ ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+        AVStream* stream = format_->streams[streamIndex_];
+        timeBase_ = av_q2d(stream->time_base);
+
+        const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+        if (!codec) throw AudioFailure("macOS cannot decode this video's audio codec.");
+        codec_ = avcodec_alloc_context3(codec);
+        if (!codec_ || avcodec_parameters_to_context(codec_, stream->codecpar) < 0)
+            throw AudioFailure("macOS cannot decode this video's audio codec.");
+        codec_->pkt_timebase = stream->time_base;
+        if (avcodec_open2(codec_, codec, nullptr) < 0)
+            throw AudioFailure("macOS cannot decode this video's audio codec.");
+        packet_ = av_packet_alloc();
+        frame_ = av_frame_alloc();
+        if (!packet_ || !frame_) throw std::bad_alloc();
+    }
+
+    void release() {
+        av_frame_free(&frame_);
+        av_packet_free(&packet_);
+        avcodec_free_context(&codec_);
+        swr_free(&swr_);
+        av_channel_layout_uninit(&swrLayout_);
+    }
+
     bool fail(int code) {
         error_ = avText(code);
         if (error_.empty()) error_ = "FFmpeg error " + std::to_string(code);
