@@ -147,7 +147,7 @@ TEST(Process, CancellationStopsAChildPromptly) {
     o.onOutputChunk = [&](std::string_view s) { pid = std::stoi(std::string(s)); };
     EXPECT_THROW(runProcess(o, source.get_token()), Cancelled);
     canceller.join();
-    EXPECT_LT(secondsSince(start), 1.0);
+    EXPECT_LT(secondsSince(start), 1.5);  // generous for a loaded machine
     ASSERT_GT(pid, 0);
     EXPECT_FALSE(processExists(pid));
 }
@@ -167,7 +167,7 @@ TEST(Process, ChildIgnoringTerminateIsKilledAfterTwoSeconds) {
     canceller.join();
     const double elapsed = secondsSince(start);
     EXPECT_GE(elapsed, 2.2);
-    EXPECT_LT(elapsed, 3.5);
+    EXPECT_LT(elapsed, 4.0);
     const pid_t grandchild = std::stoi(test::readFile(dir / "grandchild"));
     std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(processExists(grandchild));
