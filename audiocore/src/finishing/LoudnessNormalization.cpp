@@ -1,5 +1,7 @@
 #include "audiocore/finishing/LoudnessNormalization.hpp"
 
+#include "audiocore/platform/Progress.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <deque>
@@ -105,8 +107,13 @@ NormalizationPlan plan(const std::filesystem::path& source, std::optional<AudioF
                      cancel);
     LoudnessMeter meter(stream.sampleRate(), stream.channelCount(), key.selected);
     AudioBuffer block(stream.channelCount(), DSPStream::kMaxBlockFrames);
-    while (stream.next(block, DSPStream::kMaxBlockFrames, cancel))
+    ProgressLimiter limiter(progress);
+    const double total = double(std::max<int64_t>(stream.length(), 1));
+    while (stream.next(block, DSPStream::kMaxBlockFrames, cancel)) {
         meter.add(block);
+        limiter.report(double(stream.length() - stream.remaining()) / total);
+    }
+    limiter.force(1.0);
     const NormalizationPlan result = decide(meter.report(), settings);
 
     std::lock_guard lock(shared.lock);
