@@ -22,8 +22,10 @@ int run(const std::vector<std::string>& argv) {
     const auto start = args.option("--start");
     const auto end = args.option("--end");
     const SettingsOptions options = parseSettingsOptions(args);
-    const std::filesystem::path source(args.positionals(1, "input file")[0]);
+    const std::string input = args.positionals(1, "input file")[0];
     if (!micA || !micB) throw UsageError{"give both --mic-a N and --mic-b N"};
+    const InputRecording recording(input);
+    const std::filesystem::path& source = recording.audio();
     const int64_t a = parseInteger(*micA, "--mic-a");
     const int64_t b = parseInteger(*micB, "--mic-b");
 

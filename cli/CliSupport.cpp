@@ -14,8 +14,10 @@
 #include <thread>
 
 #include "Command.hpp"
+#include "audiocore/import/MediaImport.hpp"
 #include "audiocore/model/SettingsJSON.hpp"
 #include "audiocore/platform/Errors.hpp"
+#include "audiocore/platform/Paths.hpp"
 #include "audiocore/platform/Uuid.hpp"
 
 namespace corvaline::cli {
@@ -235,6 +237,41 @@ std::string formatDB(double value, int decimals) {
     char text[32];
     std::snprintf(text, sizeof text, "%+.*f", decimals, value);
     return text;
+}
+
+InputRecording::InputRecording(const std::filesystem::path& path,
+                               const std::optional<std::filesystem::path>& keep)
+    : source_(path), audio_(path) {
+    if (!MediaImport::isVideo(path)) return;
+    std::filesystem::path workspace;
+    if (keep) {
+        workspace = *keep;
+    } else {
+        workspace = paths::temporaryFolder() / ("Corvaline-" + newUuidString());
+        temporaryFolder_ = workspace;
+    }
+    try {
+        runCancellable([&](std::stop_token cancel) {
+            ProgressBar bar("Extracting audio from " + path.filename().string());
+            imported_ = MediaImport::read(path, workspace, std::ref(bar), cancel);
+            bar.finish();
+            return 0;
+        });
+    } catch (...) {
+        if (temporaryFolder_) {
+            std::error_code ignored;
+            std::filesystem::remove_all(*temporaryFolder_, ignored);
+        }
+        throw;
+    }
+    audio_ = imported_->url;
+}
+
+InputRecording::~InputRecording() {
+    if (temporaryFolder_) {
+        std::error_code ignored;
+        std::filesystem::remove_all(*temporaryFolder_, ignored);
+    }
 }
 
 }  // namespace corvaline::cli

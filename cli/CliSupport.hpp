@@ -97,6 +97,32 @@ class PendingOutput {
     bool committed_ = false;
 };
 
+/// A recording named on the command line, ready for the engine. Audio files are read where they
+/// are; videos and MXF files are imported first (their audio tracks merged onto the movie's
+/// timeline) into a working folder: `keep` when given, else a temporary folder removed when
+/// this object goes away. Import shows a progress bar and is cancelled by Ctrl-C.
+class InputRecording {
+  public:
+    explicit InputRecording(const std::filesystem::path& path,
+                            const std::optional<std::filesystem::path>& keep = std::nullopt);
+    ~InputRecording();
+    InputRecording(const InputRecording&) = delete;
+    InputRecording& operator=(const InputRecording&) = delete;
+
+    /// The file the user named.
+    const std::filesystem::path& source() const { return source_; }
+    /// The audio file the engine reads (the extracted audio for videos and MXF).
+    const std::filesystem::path& audio() const { return audio_; }
+    /// The imported recording for videos and MXF; none for audio files.
+    const std::optional<AudioInfo>& imported() const { return imported_; }
+
+  private:
+    std::filesystem::path source_;
+    std::filesystem::path audio_;
+    std::optional<AudioInfo> imported_;
+    std::optional<std::filesystem::path> temporaryFolder_;
+};
+
 /// "+1.25" style text of a dB value; "-inf" for minus infinity.
 std::string formatDB(double value, int decimals = 1);
 

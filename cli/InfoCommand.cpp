@@ -17,31 +17,6 @@
 namespace corvaline::cli {
 namespace {
 
-/// Turns the path the user named into the analysed recording. Containers whose audio must be
-/// extracted first (videos, MXF) are imported into a working folder: `keep` when given (the
-/// extracted "Video-<UUID>/Audio.caf" stays there), else a temporary one removed on return.
-AudioInfo importForInfo(const std::filesystem::path& path,
-                        const std::optional<std::filesystem::path>& keep) {
-    if (!MediaImport::isVideo(path)) return AudioIO::analyze(path);
-    const std::filesystem::path workspace =
-        keep ? *keep : paths::temporaryFolder() / ("Corvaline-" + newUuidString());
-    struct Cleanup {
-        std::optional<std::filesystem::path> folder;
-        ~Cleanup() {
-            std::error_code ignored;
-            if (folder) std::filesystem::remove_all(*folder, ignored);
-        }
-    } cleanup{keep ? std::nullopt : std::optional(workspace)};
-    AudioInfo info;
-    runCancellable([&](std::stop_token cancel) {
-        ProgressBar bar("Extracting audio from " + path.filename().string());
-        info = MediaImport::read(path, workspace, std::ref(bar), cancel);
-        bar.finish();
-        return 0;
-    });
-    return info;
-}
-
 /// Level in dBFS, or no value for silence.
 std::optional<double> dbfs(float linear) {
     if (!(linear > 0.0f)) return std::nullopt;
@@ -107,6 +82,8 @@ nlohmann::json toJson(const AudioInfo& info) {
 void printText(const AudioInfo& info) {
     std::printf("File:            %s\n", info.sourceURL.c_str());
     if (info.isVideo()) std::printf("Audio file:      %s\n", info.url.c_str());
+    if (info.url != info.sourceURL || MediaImport::isVideo(info.sourceURL))
+        std::printf("Imported:        audio tracks extracted onto the movie's timeline\n");
     std::printf("Sample rate:     %.15g Hz\n", info.sampleRate);
     std::printf("Length:          %lld frames (%s)\n", static_cast<long long>(info.frameCount),
                 clockText(info.duration()).c_str());
@@ -158,7 +135,10 @@ int runInfo(const std::vector<std::string>& args) {
         }
     }
     if (!file) throw UsageError{"missing FILE"};
-    const AudioInfo info = importForInfo(*file, keep);
+    const InputRecording recording(*file, keep);
+    AudioInfo info = recording.imported() ? *recording.imported() : AudioIO::analyze(*file);
+    // Without --keep the extracted audio is removed on exit: don't point at it.
+    if (!keep) info.url = info.sourceURL;
     if (json) {
         std::cout << toJson(info).dump(2) << '\n';
     } else {

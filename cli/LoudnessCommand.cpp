@@ -23,7 +23,8 @@ int run(const std::vector<std::string>& argv) {
     const bool asJSON = args.flag("--json");
     const auto process = args.option("--process");
     const SettingsOptions options = parseSettingsOptions(args);
-    const std::filesystem::path source(args.positionals(1, "input file")[0]);
+    const InputRecording recording(args.positionals(1, "input file")[0]);
+    const std::filesystem::path& source = recording.audio();
     int channelCount = 0;
     {
         auto reader = AudioIO::open(source);

@@ -71,7 +71,8 @@ int run(const std::vector<std::string>& argv) {
     const auto mute = args.option("--mute");
     const auto solo = args.option("--solo");
     const SettingsOptions options = parseSettingsOptions(args);
-    const std::filesystem::path source(args.positionals(1, "input file")[0]);
+    const InputRecording recording(args.positionals(1, "input file")[0]);
+    const std::filesystem::path& source = recording.audio();
 
     double rate = 0;
     int64_t length = 0;

@@ -24,11 +24,12 @@ int run(const std::vector<std::string>& argv) {
     const int bits = bitsText ? int(parseInteger(*bitsText, "--bits")) : 24;
     if (bits != 24 && bits != 32) throw UsageError{"--bits must be 24 or 32"};
 
-    const std::filesystem::path source(input);
     const std::filesystem::path destination(*output);
-    if (AudioDSP::isSameFile(destination, source)) {
+    if (AudioDSP::isSameFile(destination, input)) {
         throw AudioFailure("Choose a different output file to protect the source recording.");
     }
+    const InputRecording recording(input);
+    const std::filesystem::path& source = recording.audio();
     int channelCount = 0;
     double rate = 0;
     int64_t frames = 0;
