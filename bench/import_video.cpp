@@ -1,0 +1,267 @@
+// Video import throughput and peak memory: MediaImport::read on a MOV with four stereo 48 kHz
+// 24-bit PCM tracks (and a small picture track), as a multiple of real time, against the ffmpeg
+// program decoding the same file's audio to the null muxer
+// (`ffmpeg -i FILE -map 0:a -f null -`) as the peer figure.
+//
+// The movies are made with the ffmpeg program when the benchmark starts. The long one is
+// CORVALINE_BENCH_MINUTES long (default 60); a short one of CORVALINE_BENCH_SHORT_MINUTES
+// (default 6) is imported first, so that the two peak memory figures show whether memory
+// grows with the length of the movie. Peak memory is the resident high-water mark of this
+// process during one import (reset before it through /proc/self/clear_refs), also given above
+// the resident size before the import (the engine's libraries alone take a good part of it);
+// the peer's is the high-water mark of the ffmpeg process, read from /proc while it runs. The
+// movies and the import folders live in a temporary folder that is removed at exit.
+
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audiocore/import/MediaImport.hpp"
+#include "audiocore/platform/Paths.hpp"
+#include "audiocore/platform/Process.hpp"
+#include "audiocore/platform/Uuid.hpp"
+
+namespace fs = std::filesystem;
+using namespace corvaline;
+
+namespace {
+
+constexpr int kTracks = 4;
+const fs::path kFfmpeg = "/usr/bin/ffmpeg";
+
+double minutesFromEnvironment(const char* name, double fallback) {
+    const char* text = std::getenv(name);
+    const double minutes = text ? std::atof(text) : fallback;
+    return minutes > 0 ? minutes : fallback;
+}
+
+double longMinutes() {
+    return minutesFromEnvironment("CORVALINE_BENCH_MINUTES", 60);
+}
+double shortMinutes() {
+    return minutesFromEnvironment("CORVALINE_BENCH_SHORT_MINUTES", 6);
+}
+
+/// Resets the resident high-water mark of this process (Linux 4.0 and later); false when the
+/// kernel refuses, in which case peakMegabytes() reports the peak since the process started.
+bool resetPeak() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.flush();
+    return bool(clear);
+}
+
+/// A "Vm...:" field of /proc/<pid>/status in MB; 0 when it cannot be read.
+double statusMegabytes(const std::string& process, const std::string& field) {
+    std::ifstream status("/proc/" + process + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field + ":", 0) == 0)
+            return std::atof(line.c_str() + field.size() + 1) / 1024.0;
+    return 0;
+}
+
+/// The resident high-water mark of this process in MB (ru_maxrss when /proc cannot be read).
+double peakMegabytes() {
+    const double hwm = statusMegabytes("self", "VmHWM");
+    if (hwm > 0) return hwm;
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_maxrss) / 1024.0;
+}
+
+/// Runs the ffmpeg program; the result holds the tail of its error output.
+ProcessResult ffmpeg(const std::vector<std::string>& arguments) {
+    ProcessOptions options;
+    options.executable = kFfmpeg;
+    options.arguments = {"-hide_banner", "-nostdin", "-nostats"};
+    options.arguments.insert(options.arguments.end(), arguments.begin(), arguments.end());
+    options.standardError = ProcessOutput::captured(16384, ProcessOutput::Keep::tail);
+    return runProcess(options);
+}
+
+class Fixture {
+  public:
+    ~Fixture() {
+        std::error_code ec;
+        fs::remove_all(folder_, ec);
+    }
+
+    const fs::path& workspace() const { return workspace_; }
+
+    /// A movie of `minutes`, made once per length; nullopt (with the reason in `error`) when
+    /// the ffmpeg program could not make it.
+    std::optional<fs::path> movie(double minutes, std::string& error) {
+        auto found = movies_.find(minutes);
+        if (found != movies_.end()) return found->second;
+        fs::create_directories(folder_);
+        const std::string seconds = std::to_string(minutes * 60.0);
+        const fs::path path = folder_ / ("scene-" + std::to_string(int(minutes * 60.0)) + "s.mov");
+        std::vector<std::string> arguments = {"-loglevel",
+                                              "error",
+                                              "-y",
+                                              "-f",
+                                              "lavfi",
+                                              "-i",
+                                              "color=c=black:s=64x64:r=25:d=" + seconds};
+        for (int t = 0; t < kTracks; ++t)
+            arguments.insert(arguments.end(), {"-f", "lavfi", "-i",
+                                               "sine=frequency=" + std::to_string(220 * (t + 1)) +
+                                                   ":sample_rate=48000:duration=" + seconds});
+        for (int i = 0; i <= kTracks; ++i)
+            arguments.insert(arguments.end(), {"-map", std::to_string(i)});
+        arguments.insert(arguments.end(), {"-c:v", "mpeg4", "-c:a", "pcm_s24le", "-ac", "2", "-ar",
+                                           "48000", path.string()});
+        const ProcessResult result = ffmpeg(arguments);
+        if (!result.succeeded()) {
+            error = "the ffmpeg program could not make the movie: " + result.standardError;
+            return std::nullopt;
+        }
+        return movies_.emplace(minutes, path).first->second;
+    }
+
+  private:
+    fs::path folder_ = paths::temporaryFolder() / ("corvaline-bench-import-" + newUuidString());
+    fs::path workspace_ = folder_ / "workspace";
+    std::map<double, fs::path> movies_;
+};
+
+Fixture& fixture() {
+    static Fixture f;
+    return f;
+}
+
+/// The figures of one run, kept for the summary printed after all benchmarks.
+struct Figures {
+    double minutes = 0;
+    double realtime = 0;    ///< audio seconds per wall-clock second
+    double peakMB = 0;      ///< resident high-water mark during the run
+    double baselineMB = 0;  ///< resident size before the run (0 for the peer)
+};
+std::optional<Figures> shortImport, longImport, peer;
+
+void importMovie(benchmark::State& state, double minutes, std::optional<Figures>& figures) {
+    std::string error;
+    const auto movie = fixture().movie(minutes, error);
+    if (!movie) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const bool resettable = resetPeak();
+    for (auto _ : state) {
+        resetPeak();
+        const double baseline = statusMegabytes("self", "VmRSS");
+        const auto start = std::chrono::steady_clock::now();
+        AudioInfo info;
+        try {
+            info = MediaImport::read(*movie, fixture().workspace());
+        } catch (const std::exception& e) {
+            state.SkipWithError((std::string("the import failed: ") + e.what()).c_str());
+            return;
+        }
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        const double peak = peakMegabytes();
+        state.SetIterationTime(took.count());
+        if (info.channelCount() != 2 * kTracks || info.sampleRate != 48000) {
+            state.SkipWithError("the import did not give eight channels at 48 kHz");
+            return;
+        }
+        figures = Figures{minutes, info.duration() / took.count(), peak, baseline};
+        state.counters["xRealtime"] = figures->realtime;
+        state.counters["peakMB"] = peak;
+        state.counters["importMB"] = peak - baseline;
+        std::error_code ec;
+        fs::remove_all(info.url.parent_path(), ec);
+    }
+    if (!resettable) state.SetLabel("peak since process start");
+}
+
+void BM_ImportShortMovie(benchmark::State& state) {
+    importMovie(state, shortMinutes(), shortImport);
+}
+
+void BM_ImportLongMovie(benchmark::State& state) {
+    importMovie(state, longMinutes(), longImport);
+}
+
+void BM_FfmpegAudioToNullPeer(benchmark::State& state) {
+    std::string error;
+    const auto movie = fixture().movie(longMinutes(), error);
+    if (!movie) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    for (auto _ : state) {
+        ProcessOptions options;
+        options.executable = kFfmpeg;
+        options.arguments = {"-hide_banner", "-nostdin", "-nostats", "-i",   movie->string(),
+                             "-map",         "0:a",      "-f",       "null", "-"};
+        options.standardError = ProcessOutput::captured(16384, ProcessOutput::Keep::tail);
+        const auto start = std::chrono::steady_clock::now();
+        ChildProcess child(options);
+        // The child's own high-water mark, read until it is reaped (it only ever rises).
+        const std::string pid = std::to_string(child.pid());
+        double peak = 0;
+        for (;;) {
+            peak = std::max(peak, statusMegabytes(pid, "VmHWM"));
+            if (!child.running()) break;
+            child.drain(std::chrono::milliseconds(10));
+        }
+        const ProcessResult result = child.wait();
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        if (!result.succeeded()) {
+            state.SkipWithError(("the ffmpeg program failed: " + result.standardError).c_str());
+            return;
+        }
+        state.SetIterationTime(took.count());
+        peer = Figures{longMinutes(), longMinutes() * 60.0 / took.count(), peak, 0};
+        state.counters["xRealtime"] = peer->realtime;
+        state.counters["peakMB"] = peak;
+    }
+}
+
+void printSummary() {
+    std::printf("\nVideo import of a MOV with %d stereo 48 kHz 24-bit PCM tracks\n", kTracks);
+    for (const auto* run : {&shortImport, &longImport})
+        if (*run)
+            std::printf(
+                "  import %6.1f min: %7.1fx real time, peak %7.1f MB (%.1f MB above the %.1f MB "
+                "before it)\n",
+                (*run)->minutes, (*run)->realtime, (*run)->peakMB,
+                (*run)->peakMB - (*run)->baselineMB, (*run)->baselineMB);
+    if (peer)
+        std::printf("  ffmpeg %6.1f min: %7.1fx real time, peak %7.1f MB (-map 0:a -f null)\n",
+                    peer->minutes, peer->realtime, peer->peakMB);
+    if (longImport && peer)
+        std::printf("  import / ffmpeg throughput: %.2f\n", longImport->realtime / peer->realtime);
+    if (shortImport && longImport)
+        std::printf(
+            "  import memory, long - short: %+.1f MB (peak %+.1f MB) for %.0fx the length\n",
+            (longImport->peakMB - longImport->baselineMB) -
+                (shortImport->peakMB - shortImport->baselineMB),
+            longImport->peakMB - shortImport->peakMB, longImport->minutes / shortImport->minutes);
+}
+
+}  // namespace
+
+BENCHMARK(BM_ImportShortMovie)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_ImportLongMovie)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_FfmpegAudioToNullPeer)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    printSummary();
+    return 0;
+}
