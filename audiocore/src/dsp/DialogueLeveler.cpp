@@ -45,17 +45,26 @@ void DialogueLeveler::tick(std::span<double> values, std::span<const bool> selec
         pauseCoefficient_ = onePole(rate_, 0.03);
     }
     const double ae = energyCoefficient_;
+    // An energy this far below the floor's power is at or below the floor whatever the
+    // logarithm's rounding: such frames skip the logarithm.
+    if (gate != cachedGate_) {
+        cachedGate_ = gate;
+        quietEnergy_ = std::pow(10.0, gate / 10) * (1 - 1e-9);
+    }
+    const double quiet = quietEnergy_;
 
     const size_t n = std::min(values.size(), energy_.size());
     for (size_t i = 0; i < n; ++i) {
         const double x = std::isfinite(values[i]) ? values[i] : 0.0;
         const bool isSelected = i < selected.size() && selected[i];
         energy_[i] = ae * energy_[i] + (1 - ae) * x * x;
-        const double level = energy_[i] < 1e-15 ? -150.0 : dsp_detail::powerToDB(energy_[i]);
+        const bool belowFloor = energy_[i] < quiet;
+        const double level =
+            belowFloor || energy_[i] < 1e-15 ? -150.0 : dsp_detail::powerToDB(energy_[i]);
 
         double desired = 0;
         double a;
-        if (level <= gate) {
+        if (belowFloor || level <= gate) {
             a = pauseCoefficient_;
         } else if (enabled && isSelected) {
             const double g0 = std::clamp(target - level, -maxCut, maxBoost);

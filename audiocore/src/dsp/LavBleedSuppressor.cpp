@@ -102,10 +102,14 @@ std::array<double, 2> LavBleedSuppressor::tick(std::span<const double> frame,
         const double y = correlationLowPass_[1].process(finiteOrZero(frame[size_t(chB)]));
         if (++tickCount_ >= decimation_) {
             tickCount_ = 0;
-            const double trimA = std::pow(10.0, guarded(settings.bleedTrimA, -24, 24, 0) / 20);
-            const double trimB = std::pow(10.0, guarded(settings.bleedTrimB, -24, 24, 0) / 20);
-            a_[size_t(position_)] = x * trimA;
-            b_[size_t(position_)] = y * trimB;
+            // The trims as amplitude ratios, recomputed only when a trim setting changes.
+            if (settings.bleedTrimA != cachedTrim_[0] || settings.bleedTrimB != cachedTrim_[1]) {
+                cachedTrim_ = {settings.bleedTrimA, settings.bleedTrimB};
+                trimGain_ = {std::pow(10.0, guarded(settings.bleedTrimA, -24, 24, 0) / 20),
+                             std::pow(10.0, guarded(settings.bleedTrimB, -24, 24, 0) / 20)};
+            }
+            a_[size_t(position_)] = x * trimGain_[0];
+            b_[size_t(position_)] = y * trimGain_[1];
             position_ = (position_ + 1) % size_;
             filled_ = std::min(filled_ + 1, size_);
             ++analysisCount_;
@@ -160,18 +164,58 @@ void LavBleedSuppressor::analyse(const ProcessingSettings& settings) {
         lineA_[w] = a_[i];
         lineB_[w] = b_[i];
     }
+    // The energy of A's span is the same for every lag; the lags are then searched four at a
+    // time, each with its own sums in window order, so that their dependency chains overlap.
+    const int first = lag_;
+    const int last = size_ - lag_ - 1;
+    double pp = 0;
+    for (int w = first; w <= last; ++w) {
+        const double p = lineA_[size_t(w)];
+        pp += p * p;
+    }
+    constexpr int kLanes = 4;
     double best = 0;
-    for (int lag = -lag_; lag <= lag_; ++lag) {
-        double pq = 0, pp = 0, qq = 0;
-        for (int w = lag_; w <= size_ - lag_ - 1; ++w) {
-            const double p = lineA_[size_t(w)];
-            // w + lag stays inside 0…size-1; the modulo of the circular form never wraps.
-            const double q = lineB_[size_t(w + lag)];
-            pq += p * q;
-            pp += p * p;
-            qq += q * q;
+    for (int lag = -lag_; lag <= lag_; lag += kLanes) {
+        const int lanes = std::min(kLanes, lag_ - lag + 1);
+        double pq[kLanes] = {0, 0, 0, 0};
+        double qq[kLanes] = {0, 0, 0, 0};
+        if (lanes == kLanes) {
+            // Named accumulators so that they stay in registers.
+            double pq0 = 0, pq1 = 0, pq2 = 0, pq3 = 0;
+            double qq0 = 0, qq1 = 0, qq2 = 0, qq3 = 0;
+            for (int w = first; w <= last; ++w) {
+                const double p = lineA_[size_t(w)];
+                // w + lag stays inside 0…size-1; the modulo of the circular form never wraps.
+                const double* q = lineB_.data() + (w + lag);
+                pq0 += p * q[0];
+                pq1 += p * q[1];
+                pq2 += p * q[2];
+                pq3 += p * q[3];
+                qq0 += q[0] * q[0];
+                qq1 += q[1] * q[1];
+                qq2 += q[2] * q[2];
+                qq3 += q[3] * q[3];
+            }
+            pq[0] = pq0;
+            pq[1] = pq1;
+            pq[2] = pq2;
+            pq[3] = pq3;
+            qq[0] = qq0;
+            qq[1] = qq1;
+            qq[2] = qq2;
+            qq[3] = qq3;
+        } else {
+            for (int w = first; w <= last; ++w) {
+                const double p = lineA_[size_t(w)];
+                const double* q = lineB_.data() + (w + lag);
+                for (int l = 0; l < lanes; ++l) {
+                    pq[l] += p * q[l];
+                    qq[l] += q[l] * q[l];
+                }
+            }
         }
-        best = std::max(best, std::abs(pq) / std::sqrt(std::max(pp * qq, 1e-24)));
+        for (int l = 0; l < lanes; ++l)
+            best = std::max(best, std::abs(pq[l]) / std::sqrt(std::max(pp * qq[l], 1e-24)));
     }
     similarity_ = best;
     if (similarity_ <= 0.65) return;

@@ -28,6 +28,27 @@ double checkedRate(double rate) {
     return rate;
 }
 
+/// Runs one sample of two channels through their section cascades, interleaved: the same
+/// arithmetic as Biquad::process, with the two dependency chains side by side.
+inline void filterPair(Biquad* f, Biquad* g, size_t bands, double& x, double& u) {
+    double v = x;
+    double w = u;
+    for (size_t j = 0; j < bands; ++j) {
+        Biquad& p = f[j];
+        Biquad& q = g[j];
+        const double yv = p.b0 * v + p.z1;
+        const double yw = q.b0 * w + q.z1;
+        p.z1 = p.z2 + (p.b1 * v - p.a1 * yv);
+        q.z1 = q.z2 + (q.b1 * w - q.a1 * yw);
+        p.z2 = p.b2 * v - p.a2 * yv;
+        q.z2 = q.b2 * w - q.a2 * yw;
+        v = yv;
+        w = yw;
+    }
+    x = v;
+    u = w;
+}
+
 }  // namespace
 
 StreamingDSP::StreamingDSP(double rate, const std::vector<ChannelSettings>& channels,
@@ -122,17 +143,20 @@ double StreamingDSP::pendingMinimum(double request) {
     // Monotonic queue over the last latency + 13 requests: values rise from front to back.
     const long window = latency_ + kInterpolatorDelay;
     const size_t capacity = minValue_.size();
+    // Ring indices wrap by comparison: minHead_ and minCount_ stay below the capacity.
     while (minCount_ > 0) {
-        const size_t back = (minHead_ + minCount_ - 1) % capacity;
+        size_t back = minHead_ + minCount_ - 1;
+        if (back >= capacity) back -= capacity;
         if (minValue_[back] < request) break;
         --minCount_;
     }
-    const size_t slot = (minHead_ + minCount_) % capacity;
+    size_t slot = minHead_ + minCount_;
+    if (slot >= capacity) slot -= capacity;
     minValue_[slot] = request;
     minFrame_[slot] = frameIndex_;
     ++minCount_;
     while (minFrame_[minHead_] <= frameIndex_ - window) {
-        minHead_ = (minHead_ + 1) % capacity;
+        if (++minHead_ == capacity) minHead_ = 0;
         --minCount_;
     }
     ++frameIndex_;
@@ -211,7 +235,8 @@ void StreamingDSP::process(AudioBuffer& block, const AudioBuffer* sidechain) {
         }
 
         // The lav-bleed detector hears the unprocessed source when there is one.
-        std::copy(values_.begin(), values_.end(), detector_.begin());
+        for (int c = 0; c < count_; ++c)
+            detector_[size_t(c)] = values_[size_t(c)];
         if (useSidechain && i < sideFrames) {
             for (int c = 0; c < sideChannels; ++c)
                 detector_[size_t(c)] = sidechain->channel(c)[i];
@@ -223,11 +248,12 @@ void StreamingDSP::process(AudioBuffer& block, const AudioBuffer* sidechain) {
         if (lavA >= 0 && lavA < count_) values_[size_t(lavA)] *= bleedGains[0];
         if (lavB >= 0 && lavB < count_) values_[size_t(lavB)] *= bleedGains[1];
 
-        // EQ; linked detector peak over the selected channels.
-        double peak = 0;
-        for (int c = 0; c < count_; ++c) {
-            Biquad* f = filters_.data() + size_t(c) * bands;
-            if (step > 0) {
+        // EQ; linked detector peak over the selected channels. The glide moves every
+        // channel's sections; the selected channels are then filtered two at a time so that
+        // their independent section cascades overlap in the pipeline.
+        if (step > 0) {
+            for (int c = 0; c < count_; ++c) {
+                Biquad* f = filters_.data() + size_t(c) * bands;
                 for (size_t j = 0; j < bands; ++j) {
                     const Biquad& t = targets_[j];
                     f[j].b0 += step * (t.b0 - f[j].b0);
@@ -237,12 +263,29 @@ void StreamingDSP::process(AudioBuffer& block, const AudioBuffer* sidechain) {
                     f[j].a2 += step * (t.a2 - f[j].a2);
                 }
             }
+        }
+        int waiting = -1;
+        for (int c = 0; c < count_; ++c) {
             if (!selected[size_t(c)]) continue;
-            double v = values_[size_t(c)];
+            if (waiting < 0) {
+                waiting = c;
+                continue;
+            }
+            filterPair(filters_.data() + size_t(waiting) * bands,
+                       filters_.data() + size_t(c) * bands, bands, values_[size_t(waiting)],
+                       values_[size_t(c)]);
+            waiting = -1;
+        }
+        if (waiting >= 0) {
+            Biquad* f = filters_.data() + size_t(waiting) * bands;
+            double v = values_[size_t(waiting)];
             for (size_t j = 0; j < bands; ++j)
                 v = f[j].process(v);
-            values_[size_t(c)] = v;
-            peak = std::max(peak, std::abs(v));
+            values_[size_t(waiting)] = v;
+        }
+        double peak = 0;
+        for (int c = 0; c < count_; ++c) {
+            if (selected[size_t(c)]) peak = std::max(peak, std::abs(values_[size_t(c)]));
         }
 
         // Compressor.

@@ -20,6 +20,13 @@ struct cv_peak {
     /* coeff[k][f]: tap of output phase f that reads the input delayed by k samples; taps with
      * |h| <= 1e-6 are stored as exact zeros, which leave the double sums unchanged. */
     double coeff[CV_DELAY][CV_FACTOR];
+    /* Set when the taps have the usual shape: phase 0 holds only the centre tap (delay
+     * `centre`) and phases 1-3 are non-zero for delays below `span` only. tick() then skips the
+     * zero taps: an exact zero only adds a signed zero to a sum, which leaves its magnitude
+     * unchanged. */
+    int regular;
+    int centre;
+    int span;
     /* Per channel, the delay line twice over (2 x CV_DELAY floats) so that the newest
      * CV_DELAY samples are always contiguous. */
     float* z;
@@ -42,6 +49,21 @@ cv_peak* cv_peak_create(int channels) {
         h *= 0.5 * (1 - cos(2 * M_PI * j / (CV_TAPS - 1)));
         if (fabs(h) > 0.000001) d->coeff[j / CV_FACTOR][j % CV_FACTOR] = h;
     }
+    int centres = 0;
+    for (int k = 0; k < CV_DELAY; ++k) {
+        if (d->coeff[k][0] != 0.0) {
+            d->centre = k;
+            ++centres;
+        }
+    }
+    while (d->span < CV_DELAY && d->coeff[d->span][1] != 0.0)
+        ++d->span;
+    d->regular = centres == 1;
+    for (int k = 0; k < CV_DELAY; ++k) {
+        for (int f = 1; f < CV_FACTOR; ++f) {
+            if ((d->coeff[k][f] != 0.0) != (k < d->span)) d->regular = 0;
+        }
+    }
     return d;
 }
 
@@ -59,10 +81,24 @@ double cv_peak_tick(cv_peak* d, const float* frame) {
          * Each phase accumulates its taps in order of increasing delay. */
         const float* newest = z + d->zi + CV_DELAY;
         double acc[CV_FACTOR] = {0.0, 0.0, 0.0, 0.0};
-        for (int k = 0; k < CV_DELAY; ++k) {
-            const double v = (double)newest[-k];
-            for (int f = 0; f < CV_FACTOR; ++f)
-                acc[f] += v * d->coeff[k][f];
+        if (d->regular) {
+            double a1 = 0.0, a2 = 0.0, a3 = 0.0;
+            for (int k = 0; k < d->span; ++k) {
+                const double v = (double)newest[-k];
+                a1 += v * d->coeff[k][1];
+                a2 += v * d->coeff[k][2];
+                a3 += v * d->coeff[k][3];
+            }
+            acc[0] += (double)newest[-d->centre] * d->coeff[d->centre][0];
+            acc[1] = a1;
+            acc[2] = a2;
+            acc[3] = a3;
+        } else {
+            for (int k = 0; k < CV_DELAY; ++k) {
+                const double v = (double)newest[-k];
+                for (int f = 0; f < CV_FACTOR; ++f)
+                    acc[f] += v * d->coeff[k][f];
+            }
         }
         for (int f = 0; f < CV_FACTOR; ++f) {
             a = fabs((double)(float)acc[f]);

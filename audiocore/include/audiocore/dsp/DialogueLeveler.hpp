@@ -40,6 +40,9 @@ class DialogueLeveler {
     double rideCoefficient_ = 0;
     double fastCoefficient_ = 0;
     double pauseCoefficient_ = 0;
+    // Power just below the floor (10^(gate/10)), recomputed when the floor changes.
+    double cachedGate_ = std::numeric_limits<double>::quiet_NaN();
+    double quietEnergy_ = 0;
 };
 
 }  // namespace corvaline

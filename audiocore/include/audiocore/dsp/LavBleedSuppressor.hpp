@@ -80,6 +80,10 @@ class LavBleedSuppressor {
     double overlapCoefficient_ = 0;
     double reopenCoefficient_ = 0;
     double releaseRate_ = std::numeric_limits<double>::quiet_NaN();
+    // Detector trims as amplitude ratios, recomputed when the trim settings change.
+    std::array<double, 2> cachedTrim_{std::numeric_limits<double>::quiet_NaN(),
+                                      std::numeric_limits<double>::quiet_NaN()};
+    std::array<double, 2> trimGain_{1, 1};
     double disableCoefficient_ = 0;
 };
 
