@@ -67,44 +67,92 @@ cv_peak* cv_peak_create(int channels) {
     return d;
 }
 
+/* Stores channel c's sample in its delay line and returns the newest entry; the one delayed
+ * by k is at newest[-k]. */
+static const float* push(cv_peak* d, int c, float x) {
+    float* z = d->z + (size_t)c * 2 * CV_DELAY;
+    z[d->zi] = x;
+    z[d->zi + CV_DELAY] = x;
+    return z + d->zi + CV_DELAY;
+}
+
+/* The larger of `peak` and |v| once stored as a float; a NaN never wins. The result does not
+ * depend on the order in which values are offered. */
+static double larger(double peak, double v) {
+    const double a = fabs((double)(float)v);
+    return a > peak ? a : peak;
+}
+
+/* One channel: each phase accumulates its taps in order of increasing delay. */
+static double one_channel(const cv_peak* d, const float* newest, double peak) {
+    double acc[CV_FACTOR] = {0.0, 0.0, 0.0, 0.0};
+    if (d->regular) {
+        double a1 = 0.0, a2 = 0.0, a3 = 0.0;
+        for (int k = 0; k < d->span; ++k) {
+            const double v = (double)newest[-k];
+            a1 += v * d->coeff[k][1];
+            a2 += v * d->coeff[k][2];
+            a3 += v * d->coeff[k][3];
+        }
+        acc[0] += (double)newest[-d->centre] * d->coeff[d->centre][0];
+        acc[1] = a1;
+        acc[2] = a2;
+        acc[3] = a3;
+    } else {
+        for (int k = 0; k < CV_DELAY; ++k) {
+            const double v = (double)newest[-k];
+            for (int f = 0; f < CV_FACTOR; ++f)
+                acc[f] += v * d->coeff[k][f];
+        }
+    }
+    for (int f = 0; f < CV_FACTOR; ++f)
+        peak = larger(peak, acc[f]);
+    return peak;
+}
+
+/* Two channels of regular taps side by side: the same sums as one_channel, with both
+ * channels' dependency chains in one loop. */
+static double two_channels(const cv_peak* d, const float* p, const float* q, double peak) {
+    double a1 = 0.0, a2 = 0.0, a3 = 0.0;
+    double b1 = 0.0, b2 = 0.0, b3 = 0.0;
+    for (int k = 0; k < d->span; ++k) {
+        const double v = (double)p[-k];
+        const double w = (double)q[-k];
+        a1 += v * d->coeff[k][1];
+        b1 += w * d->coeff[k][1];
+        a2 += v * d->coeff[k][2];
+        b2 += w * d->coeff[k][2];
+        a3 += v * d->coeff[k][3];
+        b3 += w * d->coeff[k][3];
+    }
+    const double centre = d->coeff[d->centre][0];
+    peak = larger(peak, 0.0 + (double)p[-d->centre] * centre);
+    peak = larger(peak, 0.0 + (double)q[-d->centre] * centre);
+    peak = larger(peak, a1);
+    peak = larger(peak, a2);
+    peak = larger(peak, a3);
+    peak = larger(peak, b1);
+    peak = larger(peak, b2);
+    return larger(peak, b3);
+}
+
 double cv_peak_tick(cv_peak* d, const float* frame) {
     if (!d || !frame) return 0;
     double peak = 0;
     for (int c = 0; c < d->channels; ++c) {
-        float* z = d->z + (size_t)c * 2 * CV_DELAY;
-        const float x = frame[c];
-        z[d->zi] = x;
-        z[d->zi + CV_DELAY] = x;
-        double a = fabs((double)x);
+        const double a = fabs((double)frame[c]);
         if (a > peak) peak = a;
-        /* newest sample at z[zi + CV_DELAY], the one delayed by k at z[zi + CV_DELAY - k].
-         * Each phase accumulates its taps in order of increasing delay. */
-        const float* newest = z + d->zi + CV_DELAY;
-        double acc[CV_FACTOR] = {0.0, 0.0, 0.0, 0.0};
-        if (d->regular) {
-            double a1 = 0.0, a2 = 0.0, a3 = 0.0;
-            for (int k = 0; k < d->span; ++k) {
-                const double v = (double)newest[-k];
-                a1 += v * d->coeff[k][1];
-                a2 += v * d->coeff[k][2];
-                a3 += v * d->coeff[k][3];
-            }
-            acc[0] += (double)newest[-d->centre] * d->coeff[d->centre][0];
-            acc[1] = a1;
-            acc[2] = a2;
-            acc[3] = a3;
-        } else {
-            for (int k = 0; k < CV_DELAY; ++k) {
-                const double v = (double)newest[-k];
-                for (int f = 0; f < CV_FACTOR; ++f)
-                    acc[f] += v * d->coeff[k][f];
-            }
-        }
-        for (int f = 0; f < CV_FACTOR; ++f) {
-            a = fabs((double)(float)acc[f]);
-            if (a > peak) peak = a;
+    }
+    int c = 0;
+    if (d->regular) {
+        for (; c + 1 < d->channels; c += 2) {
+            const float* p = push(d, c, frame[c]);
+            const float* q = push(d, c + 1, frame[c + 1]);
+            peak = two_channels(d, p, q, peak);
         }
     }
+    for (; c < d->channels; ++c)
+        peak = one_channel(d, push(d, c, frame[c]), peak);
     if (++d->zi == CV_DELAY) d->zi = 0;
     return peak;
 }
