@@ -60,7 +60,7 @@ StreamingDSP::StreamingDSP(double rate, const std::vector<ChannelSettings>& chan
       scratch_(settings),
       selected_(new bool[std::max<size_t>(channels.size(), 1)]()),
       ring_(channels.size() * size_t(latency_), 0.0),
-      values_(channels.size(), 0.0),
+      values_(channels.size() * size_t(kStageFrames), 0.0),
       detector_(channels.size(), 0.0),
       leveler_(rate, int(channels.size())),
       bleed_(rate),
@@ -214,152 +214,167 @@ void StreamingDSP::process(AudioBuffer& block, const AudioBuffer* sidechain) {
     const size_t bands = bandCount_;
     const std::span<const bool> selected{selected_.get(), size_t(count_)};
 
-    for (long i = 0; i < frames; ++i) {
-        // Coefficient and compression-gain glide.
-        double step = 0;
-        if (ramp_ >= 1) {
-            step = 1.0 / double(ramp_);
-            --ramp_;
-        }
-        // Output gain and compressor amount follow a 10 ms one-pole.
-        gain_ = smoothing * gain_ + (1 - smoothing) * targetGain_;
-        compWet_ = smoothing * compWet_ + (1 - smoothing) * compTarget;
-
-        // Input; non-finite samples never reach a filter state.
-        for (int c = 0; c < readable; ++c) {
-            const double x = block.channel(c)[i];
-            values_[size_t(c)] = std::isfinite(x) ? x : 0.0;
-        }
-        for (int c = readable; c < count_; ++c) {
-            values_[size_t(c)] = 0;
-        }
-
-        // The lav-bleed detector hears the unprocessed source when there is one.
-        for (int c = 0; c < count_; ++c)
-            detector_[size_t(c)] = values_[size_t(c)];
-        if (useSidechain && i < sideFrames) {
-            for (int c = 0; c < sideChannels; ++c)
-                detector_[size_t(c)] = sidechain->channel(c)[i];
-        }
-        const std::array<double, 2> bleedGains = bleed_.tick(detector_, selected, s);
-
-        // Leveler, then the bleed gains.
-        leveler_.tick(values_, selected, s);
-        if (lavA >= 0 && lavA < count_) values_[size_t(lavA)] *= bleedGains[0];
-        if (lavB >= 0 && lavB < count_) values_[size_t(lavB)] *= bleedGains[1];
-
-        // EQ; linked detector peak over the selected channels. The glide moves every
-        // channel's sections; the selected channels are then filtered two at a time so that
-        // their independent section cascades overlap in the pipeline.
-        if (step > 0) {
-            for (int c = 0; c < count_; ++c) {
-                Biquad* f = filters_.data() + size_t(c) * bands;
-                for (size_t j = 0; j < bands; ++j) {
-                    const Biquad& t = targets_[j];
-                    f[j].b0 += step * (t.b0 - f[j].b0);
-                    f[j].b1 += step * (t.b1 - f[j].b1);
-                    f[j].b2 += step * (t.b2 - f[j].b2);
-                    f[j].a1 += step * (t.a1 - f[j].a1);
-                    f[j].a2 += step * (t.a2 - f[j].a2);
-                }
+    for (long base = 0; base < frames; base += kStageFrames) {
+        const long staged = std::min(long(kStageFrames), frames - base);
+        for (long k = 0; k < staged; ++k) {
+            const long i = base + k;
+            double* const values = values_.data() + size_t(k) * size_t(count_);
+            // Input; non-finite samples never reach a filter state.
+            for (int c = 0; c < readable; ++c) {
+                const double x = block.channel(c)[i];
+                values[c] = std::isfinite(x) ? x : 0.0;
             }
-        }
-        int waiting = -1;
-        for (int c = 0; c < count_; ++c) {
-            if (!selected[size_t(c)]) continue;
-            if (waiting < 0) {
-                waiting = c;
-                continue;
+            for (int c = readable; c < count_; ++c) {
+                values[c] = 0;
             }
-            filterPair(filters_.data() + size_t(waiting) * bands,
-                       filters_.data() + size_t(c) * bands, bands, values_[size_t(waiting)],
-                       values_[size_t(c)]);
-            waiting = -1;
-        }
-        if (waiting >= 0) {
-            Biquad* f = filters_.data() + size_t(waiting) * bands;
-            double v = values_[size_t(waiting)];
-            for (size_t j = 0; j < bands; ++j)
-                v = f[j].process(v);
-            values_[size_t(waiting)] = v;
-        }
-        double peak = 0;
-        for (int c = 0; c < count_; ++c) {
-            if (selected[size_t(c)]) peak = std::max(peak, std::abs(values_[size_t(c)]));
+
+            // The lav-bleed detector hears the unprocessed source when there is one.
+            for (int c = 0; c < count_; ++c)
+                detector_[size_t(c)] = values[c];
+            if (useSidechain && i < sideFrames) {
+                for (int c = 0; c < sideChannels; ++c)
+                    detector_[size_t(c)] = sidechain->channel(c)[i];
+            }
+            const std::array<double, 2> bleedGains = bleed_.tick(detector_, selected, s);
+
+            // Leveler, then the bleed gains.
+            leveler_.tick({values, size_t(count_)}, selected, s);
+            if (lavA >= 0 && lavA < count_) values[lavA] *= bleedGains[0];
+            if (lavB >= 0 && lavB < count_) values[lavB] *= bleedGains[1];
         }
 
-        // Compressor.
-        const double alpha = envelope_ < peak ? attackCoefficient : releaseCoefficient;
-        envelope_ = envelope_ * alpha + peak * (1 - alpha);
-        // Below the knee the reduction is 0 whatever the exact level: skip the logarithm.
-        const double R = envelope_ <= quietEnvelope
-                             ? 0.0
-                             : reduction(2 * dsp_detail::powerToDB(std::max(envelope_, 1e-12)),
-                                         threshold, ratio, knee);
-        compressorReduction_ = R * compWet_;
-        const double compDB = compWet_ * makeup - compWet_ * R;
-        const double N = compDB == 0 ? 1.0 : dsp_detail::dbToGain(compDB);
-        if (step > 0) {
-            compressionGain_ += step * (N - compressionGain_);
-        } else {
-            compressionGain_ = N;
-        }
+        for (long k = 0; k < staged; ++k) {
+            double* const values = values_.data() + size_t(k) * size_t(count_);
+            // Coefficient and compression-gain glide.
+            double step = 0;
+            if (ramp_ >= 1) {
+                step = 1.0 / double(ramp_);
+                --ramp_;
+            }
+            stageStep_[size_t(k)] = step;
 
-        // Output gain.
-        const double makeGain = compressionGain_ * gain_;
-        double g = 0;
-        for (int c = 0; c < count_; ++c) {
-            if (!selected[size_t(c)]) continue;
-            values_[size_t(c)] *= makeGain;
-            g = std::max(g, std::abs(values_[size_t(c)]));
-        }
-
-        // Limiter request.
-        double request = 1;
-        if (limiterOn) {
-            if (!truePeakOn) {
-                request = std::min(T / std::max(g, 1e-12), 1.0);
-            } else if (peakDetector_) {
+            // EQ; linked detector peak over the selected channels. The glide moves every
+            // channel's sections; the selected channels are then filtered two at a time so that
+            // their independent section cascades overlap in the pipeline.
+            if (step > 0) {
                 for (int c = 0; c < count_; ++c) {
-                    peakSamples_[size_t(c)] =
-                        selected[size_t(c)] ? float(values_[size_t(c)]) : 0.0f;
+                    Biquad* f = filters_.data() + size_t(c) * bands;
+                    for (size_t j = 0; j < bands; ++j) {
+                        const Biquad& t = targets_[j];
+                        f[j].b0 += step * (t.b0 - f[j].b0);
+                        f[j].b1 += step * (t.b1 - f[j].b1);
+                        f[j].b2 += step * (t.b2 - f[j].b2);
+                        f[j].a1 += step * (t.a1 - f[j].a1);
+                        f[j].a2 += step * (t.a2 - f[j].a2);
+                    }
                 }
-                const double P = cv_peak_tick(peakDetector_, peakSamples_.data());
-                request = std::min(truePeakTarget / std::max(std::max(g, P), 1e-12), 1.0);
+            }
+            int waiting = -1;
+            for (int c = 0; c < count_; ++c) {
+                if (!selected[size_t(c)]) continue;
+                if (waiting < 0) {
+                    waiting = c;
+                    continue;
+                }
+                filterPair(filters_.data() + size_t(waiting) * bands,
+                           filters_.data() + size_t(c) * bands, bands, values[waiting], values[c]);
+                waiting = -1;
+            }
+            if (waiting >= 0) {
+                Biquad* f = filters_.data() + size_t(waiting) * bands;
+                double v = values[waiting];
+                for (size_t j = 0; j < bands; ++j)
+                    v = f[j].process(v);
+                values[waiting] = v;
+            }
+            double peak = 0;
+            for (int c = 0; c < count_; ++c) {
+                if (selected[size_t(c)]) peak = std::max(peak, std::abs(values[c]));
+            }
+            stagePeak_[size_t(k)] = peak;
+        }
+
+        for (long k = 0; k < staged; ++k) {
+            const long i = base + k;
+            double* const values = values_.data() + size_t(k) * size_t(count_);
+            const double step = stageStep_[size_t(k)];
+            const double peak = stagePeak_[size_t(k)];
+            // Output gain and compressor amount follow a 10 ms one-pole.
+            gain_ = smoothing * gain_ + (1 - smoothing) * targetGain_;
+            compWet_ = smoothing * compWet_ + (1 - smoothing) * compTarget;
+
+            // Compressor.
+            const double alpha = envelope_ < peak ? attackCoefficient : releaseCoefficient;
+            envelope_ = envelope_ * alpha + peak * (1 - alpha);
+            // Below the knee the reduction is 0 whatever the exact level: skip the logarithm.
+            const double R = envelope_ <= quietEnvelope
+                                 ? 0.0
+                                 : reduction(2 * dsp_detail::powerToDB(std::max(envelope_, 1e-12)),
+                                             threshold, ratio, knee);
+            compressorReduction_ = R * compWet_;
+            const double compDB = compWet_ * makeup - compWet_ * R;
+            const double N = compDB == 0 ? 1.0 : dsp_detail::dbToGain(compDB);
+            if (step > 0) {
+                compressionGain_ += step * (N - compressionGain_);
             } else {
-                request = std::min(truePeakTarget / std::max(g, 1e-12), 1.0);
+                compressionGain_ = N;
             }
-        }
 
-        // Instant attack, hold for the lookahead plus the interpolator delay, release. The
-        // release never rises above a request still waiting in the lookahead: a frame that
-        // asked for slightly less reduction than the gain in force did not restart the hold,
-        // and releasing past it would let that frame out above the ceiling.
-        const double pending = pendingMinimum(request);
-        if (request < limitGain_) {
-            limitGain_ = request;
-            hold_ = latency_ + kInterpolatorDelay;
-        } else if (hold_ > 0) {
-            --hold_;
-        } else {
-            limitGain_ = std::min(pending, std::min(request, limiterCoefficient * limitGain_ +
-                                                                 (1 - limiterCoefficient)));
-        }
-
-        // Lookahead delay, limiter gain and the safety clip at the ceiling itself.
-        const size_t pos = size_t(position_);
-        for (int c = 0; c < count_; ++c) {
-            double* ring = ring_.data() + size_t(c) * size_t(latency_);
-            double y = ring[pos];
-            ring[pos] = values_[size_t(c)];
-            if (selected[size_t(c)]) {
-                y *= limitGain_;
-                if (limiterOn) y = std::clamp(y, -T, T);
+            // Output gain.
+            const double makeGain = compressionGain_ * gain_;
+            double g = 0;
+            for (int c = 0; c < count_; ++c) {
+                if (!selected[size_t(c)]) continue;
+                values[c] *= makeGain;
+                g = std::max(g, std::abs(values[c]));
             }
-            if (c < readable) block.channel(c)[i] = std::isfinite(y) ? float(y) : 0.0f;
+
+            // Limiter request.
+            double request = 1;
+            if (limiterOn) {
+                if (!truePeakOn) {
+                    request = std::min(T / std::max(g, 1e-12), 1.0);
+                } else if (peakDetector_) {
+                    for (int c = 0; c < count_; ++c) {
+                        peakSamples_[size_t(c)] = selected[size_t(c)] ? float(values[c]) : 0.0f;
+                    }
+                    const double P = cv_peak_tick(peakDetector_, peakSamples_.data());
+                    request = std::min(truePeakTarget / std::max(std::max(g, P), 1e-12), 1.0);
+                } else {
+                    request = std::min(truePeakTarget / std::max(g, 1e-12), 1.0);
+                }
+            }
+
+            // Instant attack, hold for the lookahead plus the interpolator delay, release. The
+            // release never rises above a request still waiting in the lookahead: a frame that
+            // asked for slightly less reduction than the gain in force did not restart the hold,
+            // and releasing past it would let that frame out above the ceiling.
+            const double pending = pendingMinimum(request);
+            if (request < limitGain_) {
+                limitGain_ = request;
+                hold_ = latency_ + kInterpolatorDelay;
+            } else if (hold_ > 0) {
+                --hold_;
+            } else {
+                limitGain_ = std::min(pending, std::min(request, limiterCoefficient * limitGain_ +
+                                                                     (1 - limiterCoefficient)));
+            }
+
+            // Lookahead delay, limiter gain and the safety clip at the ceiling itself.
+            const size_t pos = size_t(position_);
+            for (int c = 0; c < count_; ++c) {
+                double* ring = ring_.data() + size_t(c) * size_t(latency_);
+                double y = ring[pos];
+                ring[pos] = values[c];
+                if (selected[size_t(c)]) {
+                    y *= limitGain_;
+                    if (limiterOn) y = std::clamp(y, -T, T);
+                }
+                if (c < readable) block.channel(c)[i] = std::isfinite(y) ? float(y) : 0.0f;
+            }
+            // Advance the delay lines.
+            if (++position_ == latency_) position_ = 0;
         }
-        // Advance the delay lines.
-        if (++position_ == latency_) position_ = 0;
     }
     limiterReduction_ = limiterOn ? -20 * std::log10(std::max(limitGain_, 1e-12)) : 0.0;
 }

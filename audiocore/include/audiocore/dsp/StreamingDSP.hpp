@@ -92,6 +92,13 @@ class StreamingDSP {
     /// The sections designed from the current settings.
     std::span<const Biquad> targets() const { return {targets_.data(), bandCount_}; }
 
+    /// Frames staged at a time. process() runs in three passes over this many frames: input,
+    /// lav bleed and leveler; then the EQ with its glide; then compressor, output gain and
+    /// limiter. No pass reads state that a later one writes, so every frame sees exactly the
+    /// operations of a frame-by-frame run; the passes' dependency chains just stop queueing
+    /// behind each other.
+    static constexpr int kStageFrames = 64;
+
   private:
     void designTargets();
     /// Adds this frame's limiter request and returns the smallest request of the lookahead
@@ -110,8 +117,10 @@ class StreamingDSP {
     long ramp_ = 0;
     std::vector<double> ring_;  ///< count × latency, channel-major
     int position_ = 0;
-    std::vector<double> values_;
-    std::vector<double> detector_;  ///< the lav-bleed detector frame
+    std::vector<double> values_;  ///< staged frames: kStageFrames × count, frame-major
+    std::array<double, kStageFrames> stageStep_{};  ///< glide step of each staged frame
+    std::array<double, kStageFrames> stagePeak_{};  ///< detector peak of each staged frame
+    std::vector<double> detector_;                  ///< the lav-bleed detector frame
     double envelope_ = 0;
     double limitGain_ = 1;
     int hold_ = 0;
