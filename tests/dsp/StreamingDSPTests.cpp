@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -291,4 +292,47 @@ TEST(StreamingDSP, SidechainDrivesTheBleedDetector) {
     narrow.setFrameLength(64);
     dsp.process(narrow, &narrow);
     dsp.process(empty);
+}
+
+TEST(StreamingDSP, BlockSizeNeverChangesTheOutput) {
+    // Every module on, one channel left unselected, an edit half way: one-frame blocks are the
+    // frame-by-frame reference for any longer block.
+    for (LavBleedMode mode : {LavBleedMode::correlated, LavBleedMode::interview}) {
+        ProcessingSettings settings;
+        settings.levelerEnabled = true;
+        settings.bleedEnabled = true;
+        settings.bleedMode = mode;
+        for (EQBand& band : settings.eqBands) {
+            band.enabled = true;
+            if (hasGain(band.kind)) band.gain = 2.5;
+        }
+        ProcessingSettings edited = settings;
+        edited.eqBands[3].gain = -6;
+        edited.outputGain = 4;
+        edited.compressorEnabled = false;
+        std::vector<ChannelSettings> flags = channels(4);
+        flags[2].process = false;
+        const Signal speech = [](int c, long n) {
+            const double t = double(n) / 48000;
+            const double talker = (int(t / 0.15) % 2 == c % 2) ? 0.9 : 0.12;
+            return talker * std::sin(2 * std::numbers::pi * (170 + 40 * c) * t) *
+                   std::sin(2 * std::numbers::pi * 3 * t);
+        };
+        std::vector<Output> outputs;
+        std::vector<std::array<double, 3>> meters;
+        for (uint32_t blockSize : {1u, 100u, 3000u, 4096u}) {
+            StreamingDSP dsp(48000, flags, settings);
+            Output out;
+            run(dsp, out, 0, 12000, speech, blockSize);
+            dsp.update(edited, flags);
+            run(dsp, out, 12000, 12000, speech, blockSize);
+            outputs.push_back(out);
+            meters.push_back(
+                {dsp.compressorReduction(), dsp.limiterReduction(), dsp.bleedReduction()[1]});
+        }
+        for (size_t k = 1; k < outputs.size(); ++k) {
+            EXPECT_EQ(outputs[k], outputs[0]) << "block size index " << k;
+            EXPECT_EQ(meters[k], meters[0]) << "block size index " << k;
+        }
+    }
 }
