@@ -25,7 +25,8 @@ void registerCommand(Command command) {
 
 std::vector<Command> commands() {
     std::vector<Command> list;
-    for (auto& [name, command] : registry()) list.push_back(command);
+    for (auto& [name, command] : registry())
+        list.push_back(command);
     return list;
 }
 

@@ -37,7 +37,9 @@ TEST(AudioFrameRange, CheckedConstructionAndContext) {
     // A huge context must not overflow.
     EXPECT_EQ(AudioFrameRange::make(10, 20).addingContext(INT64_MAX, 30), (AudioFrameRange{0, 30}));
     // An unchecked range that is empty stays refused after widening by nothing.
-    EXPECT_EQ(failureText([] { AudioFrameRange{5, 5}.addingContext(0, 10); }),
+    EXPECT_EQ(failureText([] {
+                  AudioFrameRange{5, 5}.addingContext(0, 10);
+              }),
               "Choose a non-empty audio range.");
 }
 
@@ -69,7 +71,8 @@ TEST(EQKind, RawValuesRoundTripAndUnknownNamesYieldNothing) {
 TEST(EQBand, DialogueDefaults) {
     const auto& bands = EQBand::defaults();
     ASSERT_EQ(bands.size(), 8u);
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(bands[size_t(i)].id, i);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(bands[size_t(i)].id, i);
     EXPECT_EQ(bands[0].q, 0.70710678);  // the literal, not sqrt(0.5)
     EXPECT_NE(bands[0].q, std::sqrt(0.5));
     EXPECT_FALSE(bands[7].enabled);

@@ -17,7 +17,8 @@ TEST(Uuid, UpperCaseAndUnique) {
     for (int i = 0; i < 100; ++i) {
         const std::string id = newUuidString();
         ASSERT_EQ(id.size(), 36u);
-        for (char c : id) EXPECT_TRUE(c == '-' || isdigit(c) || (c >= 'A' && c <= 'F')) << id;
+        for (char c : id)
+            EXPECT_TRUE(c == '-' || isdigit(c) || (c >= 'A' && c <= 'F')) << id;
         EXPECT_EQ(id[14], '4');  // random (version 4)
         seen.insert(id);
     }
@@ -27,7 +28,8 @@ TEST(Uuid, UpperCaseAndUnique) {
 TEST(Progress, RateLimitedMonotonicAndClamped) {
     std::vector<double> got;
     ProgressLimiter limiter([&](double f) { got.push_back(f); }, std::chrono::milliseconds(50));
-    for (int i = 500; i < 1000; ++i) limiter.report(i / 1000.0);
+    for (int i = 500; i < 1000; ++i)
+        limiter.report(i / 1000.0);
     EXPECT_EQ(got.size(), 1u);  // a tight loop reports once
     EXPECT_EQ(got[0], 0.5);
     std::this_thread::sleep_for(std::chrono::milliseconds(60));

@@ -28,7 +28,8 @@ void writeFile(const fs::path& path, const std::string& text, bool executable) {
         out << text;
     }
     if (executable) {
-        fs::permissions(path, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+        fs::permissions(path,
+                        fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
                         fs::perm_options::add);
     }
 }

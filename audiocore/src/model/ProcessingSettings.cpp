@@ -6,12 +6,18 @@ namespace corvaline {
 
 std::string_view rawValue(EQKind kind) {
     switch (kind) {
-        case EQKind::highPass: return "High-pass";
-        case EQKind::lowShelf: return "Low shelf";
-        case EQKind::peak: return "Bell";
-        case EQKind::highShelf: return "High shelf";
-        case EQKind::lowPass: return "Low-pass";
-        case EQKind::notch: return "Notch";
+        case EQKind::highPass:
+            return "High-pass";
+        case EQKind::lowShelf:
+            return "Low shelf";
+        case EQKind::peak:
+            return "Bell";
+        case EQKind::highShelf:
+            return "High shelf";
+        case EQKind::lowPass:
+            return "Low-pass";
+        case EQKind::notch:
+            return "Notch";
     }
     return "";
 }
@@ -116,7 +122,8 @@ const std::vector<ProcessingPreset>& processingPresets() {
         list.push_back({"Dialogue Balanced", ProcessingSettings()});
         list.push_back({"Interview · Original 15%", sidonPreset(85, SidonQuality::standard)});
         list.push_back({"Restoration · Clean Only", sidonPreset(100, SidonQuality::standard)});
-        list.push_back({"Interview Restoration · Careful", sidonPreset(100, SidonQuality::careful)});
+        list.push_back(
+            {"Interview Restoration · Careful", sidonPreset(100, SidonQuality::careful)});
         ProcessingSettings reference = sidonPreset(100, SidonQuality::standard);
         reference.modelID = "sidon-reference";
         list.push_back({"Interview · CPU Reference", reference});

@@ -37,7 +37,8 @@ fs::path executableFolder() {
 
 fs::path resourceFolder(const fs::path& name) {
     const fs::path exeDir = executableFolder();
-    const fs::path candidates[] = {exeDir / name, exeDir.parent_path() / "share" / "corvaline" / name};
+    const fs::path candidates[] = {exeDir / name,
+                                   exeDir.parent_path() / "share" / "corvaline" / name};
     std::error_code ec;
     for (const auto& candidate : candidates) {
         if (fs::exists(candidate, ec)) return candidate;

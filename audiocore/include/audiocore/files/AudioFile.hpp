@@ -11,7 +11,7 @@
 namespace corvaline {
 
 class AudioFileReader {
-public:
+  public:
     virtual ~AudioFileReader() = default;
     /// Processing sample rate in Hz.
     virtual double sampleRate() const = 0;
@@ -32,7 +32,7 @@ public:
 };
 
 class AudioFileWriter {
-public:
+  public:
     virtual ~AudioFileWriter() = default;
     virtual double sampleRate() const = 0;
     virtual int channelCount() const = 0;

@@ -30,13 +30,12 @@ AudioInfo analyze(const std::filesystem::path& url, std::stop_token cancel = {})
 /// Reads exactly `frames` frames into `target` through `scratch` (both of the file's channel
 /// count, capacity >= frames). Throws "Audio ended before its declared frame count." when
 /// the file ends early; the target's frame length is then unchanged.
-void readExactly(AudioFileReader& file, AudioBuffer& target, AudioBuffer& scratch,
-                 uint32_t frames);
+void readExactly(AudioFileReader& file, AudioBuffer& target, AudioBuffer& scratch, uint32_t frames);
 
 /// Creates a linear-PCM file: 32 -> 32-bit float, 24 -> 24-bit integer (clipped, never
 /// wrapped). WAV unless the extension is ".caf" (CAF). Platform errors propagate.
-std::unique_ptr<AudioFileWriter> writer(const std::filesystem::path& url, double rate,
-                                        int channels, int bits);
+std::unique_ptr<AudioFileWriter> writer(const std::filesystem::path& url, double rate, int channels,
+                                        int bits);
 
 /// Copies `range` of `source` into a new 32-bit float file at `destination`. Throws
 /// "The preview range extends beyond the recording." when the source is too short;

@@ -11,7 +11,7 @@
 namespace corvaline {
 
 class AudioBuffer {
-public:
+  public:
     AudioBuffer() = default;
     /// `channels` planes of `capacity` frames, zeroed, frame length 0.
     AudioBuffer(int channels, uint32_t capacity) { allocate(channels, capacity); }
@@ -54,14 +54,12 @@ public:
     const float* channel(int c) const { return pointers_[size_t(c)]; }
     /// Array of channelCount() plane pointers.
     float* const* planes() { return pointers_.data(); }
-    const float* const* planes() const {
-        return const_cast<const float* const*>(pointers_.data());
-    }
+    const float* const* planes() const { return const_cast<const float* const*>(pointers_.data()); }
 
     /// Zeroes every plane over the whole capacity (frame length unchanged).
     void zero() { std::fill(storage_.begin(), storage_.end(), 0.0f); }
 
-private:
+  private:
     void rebuildPointers() {
         pointers_.resize(size_t(channels_));
         for (int c = 0; c < channels_; ++c) {

@@ -8,7 +8,7 @@
 namespace corvaline {
 
 class AudioFailure : public std::runtime_error {
-public:
+  public:
     explicit AudioFailure(const std::string& message) : std::runtime_error(message) {}
     /// The user-facing text (same as what()).
     std::string message() const { return what(); }

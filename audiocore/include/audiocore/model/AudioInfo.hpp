@@ -28,7 +28,7 @@ struct AudioInfo {
     std::filesystem::path sourceURL;  ///< the file the user imported (== url unless extracted)
     double sampleRate = 0;
     int64_t frameCount = 0;
-    int bitDepth = 0;                 ///< bits per sample of the stored source format
+    int bitDepth = 0;  ///< bits per sample of the stored source format
     std::vector<ChannelInfo> channels;
     WaveMetadata metadata;
 

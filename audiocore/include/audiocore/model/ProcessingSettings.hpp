@@ -63,20 +63,20 @@ struct ProcessingSettings {
     // AI settings (fields 1-5)
     bool isolation = false;
     std::string modelID = "dfn3";
-    double reduction = 24;    ///< dB
-    double originalMix = 0;   ///< percent: 0 = cleaned only, 100 = original only
+    double reduction = 24;   ///< dB
+    double originalMix = 0;  ///< percent: 0 = cleaned only, 100 = original only
     SidonQuality sidonQuality = SidonQuality::standard;
     // EQ
     bool eqEnabled = true;
     std::vector<EQBand> eqBands = EQBand::defaults();
     // Compressor
     bool compressorEnabled = true;
-    double threshold = -18;   ///< dB
-    double ratio = 3;         ///< :1
-    double attack = 10;       ///< ms
-    double release = 120;     ///< ms
-    double makeup = 0;        ///< dB
-    double knee = 0;          ///< dB
+    double threshold = -18;  ///< dB
+    double ratio = 3;        ///< :1
+    double attack = 10;      ///< ms
+    double release = 120;    ///< ms
+    double makeup = 0;       ///< dB
+    double knee = 0;         ///< dB
     // Limiter
     bool limiterEnabled = true;
     bool truePeakEnabled = true;
@@ -97,15 +97,15 @@ struct ProcessingSettings {
     // Lav bleed
     bool bleedEnabled = false;
     LavBleedMode bleedMode = LavBleedMode::correlated;
-    double bleedHold = 120;     ///< ms
+    double bleedHold = 120;  ///< ms
     int bleedChannelA = 0;
     int bleedChannelB = 1;
-    double bleedDepth = 18;       ///< dB
-    double bleedDifference = 6;   ///< dB
-    double bleedFloor = -48;      ///< dBFS
-    double bleedRelease = 250;    ///< ms
-    double bleedTrimA = 0;        ///< dB
-    double bleedTrimB = 0;        ///< dB
+    double bleedDepth = 18;      ///< dB
+    double bleedDifference = 6;  ///< dB
+    double bleedFloor = -48;     ///< dBFS
+    double bleedRelease = 250;   ///< ms
+    double bleedTrimA = 0;       ///< dB
+    double bleedTrimB = 0;       ///< dB
 
     /// The defaults with EQ, compressor and limiter off (true peak stays on).
     static ProcessingSettings bypass();

@@ -12,7 +12,7 @@ namespace corvaline {
 
 /// Thrown when the calling task was cancelled. what() is empty by design.
 class Cancelled final : public std::exception {
-public:
+  public:
     const char* what() const noexcept override { return ""; }
 };
 
@@ -22,6 +22,8 @@ inline void throwIfCancelled(const std::stop_token& token) {
 }
 
 /// True when `token` has been asked to stop.
-inline bool isCancelled(const std::stop_token& token) noexcept { return token.stop_requested(); }
+inline bool isCancelled(const std::stop_token& token) noexcept {
+    return token.stop_requested();
+}
 
 }  // namespace corvaline

@@ -14,13 +14,13 @@ namespace corvaline {
 
 /// An error reported by a third-party library, carrying the library's own text.
 class LibraryError : public std::runtime_error {
-public:
+  public:
     LibraryError(std::string library, const std::string& message)
         : std::runtime_error(message), library_(std::move(library)) {}
     /// Short name of the library that failed ("libsndfile", "FFmpeg", ...).
     const std::string& library() const noexcept { return library_; }
 
-private:
+  private:
     std::string library_;
 };
 

@@ -15,7 +15,7 @@ using ProgressCallback = std::function<void(double)>;
 /// Rate limiter for a progress callback: forwards at most one report per `interval`,
 /// clamps to [0, 1] and drops values below the last forwarded one.
 class ProgressLimiter {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     explicit ProgressLimiter(ProgressCallback callback,
@@ -34,7 +34,7 @@ public:
     /// The last fraction forwarded, or -1 before the first report.
     double lastReported() const { return sent_ ? lastValue_ : -1.0; }
 
-private:
+  private:
     void send(double fraction, bool always) {
         if (!callback_) return;
         if (!(fraction >= 0.0)) fraction = 0.0;  // also maps NaN to 0
@@ -57,9 +57,9 @@ private:
 
 /// Interval timer for "at most once per 0.1 s" rules stated on a specific formula.
 class IntervalGate {
-public:
-    explicit IntervalGate(std::chrono::steady_clock::duration interval =
-                              std::chrono::milliseconds(100))
+  public:
+    explicit IntervalGate(
+        std::chrono::steady_clock::duration interval = std::chrono::milliseconds(100))
         : interval_(interval) {}
     /// True at most once per interval; the first call is true.
     bool pass() {
@@ -70,7 +70,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::chrono::steady_clock::duration interval_;
     std::chrono::steady_clock::time_point last_{};
     bool started_ = false;
