@@ -16,30 +16,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-    int status = -1;
-    std::string output;  // stdout and stderr together
-};
-
-std::string quote(const std::string& text) {
-    std::string q = "'";
-    for (char ch : text)
-        q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
-    return q + "'";
-}
+using Result = test::ShellResult;
+const auto quote = test::shellQuote;
 
 Result cli(const std::string& arguments) {
-    const fs::path program = paths::executableFolder() / "corvaline-cli";
-    Result result;
-    FILE* pipe = popen((quote(program.string()) + " " + arguments + " 2>&1").c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        result.output.append(buffer, got);
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return test::runShell(quote(test::cliProgram().string()) + " " + arguments + " 2>&1");
 }
 
 void writeWav(const fs::path& path, int channels, int frames) {

@@ -15,23 +15,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status = -1;
-    std::string out;  // standard output only
-};
+using Outcome = test::ShellResult;
 
+// Standard output only.
 Outcome cli(const std::string& arguments) {
-    const fs::path program = paths::executableFolder() / "corvaline-cli";
-    Outcome result;
-    FILE* pipe = popen(("'" + program.string() + "' " + arguments + " 2>/dev/null").c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        result.out.append(buffer, got);
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return test::runShell(test::shellQuote(test::cliProgram().string()) + " " + arguments +
+                          " 2>/dev/null");
 }
 
 class LoudnessCommandTest : public ::testing::Test {
@@ -48,8 +37,8 @@ TEST_F(LoudnessCommandTest, ReportsTheProgrammeAndTheGain) {
     const auto url = dir / "tone.wav";
     test::writeWave(url, test::generate(2, 10 * 48000, test::sine(test::linear(-23), 1000)));
     Outcome run = cli("loudness '" + url.string() + "' --preset Transparent --json");
-    ASSERT_EQ(run.status, 0) << run.out;
-    const auto report = nlohmann::json::parse(run.out);
+    ASSERT_EQ(run.status, 0) << run.output;
+    const auto report = nlohmann::json::parse(run.output);
     EXPECT_NEAR(report["integrated"].get<double>(), -23, 0.1);
     EXPECT_NEAR(report["truePeak"].get<double>(), -23, 0.1);
     EXPECT_NEAR(report["gainDB"].get<double>(), 7, 0.1);  // to the default -16 LUFS
@@ -63,17 +52,17 @@ TEST_F(LoudnessCommandTest, ReportsTheProgrammeAndTheGain) {
     test::writeWave(half, planes);
     run = cli("loudness '" + half.string() + "' --process 2 --json");
     ASSERT_EQ(run.status, 0);
-    const auto silent = nlohmann::json::parse(run.out);
+    const auto silent = nlohmann::json::parse(run.output);
     EXPECT_TRUE(silent["integrated"].is_null());
     EXPECT_TRUE(silent["truePeak"].is_null());
     EXPECT_EQ(silent["gainDB"].get<double>(), 0);
 
     run = cli("loudness '" + url.string() + "' --preset Transparent");
     ASSERT_EQ(run.status, 0);
-    EXPECT_TRUE(run.out.find("Integrated loudness: -23.0 LUFS") != std::string::npos ||
-                run.out.find("Integrated loudness: -22.9 LUFS") != std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("True peak:           -23.0 dBTP"), std::string::npos) << run.out;
+    EXPECT_TRUE(run.output.find("Integrated loudness: -23.0 LUFS") != std::string::npos ||
+                run.output.find("Integrated loudness: -22.9 LUFS") != std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("True peak:           -23.0 dBTP"), std::string::npos) << run.output;
 }
 
 TEST_F(LoudnessCommandTest, CalibrateProposesTrims) {
@@ -91,15 +80,15 @@ TEST_F(LoudnessCommandTest, CalibrateProposesTrims) {
     const auto url = dir / "pair.wav";
     test::writeWave(url, planes);
     Outcome run = cli("calibrate '" + url.string() + "' --mic-a 1 --mic-b 2 --json");
-    ASSERT_EQ(run.status, 0) << run.out;
-    const auto result = nlohmann::json::parse(run.out);
+    ASSERT_EQ(run.status, 0) << run.output;
+    const auto result = nlohmann::json::parse(run.output);
     EXPECT_NEAR(result["trimA"].get<double>(), -2, 0.3);
     EXPECT_NEAR(result["trimB"].get<double>(), 2, 0.3);
     EXPECT_NEAR(result["separationDB"].get<double>(), 20, 0.8);
 
     run = cli("calibrate '" + url.string() + "' --mic-a 1 --mic-b 2 --start 0 --end 6");
     ASSERT_EQ(run.status, 0);
-    EXPECT_NE(run.out.find("over 6.0 s"), std::string::npos) << run.out;
+    EXPECT_NE(run.output.find("over 6.0 s"), std::string::npos) << run.output;
     EXPECT_EQ(cli("calibrate '" + url.string() + "' --mic-a 1 --mic-b 1").status, 1);
     EXPECT_EQ(cli("calibrate '" + url.string() + "' --mic-a 1").status, 2);
 }

@@ -22,33 +22,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status = -1;
-    std::string output;  // stdout and stderr together
-};
-
-std::string quote(const std::string& text) {
-    std::string q = "'";
-    for (char ch : text)
-        q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
-    return q + "'";
-}
+using Outcome = test::ShellResult;
+const auto quote = test::shellQuote;
 
 fs::path program() {
-    return paths::executableFolder() / "corvaline-cli";
+    return test::cliProgram();
 }
 
 Outcome cli(const std::string& arguments) {
-    Outcome result;
-    FILE* pipe = popen((quote(program().string()) + " " + arguments + " 2>&1").c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        result.output.append(buffer, got);
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return test::runShell(quote(program().string()) + " " + arguments + " 2>&1");
 }
 
 // Files in `folder` other than `keep`.

@@ -18,19 +18,13 @@ namespace {
 namespace fs = std::filesystem;
 
 int shell(const std::string& command, std::string* out = nullptr) {
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return -1;
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        if (out) out->append(buffer, got);
-    }
-    const int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    test::ShellResult result = test::runShell(command);
+    if (out) *out = std::move(result.output);
+    return result.status;
 }
 
 TEST(VideoInputCommand, RenderAndLoudnessUseEveryTrackOfAMovie) {
-    const fs::path cli = paths::executableFolder() / "corvaline-cli";
+    const fs::path cli = test::cliProgram();
     if (!fs::exists(cli)) GTEST_SKIP() << "corvaline-cli is not built";
     test::TempDir dir;
     const fs::path movie = dir / "two tracks.mov";

@@ -1,5 +1,8 @@
 #include "TestSupport.hpp"
 
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -40,6 +43,30 @@ std::string readFile(const fs::path& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+std::string shellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char ch : text)
+        quoted += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    return quoted + "'";
+}
+
+ShellResult runShell(const std::string& command) {
+    ShellResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return result;
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        result.output.append(buffer, got);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+fs::path cliProgram() {
+    return paths::executableFolder() / "corvaline-cli";
 }
 
 }  // namespace corvaline::test

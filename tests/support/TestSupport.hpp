@@ -27,4 +27,19 @@ void writeFile(const std::filesystem::path& path, const std::string& text, bool 
 /// Whole contents of a file.
 std::string readFile(const std::filesystem::path& path);
 
+/// `text` in single quotes for /bin/sh.
+std::string shellQuote(const std::string& text);
+
+/// What a shell command printed on standard output, and its exit status (-1 when it did not
+/// exit normally).
+struct ShellResult {
+    int status = -1;
+    std::string output;
+};
+/// Runs `command` through /bin/sh and collects its standard output.
+ShellResult runShell(const std::string& command);
+
+/// The command-line program beside the running test executable.
+std::filesystem::path cliProgram();
+
 }  // namespace corvaline::test
