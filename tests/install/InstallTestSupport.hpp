@@ -1,25 +1,23 @@
 #pragma once
 // Helpers of the installer tests.
 
-#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "TestSupport.hpp"
+
 namespace corvaline::test {
 
 /// SHA-256 of a file computed by the system's sha256sum program (an independent reference).
 inline std::string referenceSha256(const std::filesystem::path& file) {
-    const std::string command = "sha256sum '" + file.string() + "'";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) throw std::runtime_error("sha256sum failed");
-    char digest[65] = {0};
-    const std::size_t n = std::fread(digest, 1, 64, pipe);
-    ::pclose(pipe);
-    if (n != 64) throw std::runtime_error("sha256sum gave no digest");
-    return std::string(digest, 64);
+    const ShellResult result = runShell("sha256sum " + shellQuote(file.string()));
+    if (result.status != 0 || result.output.size() < 64) {
+        throw std::runtime_error("sha256sum gave no digest");
+    }
+    return result.output.substr(0, 64);
 }
 
 /// Deterministic pseudo-random bytes.
