@@ -27,10 +27,7 @@ void runStep(const fs::path& executable, const std::vector<std::string>& argumen
     throwIfCancelled(stop);
     const fs::path log =
         paths::temporaryFolder() / ("corvaline-process-" + newUuidString() + ".log");
-    struct Cleanup {
-        fs::path path;
-        ~Cleanup() { installfiles::removeQuietly(path); }
-    } cleanup{log};
+    const installfiles::RemovedOnExit cleanup{log};
 
     ProcessOptions options;
     options.executable = executable;
@@ -229,10 +226,7 @@ void install(const fs::path& folder, const fs::path& cache, Engine engine,
     throwIfCancelled(stop);
 
     const fs::path staging = runtimeRoot / ("." + rawValue(engine) + "-install-" + newUuidString());
-    struct Cleanup {
-        fs::path path;
-        ~Cleanup() { installfiles::removeQuietly(path); }
-    } cleanup{staging};
+    const installfiles::RemovedOnExit cleanup{staging};
     fs::create_directory(staging);
 
     report(progress, Phase::unpack, "Preparing audio runtime", std::nullopt);

@@ -138,10 +138,7 @@ void install(const fs::path& folder, const fs::path& cache, const std::vector<As
     if (!parent.empty()) fs::create_directories(parent);
     const fs::path staging =
         (parent.empty() ? fs::path(".") : parent) / (".sidon-install-" + newUuidString());
-    struct Cleanup {
-        fs::path path;
-        ~Cleanup() { installfiles::removeQuietly(path); }
-    } cleanup{staging};
+    const installfiles::RemovedOnExit cleanup{staging};
     fs::create_directory(staging);
 
     for (const auto& asset : assets) {

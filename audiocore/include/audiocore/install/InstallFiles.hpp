@@ -32,6 +32,12 @@ void replaceFolder(const std::filesystem::path& replacement, const std::filesyst
 /// Removes a file or folder tree, ignoring every error.
 void removeQuietly(const std::filesystem::path& path) noexcept;
 
+/// A temporary or staging item removed (quietly) when this goes out of scope, in every outcome.
+struct RemovedOnExit {
+    std::filesystem::path path;
+    ~RemovedOnExit() { removeQuietly(path); }
+};
+
 /// Reads a whole small text file; nothing when it cannot be read.
 std::optional<std::string> readSmallFile(const std::filesystem::path& path,
                                          std::uintmax_t limit = 4096);
