@@ -277,10 +277,7 @@ void fetch(const std::string& url, const fs::path& destination, const std::strin
     fs::create_directories(folder);
     const fs::path temporary =
         folder / ("." + destination.filename().string() + ".download-" + newUuidString());
-    struct Cleanup {
-        fs::path path;
-        ~Cleanup() { installfiles::removeQuietly(path); }
-    } cleanup{temporary};
+    const installfiles::RemovedOnExit cleanup{temporary};
 
     {
         FileHandle out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
