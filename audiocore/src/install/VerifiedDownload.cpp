@@ -58,6 +58,27 @@ void throwCryptoFailure() {
     throw LibraryError("OpenSSL", "SHA-256 computation failed");
 }
 
+void beginDigest(DigestContext& digest) {
+    if (!digest.ctx || EVP_DigestInit_ex(digest.ctx, EVP_sha256(), nullptr) != 1) {
+        throwCryptoFailure();
+    }
+}
+
+/// The finished digest as lowercase hexadecimal.
+std::string finishDigest(DigestContext& digest) {
+    unsigned char bytes[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(digest.ctx, bytes, &length) != 1 || length != 32) throwCryptoFailure();
+    static const char hex[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(64);
+    for (unsigned int i = 0; i < length; ++i) {
+        text.push_back(hex[bytes[i] >> 4]);
+        text.push_back(hex[bytes[i] & 0x0f]);
+    }
+    return text;
+}
+
 void globalCurlInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -67,6 +88,7 @@ void globalCurlInit() {
 struct Transfer {
     CURL* curl = nullptr;
     int fd = -1;
+    EVP_MD_CTX* digest = nullptr;  ///< hashes the body as it is written
     std::stop_token stop;
     DownloadObserver* observer = nullptr;
     ProgressLimiter* limiter = nullptr;
@@ -74,6 +96,7 @@ struct Transfer {
     std::int64_t expectedTotal = -1;
     bool badStatus = false;
     int writeErrno = 0;
+    bool digestFailed = false;
     bool cancelled = false;
 };
 
@@ -114,6 +137,10 @@ size_t writeBody(char* data, size_t size, size_t count, void* user) {
         }
         done += static_cast<size_t>(n);
     }
+    if (EVP_DigestUpdate(t.digest, data, bytes) != 1) {
+        t.digestFailed = true;
+        return CURL_WRITEFUNC_ERROR;
+    }
     t.written += static_cast<std::int64_t>(bytes);
     if (t.expectedTotal > 0 && t.observer) {
         // Only reports the limiter would forward (about ten a second) are made; the one that
@@ -140,9 +167,10 @@ struct CurlHandle {
     }
 };
 
-/// Downloads `url` into the already created, empty file behind `fd`.
-void download(const std::string& url, int fd, const fs::path& file,
-              const ProgressCallback& progress, std::stop_token stop) {
+/// Downloads `url` into the already created, empty file behind `fd` and returns the SHA-256 of
+/// the bytes written, so the file need not be read back to verify it.
+std::string download(const std::string& url, int fd, const fs::path& file,
+                     const ProgressCallback& progress, std::stop_token stop) {
     globalCurlInit();
     CurlHandle handle;
     if (!handle.curl) throw LibraryError("libcurl", "cannot create a transfer");
@@ -156,9 +184,12 @@ void download(const std::string& url, int fd, const fs::path& file,
             limiter.report(f);
         }
     });
+    DigestContext digest;
+    beginDigest(digest);
     Transfer t;
     t.curl = curl;
     t.fd = fd;
+    t.digest = digest.ctx;
     t.stop = stop;
     t.observer = &observer;
     t.limiter = &limiter;
@@ -191,6 +222,7 @@ void download(const std::string& url, int fd, const fs::path& file,
         throw Cancelled();
     }
     if (t.writeErrno != 0) throw fileError("cannot write download", file, t.writeErrno);
+    if (t.digestFailed) throwCryptoFailure();
     if (t.badStatus) throw AudioFailure(serverFailureMessage);
     if (result != CURLE_OK) {
         // A response that arrived with a status other than 200 is the server's refusal;
@@ -203,6 +235,7 @@ void download(const std::string& url, int fd, const fs::path& file,
         throw LibraryError("libcurl", text);
     }
     if (responseCode(curl) != 200) throw AudioFailure(serverFailureMessage);
+    return finishDigest(digest);
 }
 
 }  // namespace
@@ -211,9 +244,7 @@ std::string checksum(const fs::path& file, std::stop_token stop) {
     FileHandle handle(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
     if (handle.get() < 0) throw fileError("cannot open file for hashing", file, errno);
     DigestContext digest;
-    if (!digest.ctx || EVP_DigestInit_ex(digest.ctx, EVP_sha256(), nullptr) != 1) {
-        throwCryptoFailure();
-    }
+    beginDigest(digest);
     std::vector<unsigned char> chunk(hashChunkBytes);
     for (;;) {
         // Fill the whole chunk unless the file ends, so that every chunk but the last is 1 MiB.
@@ -232,17 +263,7 @@ std::string checksum(const fs::path& file, std::stop_token stop) {
         if (EVP_DigestUpdate(digest.ctx, chunk.data(), filled) != 1) throwCryptoFailure();
         if (filled < chunk.size()) break;
     }
-    unsigned char bytes[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(digest.ctx, bytes, &length) != 1 || length != 32) throwCryptoFailure();
-    static const char hex[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(64);
-    for (unsigned int i = 0; i < length; ++i) {
-        text.push_back(hex[bytes[i] >> 4]);
-        text.push_back(hex[bytes[i] & 0x0f]);
-    }
-    return text;
+    return finishDigest(digest);
 }
 
 bool matches(const std::string& digest, const std::string& expected) {
@@ -279,15 +300,16 @@ void fetch(const std::string& url, const fs::path& destination, const std::strin
         folder / ("." + destination.filename().string() + ".download-" + newUuidString());
     const installfiles::RemovedOnExit cleanup{temporary};
 
+    std::string digest;
     {
         FileHandle out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
         if (out.get() < 0) throw fileError("cannot create download file", temporary, errno);
-        download(url, out.get(), temporary, progress, stop);
+        digest = download(url, out.get(), temporary, progress, stop);
         if (::fsync(out.get()) != 0) throw fileError("cannot write download", temporary, errno);
         if (out.close() != 0) throw fileError("cannot write download", temporary, errno);
     }
 
-    const std::string digest = checksum(temporary, stop);
+    throwIfCancelled(stop);
     if (!matches(digest, expected)) throw AudioFailure(verificationFailureMessage);
 
     throwIfCancelled(stop);
