@@ -46,9 +46,8 @@ static void walkOneMinute(benchmark::State& state) {
         writer->write(block);
         writer->close();
     }
-    const SidonTimeline::Transform silent = [](const std::vector<float>&, int64_t, int64_t) {
-        return std::vector<float>(479014, 0.0f);
-    };
+    const SidonTimeline::Transform silent = [](const std::vector<float>&, int64_t, int64_t,
+                                               double) { return std::vector<float>(479014, 0.0f); };
     for (auto _ : state) {
         SidonTimeline::renderContext(folder / "in.wav", folder / "out.wav", quality, silent);
     }

@@ -73,12 +73,13 @@ std::vector<Call> walk(const test::TempDir& dir, double rate, int64_t frames, Si
                        std::vector<float>* output = nullptr) {
     test::writeMono(dir / "in.wav", rate, std::vector<float>(size_t(frames), 0.25f));
     std::vector<Call> calls;
-    timeline::renderContext(dir / "in.wav", dir / "out.wav", quality,
-                            [&](const std::vector<float>& x16, int64_t start, int64_t body) {
-                                EXPECT_EQ(x16.size(), 160000u);
-                                calls.push_back({start, body});
-                                return std::vector<float>(kVocoderSamples, 0.5f);
-                            });
+    timeline::renderContext(
+        dir / "in.wav", dir / "out.wav", quality,
+        [&](const std::vector<float>& x16, int64_t start, int64_t body, double) {
+            EXPECT_EQ(x16.size(), 160000u);
+            calls.push_back({start, body});
+            return std::vector<float>(kVocoderSamples, 0.5f);
+        });
     const auto result = test::readMono(dir / "out.wav");
     EXPECT_EQ(int64_t(result.size()), frames);
     if (output) *output = result;
@@ -165,7 +166,7 @@ TEST_P(SidonWalkIdentity, RestoresTheBandLimitedSourceWithoutOffsetOrSeams) {
     std::vector<double> reported;
     timeline::renderContext(
         dir / "in.wav", dir / "out.wav", quality,
-        [](const std::vector<float>& x16, int64_t, int64_t) { return upTo48k(x16); },
+        [](const std::vector<float>& x16, int64_t, int64_t, double) { return upTo48k(x16); },
         [&](double fraction) { reported.push_back(fraction); });
     double outputRate = 0;
     const auto restored = test::readMono(dir / "out.wav", &outputRate);
@@ -240,7 +241,7 @@ TEST(SidonTimeline, SeamWeightsNeverReachZeroOrOne) {
     test::writeMono(dir / "in.wav", rate, std::vector<float>(600000, 0.1f));
     int window = 0;
     timeline::renderContext(dir / "in.wav", dir / "out.wav", SidonQuality::standard,
-                            [&](const std::vector<float>&, int64_t, int64_t) {
+                            [&](const std::vector<float>&, int64_t, int64_t, double) {
                                 return std::vector<float>(kVocoderSamples,
                                                           window++ == 0 ? 1.0f : 0.0f);
                             });
@@ -269,7 +270,7 @@ TEST(SidonTimeline, RefusesBadSourcesAndBadWindows) {
             EXPECT_STREQ(failure.what(), message);
         }
     };
-    const timeline::Transform counting = [&](const std::vector<float>&, int64_t, int64_t) {
+    const timeline::Transform counting = [&](const std::vector<float>&, int64_t, int64_t, double) {
         ++calls;
         return std::vector<float>(kVocoderSamples, 0.0f);
     };
@@ -282,16 +283,19 @@ TEST(SidonTimeline, RefusesBadSourcesAndBadWindows) {
     test::writeTone(dir / "mono.wav", 48000, 1, 96000);
     // Standard, first window: 1 s of context (48000 samples) plus 385920 kept.
     const size_t needed = 48000 + 385920;
-    EXPECT_NO_THROW(timeline::renderContext(
-        dir / "mono.wav", dir / "out.wav", SidonQuality::standard,
-        [&](const std::vector<float>&, int64_t, int64_t) { return std::vector<float>(needed); }));
+    EXPECT_NO_THROW(timeline::renderContext(dir / "mono.wav", dir / "out.wav",
+                                            SidonQuality::standard,
+                                            [&](const std::vector<float>&, int64_t, int64_t,
+                                                double) { return std::vector<float>(needed); }));
     expectFailure(
         dir / "mono.wav",
-        [&](const std::vector<float>&, int64_t, int64_t) { return std::vector<float>(needed - 1); },
+        [&](const std::vector<float>&, int64_t, int64_t, double) {
+            return std::vector<float>(needed - 1);
+        },
         "Sidon returned a shortened or invalid context window.");
     expectFailure(
         dir / "mono.wav",
-        [&](const std::vector<float>&, int64_t, int64_t) {
+        [&](const std::vector<float>&, int64_t, int64_t, double) {
             std::vector<float> y(kVocoderSamples, 0.0f);
             y[470000] = std::numeric_limits<float>::quiet_NaN();
             return y;
@@ -299,7 +303,7 @@ TEST(SidonTimeline, RefusesBadSourcesAndBadWindows) {
         "Sidon returned a shortened or invalid context window.");
     expectFailure(
         dir / "mono.wav",
-        [&](const std::vector<float>&, int64_t, int64_t) {
+        [&](const std::vector<float>&, int64_t, int64_t, double) {
             std::vector<float> y(kVocoderSamples, 0.0f);
             y[100] = std::numeric_limits<float>::infinity();
             return y;

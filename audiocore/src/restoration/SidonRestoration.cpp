@@ -5,7 +5,6 @@
 #include <cstring>
 #include <system_error>
 
-#include "audiocore/files/AudioIO.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/modelruntime/ReferenceVocoder.hpp"
 #include "audiocore/platform/Cancellation.hpp"
@@ -132,18 +131,18 @@ void SidonRestoration::render(const std::filesystem::path& source,
     if (quality == SidonQuality::standard) {
         SidonTimeline::renderContext(
             source, destination, quality,
-            [&](const std::vector<float>& samples, int64_t, int64_t) {
+            [&](const std::vector<float>& samples, int64_t, int64_t, double) {
                 return decode(predict(samples, cancel), cancel);
             },
             progress, cancel);
         return;
     }
 
-    const double rate = AudioIO::open(source)->sampleRate();
     SidonFeatureStitcher stitcher;
     SidonTimeline::renderContext(
         source, destination, quality,
-        [&](const std::vector<float>& samples, int64_t windowStart, int64_t bodyStart) {
+        [&](const std::vector<float>& samples, int64_t windowStart, int64_t bodyStart,
+            double rate) {
             const Tensor features = predict(samples, cancel);
             const std::vector<int64_t> expected{1, kFeatureRows, kFeatureWidth};
             if (features.shape() != expected) {

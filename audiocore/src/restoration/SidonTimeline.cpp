@@ -139,7 +139,7 @@ void renderContext(const std::filesystem::path& source, const std::filesystem::p
         std::vector<float> restored;
         {
             const auto input = resample(window, rate, 16000.0, windowSamples16k, cancel);
-            restored = transform(input, start, body);
+            restored = transform(input, start, body, rate);
         }
         const int64_t offset = roundFrames(double(context) / rate * outputRate);
         const bool complete = int64_t(restored.size()) >= offset + t.keptOutput;

@@ -40,9 +40,10 @@ struct Timing {
 Timing timing(double rate, SidonQuality quality);
 
 /// Restores one window: (160000 samples at 16 kHz, window start, body start, both in source
-/// frames; the window start is negative for the first window) -> the window at 48 kHz.
-using Transform = std::function<std::vector<float>(const std::vector<float>& samples,
-                                                   int64_t windowStart, int64_t bodyStart)>;
+/// frames, the source rate; the window start is negative for the first window) -> the window
+/// at 48 kHz.
+using Transform = std::function<std::vector<float>(
+    const std::vector<float>& samples, int64_t windowStart, int64_t bodyStart, double rate)>;
 
 /// Walks `source` (mono, at least one frame) window by window into a new 32-bit float mono
 /// WAV at `destination` with the source's rate and length. Throws AudioFailure
