@@ -106,6 +106,18 @@ int64_t product(const std::vector<int64_t>& shape) {
     return count;
 }
 
+// A densely packed tensor owning `values`.
+template <typename T>
+Tensor packed(ElementType type, std::vector<int64_t> shape, std::vector<T> values) {
+    if (product(shape) != int64_t(values.size())) {
+        throw std::invalid_argument("Tensor: value count does not match the shape");
+    }
+    auto storage = std::make_shared<std::vector<T>>(std::move(values));
+    auto strides = packedStrides(shape);
+    const void* data = storage->data();
+    return Tensor(type, std::move(shape), std::move(strides), data, std::move(storage));
+}
+
 }  // namespace
 
 Tensor::Tensor(ElementType type, std::vector<int64_t> shape, std::vector<int64_t> strides,
@@ -124,25 +136,11 @@ Tensor::Tensor(ElementType type, std::vector<int64_t> shape, std::vector<int64_t
 }
 
 Tensor Tensor::float32(std::vector<int64_t> shape, std::vector<float> values) {
-    if (product(shape) != int64_t(values.size())) {
-        throw std::invalid_argument("Tensor: value count does not match the shape");
-    }
-    auto storage = std::make_shared<std::vector<float>>(std::move(values));
-    auto strides = packedStrides(shape);
-    const void* data = storage->data();
-    return Tensor(ElementType::float32, std::move(shape), std::move(strides), data,
-                  std::move(storage));
+    return packed(ElementType::float32, std::move(shape), std::move(values));
 }
 
 Tensor Tensor::float16(std::vector<int64_t> shape, std::vector<uint16_t> bits) {
-    if (product(shape) != int64_t(bits.size())) {
-        throw std::invalid_argument("Tensor: value count does not match the shape");
-    }
-    auto storage = std::make_shared<std::vector<uint16_t>>(std::move(bits));
-    auto strides = packedStrides(shape);
-    const void* data = storage->data();
-    return Tensor(ElementType::float16, std::move(shape), std::move(strides), data,
-                  std::move(storage));
+    return packed(ElementType::float16, std::move(shape), std::move(bits));
 }
 
 int64_t Tensor::count() const {
