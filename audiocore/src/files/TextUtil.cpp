@@ -5,8 +5,6 @@
 namespace corvaline::text {
 namespace {
 
-constexpr const char* kReplacement = "\xEF\xBF\xBD";
-
 // Decodes the code point starting at `i` of valid UTF-8 and returns its length in bytes.
 size_t decodeAt(const std::string& s, size_t i, char32_t& cp) {
     const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
@@ -44,55 +42,6 @@ bool isWhitespaceOrControl(char32_t cp) {
 }
 
 }  // namespace
-
-std::string repairUtf8(const std::string& bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    const size_t n = bytes.size();
-    size_t i = 0;
-    while (i < n) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        if (lead < 0x80) {
-            out += char(lead);
-            ++i;
-            continue;
-        }
-        // Expected length and the valid range of the second byte (Unicode table 3-7).
-        size_t need = 0;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            need = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            need = 3;
-            if (lead == 0xE0) lo = 0xA0;
-            if (lead == 0xED) hi = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            need = 4;
-            if (lead == 0xF0) lo = 0x90;
-            if (lead == 0xF4) hi = 0x8F;
-        }
-        if (need == 0) {
-            out += kReplacement;
-            ++i;
-            continue;
-        }
-        size_t k = 1;
-        while (k < need && i + k < n) {
-            const auto next = static_cast<unsigned char>(bytes[i + k]);
-            const unsigned char low = k == 1 ? lo : 0x80;
-            const unsigned char high = k == 1 ? hi : 0xBF;
-            if (next < low || next > high) break;
-            ++k;
-        }
-        if (k == need) {
-            out.append(bytes, i, need);
-        } else {
-            out += kReplacement;  // one replacement for the maximal invalid subpart
-        }
-        i += k;
-    }
-    return out;
-}
 
 std::string trimWhitespaceAndControls(const std::string& text) {
     size_t begin = 0;

@@ -7,12 +7,8 @@
 
 namespace corvaline::text {
 
-/// `bytes` as valid UTF-8: every ill-formed sequence (each maximal invalid subpart) becomes
-/// U+FFFD; valid text is returned unchanged.
-std::string repairUtf8(const std::string& bytes);
-
-/// `text` (valid UTF-8) without leading and trailing white space, line breaks and control
-/// characters (NUL padding included).
+/// `text` (valid UTF-8, see repairUtf8 in audiocore/platform/Process.hpp) without leading and
+/// trailing white space, line breaks and control characters (NUL padding included).
 std::string trimWhitespaceAndControls(const std::string& text);
 
 /// A whole string read as a decimal integer: optional sign, then digits only (no spaces).

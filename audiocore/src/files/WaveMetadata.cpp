@@ -18,6 +18,7 @@
 #include "TextUtil.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Errors.hpp"
+#include "audiocore/platform/Process.hpp"
 
 namespace fs = std::filesystem;
 
@@ -94,7 +95,7 @@ uint64_t uint64(const std::vector<uint8_t>& bytes, size_t lowOffset) {
 }
 
 std::string fourCC(const uint8_t* bytes) {
-    return text::repairUtf8(std::string(reinterpret_cast<const char*>(bytes), 4));
+    return repairUtf8(std::string_view(reinterpret_cast<const char*>(bytes), 4));
 }
 
 // Text content of a node: every text and CDATA section it contains, in document order.
@@ -137,7 +138,7 @@ void readIxml(const std::vector<uint8_t>& body, WaveMetadata& meta) {
 void readBext(const std::vector<uint8_t>& body, WaveMetadata& meta) {
     if (body.size() < 346) return;
     meta.originator = text::trimWhitespaceAndControls(
-        text::repairUtf8(std::string(reinterpret_cast<const char*>(body.data()) + 256, 32)));
+        repairUtf8(std::string_view(reinterpret_cast<const char*>(body.data()) + 256, 32)));
     meta.timeReference = uint64(body, 338);
 }
 
