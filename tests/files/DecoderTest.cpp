@@ -14,7 +14,7 @@ namespace corvaline {
 namespace {
 
 namespace fs = std::filesystem;
-using test::quote;
+using test::shellQuote;
 
 bool haveProgram(const std::string& name) {
     return test::run("command -v " + name) == 0;
@@ -52,8 +52,8 @@ class DecoderTest : public ::testing::Test {
 
     fs::path encode(const std::string& name, const std::string& options) {
         const auto path = dir / name;
-        const int rc = test::run("ffmpeg -v error -y -i " + quote(source.string()) + " " + options +
-                                 " " + quote(path.string()));
+        const int rc = test::run("ffmpeg -v error -y -i " + shellQuote(source.string()) + " " +
+                                 options + " " + shellQuote(path.string()));
         if (rc != 0) throw std::runtime_error("ffmpeg could not make " + name);
         return path;
     }
@@ -190,7 +190,9 @@ TEST_F(DecoderTest, EveryImportFormatAnalyses) {
     }
     if (haveProgram("sox")) {
         const auto aiff = dir / "sox.aif";
-        ASSERT_EQ(test::run("sox " + quote(source.string()) + " -b 24 " + quote(aiff.string())), 0);
+        ASSERT_EQ(
+            test::run("sox " + shellQuote(source.string()) + " -b 24 " + shellQuote(aiff.string())),
+            0);
         EXPECT_EQ(AudioIO::analyze(aiff).frameCount, kFrames);
     }
 }

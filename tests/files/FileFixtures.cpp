@@ -1,5 +1,7 @@
 #include "FileFixtures.hpp"
 
+#include "TestSupport.hpp"
+
 #include <sndfile.h>
 
 #include <cmath>
@@ -65,41 +67,19 @@ Planes testSignal(int channels, int64_t frames, int rate, float amplitude) {
 }
 
 int run(const std::string& commandLine) {
-    const int status = std::system((commandLine + " >/dev/null 2>&1").c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string quote(const std::string& text) {
-    std::string q = "'";
-    for (char ch : text) {
-        if (ch == '\'') {
-            q += "'\\''";
-        } else {
-            q += ch;
-        }
-    }
-    return q + "'";
+    return runShell(commandLine + " >/dev/null 2>&1").status;
 }
 
 std::vector<float> ffmpegDecode(const std::filesystem::path& path, int& channels) {
-    const std::filesystem::path raw = path.string() + ".f32";
-    const std::string probe =
-        "ffprobe -v error -select_streams a:0 -show_entries stream=channels "
-        "-of csv=p=0 " +
-        quote(path.string());
-    FILE* pipe = popen(probe.c_str(), "r");
-    if (!pipe) throw std::runtime_error("fixture: ffprobe");
-    channels = 0;
-    if (std::fscanf(pipe, "%d", &channels) != 1) channels = 0;
-    pclose(pipe);
-    if (run("ffmpeg -v error -y -i " + quote(path.string()) + " -f f32le " + quote(raw.string())) !=
-        0) {
-        throw std::runtime_error("fixture: ffmpeg decode failed");
-    }
-    const auto bytes = readBytes(raw);
-    std::vector<float> samples(bytes.size() / 4);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * 4);
-    std::filesystem::remove(raw);
+    const ShellResult probe =
+        runShell("ffprobe -v error -select_streams a:0 -show_entries stream=channels -of csv=p=0 " +
+                 shellQuote(path.string()));
+    channels = std::atoi(probe.output.c_str());
+    const ShellResult decoded =
+        runShell("ffmpeg -v error -y -i " + shellQuote(path.string()) + " -f f32le - 2>/dev/null");
+    if (decoded.status != 0) throw std::runtime_error("fixture: ffmpeg decode failed");
+    std::vector<float> samples(decoded.output.size() / 4);
+    std::memcpy(samples.data(), decoded.output.data(), samples.size() * 4);
     return samples;
 }
 

@@ -21,11 +21,8 @@ Planes readSndFile(const std::filesystem::path& path);
 /// A deterministic test signal: per channel a distinct tone plus a little noise.
 Planes testSignal(int channels, int64_t frames, int rate, float amplitude = 0.5f);
 
-/// Runs a shell command line; returns its exit status.
+/// Runs a shell command line with its output discarded; returns its exit status.
 int run(const std::string& commandLine);
-
-/// Shell-quotes a path or argument.
-std::string quote(const std::string& text);
 
 /// Interleaved float samples of `path` as decoded by the ffmpeg program.
 std::vector<float> ffmpegDecode(const std::filesystem::path& path, int& channels);
