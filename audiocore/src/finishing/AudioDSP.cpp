@@ -121,12 +121,12 @@ void render(const fs::path& source, const fs::path& destination, const Processin
     if (bits == 32) return;
 
     // Integer conversion rounds and clips; it can lift the true peak a little.
-    const double converted = LoudnessMeter::measure(destination, selected, cancel).truePeak;
-    if (converted > ceiling) {
-        trimPass(intermediate.path, destination, trim - (converted - ceiling + 0.02), channels,
-                 bits, cancel);
+    double last = LoudnessMeter::measure(destination, selected, cancel).truePeak;
+    if (last > ceiling) {
+        trimPass(intermediate.path, destination, trim - (last - ceiling + 0.02), channels, bits,
+                 cancel);
+        last = LoudnessMeter::measure(destination, selected, cancel).truePeak;
     }
-    const double last = LoudnessMeter::measure(destination, selected, cancel).truePeak;
     if (!(last <= ceiling + 0.001)) {
         throw AudioFailure("PCM conversion could not meet the selected true-peak ceiling.");
     }
