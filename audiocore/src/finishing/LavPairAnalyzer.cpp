@@ -1,13 +1,13 @@
 #include "audiocore/finishing/LavPairAnalyzer.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 
 #include "audiocore/dsp/SpeechBandDetector.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
+#include "audiocore/platform/Progress.hpp"
 
 namespace corvaline::LavPairAnalyzer {
 
@@ -82,7 +82,7 @@ LavPairCalibration analyze(const std::filesystem::path& source, int channelA, in
     std::vector<double> differences;
     differences.reserve(size_t(passage / interval + 1));
     AudioBuffer block(channels, kReadFrames);
-    auto lastReport = std::chrono::steady_clock::now();
+    ProgressLimiter limiter(progress);
     int64_t read = 0;
     int64_t counter = 0;
     while (read < passage) {
@@ -105,15 +105,11 @@ LavPairCalibration analyze(const std::filesystem::path& source, int channelA, in
             }
         }
         read += got;
-        const auto now = std::chrono::steady_clock::now();
-        if (progress && now - lastReport > std::chrono::milliseconds(100)) {
-            lastReport = now;
-            progress(double(read) / double(std::max<int64_t>(1, passage)));
-        }
+        limiter.report(double(read) / double(std::max<int64_t>(1, passage)));
     }
     const Fit result = fit(std::move(differences));
     throwIfCancelled(cancel);
-    if (progress) progress(1.0);
+    limiter.force(1.0);
     return {result.trim, -result.trim, result.separation, double(passage) / rate};
 }
 
