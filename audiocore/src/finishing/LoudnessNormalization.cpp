@@ -14,23 +14,32 @@ namespace corvaline::LoudnessNormalization {
 
 namespace {
 
-using Stamp = std::filesystem::file_time_type;
+// One file a plan reads. The modification time and size make an edited or replaced file miss
+// the cache.
+struct FileKey {
+    std::filesystem::path path;
+    int64_t offset = 0;
+    std::filesystem::file_time_type stamp;
+    uintmax_t size = 0;
 
-// Everything a plan depends on. The files' modification times and sizes make an edited or
-// replaced file miss the cache.
+    friend bool operator==(const FileKey&, const FileKey&) = default;
+};
+
+FileKey fileKey(const std::filesystem::path& path, int64_t offset) {
+    return {path, offset, std::filesystem::last_write_time(path), std::filesystem::file_size(path)};
+}
+
+std::optional<FileKey> fileKey(const std::optional<OriginalAudioReference>& reference) {
+    if (!reference) return std::nullopt;
+    return fileKey(reference->source, reference->offset);
+}
+
+// Everything a plan depends on.
 struct Key {
-    std::filesystem::path source;
-    std::optional<Stamp> stamp;
-    std::optional<uintmax_t> size;
+    FileKey source;
     std::optional<AudioFrameRange> range;
-    std::optional<std::filesystem::path> original;
-    std::optional<int64_t> offset;
-    std::optional<Stamp> originalStamp;
-    std::optional<uintmax_t> originalSize;
-    std::optional<std::filesystem::path> sidechain;
-    std::optional<int64_t> sidechainOffset;
-    std::optional<Stamp> sidechainStamp;
-    std::optional<uintmax_t> sidechainSize;
+    std::optional<FileKey> original;
+    std::optional<FileKey> sidechain;
     ProcessingSettings settings;
     std::vector<bool> selected;
 
@@ -71,25 +80,7 @@ NormalizationPlan plan(const std::filesystem::path& source, std::optional<AudioF
                        std::optional<OriginalAudioReference> original,
                        std::optional<OriginalAudioReference> sidechain, std::stop_token cancel,
                        const ProgressCallback& progress) {
-    namespace fs = std::filesystem;
-    Key key;
-    key.source = source;
-    key.stamp = fs::last_write_time(source);
-    key.size = fs::file_size(source);
-    key.range = range;
-    if (original) {
-        key.original = original->source;
-        key.offset = original->offset;
-        key.originalStamp = fs::last_write_time(original->source);
-        key.originalSize = fs::file_size(original->source);
-    }
-    if (sidechain) {
-        key.sidechain = sidechain->source;
-        key.sidechainOffset = sidechain->offset;
-        key.sidechainStamp = fs::last_write_time(sidechain->source);
-        key.sidechainSize = fs::file_size(sidechain->source);
-    }
-    key.settings = settings;
+    Key key{fileKey(source, 0), range, fileKey(original), fileKey(sidechain), settings, {}};
     for (const auto& channel : channels)
         key.selected.push_back(channel.process);
 
