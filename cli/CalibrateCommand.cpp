@@ -31,10 +31,9 @@ int run(const std::vector<std::string>& argv) {
 
     std::optional<AudioFrameRange> range;
     if (start || end) {
-        auto reader = AudioIO::open(source);
-        const double rate = reader->sampleRate();
+        const double rate = recording.sampleRate();
         const double from = start ? parseNumber(*start, "--start") : 0.0;
-        const double to = end ? parseNumber(*end, "--end") : double(reader->length()) / rate;
+        const double to = end ? parseNumber(*end, "--end") : double(recording.length()) / rate;
         if (from < 0 || to <= from) throw UsageError{"--start must be before --end"};
         range =
             AudioFrameRange{int64_t(std::llround(from * rate)), int64_t(std::llround(to * rate))};

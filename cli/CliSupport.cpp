@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "Command.hpp"
+#include "audiocore/files/AudioIO.hpp"
 #include "audiocore/import/MediaImport.hpp"
 #include "audiocore/model/SettingsJSON.hpp"
 #include "audiocore/platform/Errors.hpp"
@@ -242,7 +243,13 @@ std::string formatDB(double value, int decimals) {
 InputRecording::InputRecording(const std::filesystem::path& path,
                                const std::optional<std::filesystem::path>& keep)
     : source_(path), audio_(path) {
-    if (!MediaImport::isVideo(path)) return;
+    if (!MediaImport::isVideo(path)) {
+        const auto reader = AudioIO::open(path);
+        sampleRate_ = reader->sampleRate();
+        channelCount_ = reader->channelCount();
+        length_ = reader->length();
+        return;
+    }
     std::filesystem::path workspace;
     if (keep) {
         workspace = *keep;
@@ -265,6 +272,9 @@ InputRecording::InputRecording(const std::filesystem::path& path,
         throw;
     }
     audio_ = imported_->url;
+    sampleRate_ = imported_->sampleRate;
+    channelCount_ = imported_->channelCount();
+    length_ = imported_->frameCount;
 }
 
 InputRecording::~InputRecording() {

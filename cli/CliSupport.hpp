@@ -115,12 +115,19 @@ class InputRecording {
     const std::filesystem::path& audio() const { return audio_; }
     /// The imported recording for videos and MXF; none for audio files.
     const std::optional<AudioInfo>& imported() const { return imported_; }
+    /// Format of audio(), read once when the recording is opened.
+    double sampleRate() const { return sampleRate_; }
+    int channelCount() const { return channelCount_; }
+    int64_t length() const { return length_; }
 
   private:
     std::filesystem::path source_;
     std::filesystem::path audio_;
     std::optional<AudioInfo> imported_;
     std::optional<std::filesystem::path> temporaryFolder_;
+    double sampleRate_ = 0;
+    int channelCount_ = 0;
+    int64_t length_ = 0;
 };
 
 /// "+1.25" style text of a dB value; "-inf" for minus infinity.

@@ -25,12 +25,7 @@ int run(const std::vector<std::string>& argv) {
     const SettingsOptions options = parseSettingsOptions(args);
     const InputRecording recording(args.positionals(1, "input file")[0]);
     const std::filesystem::path& source = recording.audio();
-    int channelCount = 0;
-    {
-        auto reader = AudioIO::open(source);
-        channelCount = reader->channelCount();
-    }
-    const auto channels = parseProcess(process, channelCount);
+    const auto channels = parseProcess(process, recording.channelCount());
 
     return runCancellable([&](std::stop_token cancel) {
         ProgressBar bar("Measuring");

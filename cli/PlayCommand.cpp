@@ -74,15 +74,9 @@ int run(const std::vector<std::string>& argv) {
     const InputRecording recording(args.positionals(1, "input file")[0]);
     const std::filesystem::path& source = recording.audio();
 
-    double rate = 0;
-    int64_t length = 0;
-    int channelCount = 0;
-    {
-        auto reader = AudioIO::open(source);
-        rate = reader->sampleRate();
-        length = reader->length();
-        channelCount = reader->channelCount();
-    }
+    const double rate = recording.sampleRate();
+    const int64_t length = recording.length();
+    const int channelCount = recording.channelCount();
     auto channels = parseProcess(process, channelCount);
     markChannels(channels, mute, &ChannelSettings::mute, "--mute");
     markChannels(channels, solo, &ChannelSettings::solo, "--solo");

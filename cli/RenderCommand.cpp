@@ -30,15 +30,9 @@ int run(const std::vector<std::string>& argv) {
     }
     const InputRecording recording(input);
     const std::filesystem::path& source = recording.audio();
-    int channelCount = 0;
-    double rate = 0;
-    int64_t frames = 0;
-    {
-        auto reader = AudioIO::open(source);
-        channelCount = reader->channelCount();
-        rate = reader->sampleRate();
-        frames = reader->length();
-    }
+    const int channelCount = recording.channelCount();
+    const double rate = recording.sampleRate();
+    const int64_t frames = recording.length();
     const auto channels = parseProcess(process, channelCount);
 
     return runCancellable([&](std::stop_token cancel) {
