@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "Guard.hpp"
+#include "audiocore/dsp/Guard.hpp"
 
 namespace corvaline {
 

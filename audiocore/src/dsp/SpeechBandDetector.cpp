@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "Guard.hpp"
+#include "audiocore/dsp/Guard.hpp"
 
 namespace corvaline {
 

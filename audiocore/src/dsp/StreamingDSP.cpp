@@ -4,7 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "Guard.hpp"
+#include "audiocore/dsp/Guard.hpp"
 #include "audiocore/dsp/cv_peak.h"
 
 namespace corvaline {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <system_error>
 
+#include "audiocore/dsp/Guard.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/finishing/DSPStream.hpp"
 #include "audiocore/finishing/LoudnessMeter.hpp"
@@ -114,8 +115,8 @@ void render(const fs::path& source, const fs::path& destination, const Processin
     for (const auto& channel : channels)
         selected.push_back(channel.process);
     const double measured = LoudnessMeter::measure(intermediate.path, selected, cancel).truePeak;
-    double ceiling = verifiedCeiling ? *verifiedCeiling : settings.ceiling;
-    ceiling = std::isfinite(ceiling) ? std::clamp(ceiling, -90.0, 0.0) : -1.0;
+    const double ceiling =
+        dsp_detail::guarded(verifiedCeiling ? *verifiedCeiling : settings.ceiling, -90, 0, -1);
     const double trim = std::min(ceiling - 0.01 - measured, 0.0);
     trimPass(intermediate.path, destination, trim, channels, bits, cancel);
     if (bits == 32) return;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "audiocore/dsp/Guard.hpp"
 #include "audiocore/dsp/SpeechBandDetector.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/model/AudioFailure.hpp"
@@ -77,7 +78,7 @@ LavPairCalibration analyze(const std::filesystem::path& source, int channelA, in
     SpeechBandDetector detectorA(rate);
     SpeechBandDetector detectorB(rate);
     const int64_t interval = std::max<int64_t>(1, int64_t(std::floor(rate * 0.1)));
-    const double floorDB = std::isfinite(floor) ? std::clamp(floor, -80.0, -20.0) : -48.0;
+    const double floorDB = dsp_detail::guarded(floor, -80, -20, -48);
 
     std::vector<double> differences;
     differences.reserve(size_t(passage / interval + 1));

@@ -7,12 +7,15 @@
 #include <deque>
 #include <mutex>
 
+#include "audiocore/dsp/Guard.hpp"
 #include "audiocore/finishing/DSPStream.hpp"
 #include "audiocore/finishing/LoudnessMeter.hpp"
 
 namespace corvaline::LoudnessNormalization {
 
 namespace {
+
+using dsp_detail::guarded;
 
 // One file a plan reads. The modification time and size make an edited or replaced file miss
 // the cache.
@@ -54,10 +57,6 @@ struct Cache {
 Cache& cache() {
     static Cache instance;
     return instance;
-}
-
-double guarded(double value, double low, double high, double fallback) {
-    return std::isfinite(value) ? std::clamp(value, low, high) : fallback;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 #pragma once
-// Setting guards and small numeric helpers shared by the finishing chain's sources.
+// Setting guards and small numeric helpers shared by the dsp and finishing sources.
 
 #include <algorithm>
 #include <cmath>
