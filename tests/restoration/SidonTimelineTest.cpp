@@ -293,22 +293,18 @@ TEST(SidonTimeline, RefusesBadSourcesAndBadWindows) {
             return std::vector<float>(needed - 1);
         },
         "Sidon returned a shortened or invalid context window.");
-    expectFailure(
-        dir / "mono.wav",
-        [&](const std::vector<float>&, int64_t, int64_t, double) {
+    // A full-length window with one non-finite sample.
+    auto poisoned = [](size_t at, float value) -> timeline::Transform {
+        return [=](const std::vector<float>&, int64_t, int64_t, double) {
             std::vector<float> y(kVocoderSamples, 0.0f);
-            y[470000] = std::numeric_limits<float>::quiet_NaN();
+            y[at] = value;
             return y;
-        },
-        "Sidon returned a shortened or invalid context window.");
-    expectFailure(
-        dir / "mono.wav",
-        [&](const std::vector<float>&, int64_t, int64_t, double) {
-            std::vector<float> y(kVocoderSamples, 0.0f);
-            y[100] = std::numeric_limits<float>::infinity();
-            return y;
-        },
-        "Sidon returned a shortened or invalid context window.");
+        };
+    };
+    expectFailure(dir / "mono.wav", poisoned(470000, std::numeric_limits<float>::quiet_NaN()),
+                  "Sidon returned a shortened or invalid context window.");
+    expectFailure(dir / "mono.wav", poisoned(100, std::numeric_limits<float>::infinity()),
+                  "Sidon returned a shortened or invalid context window.");
 
     std::stop_source stop;
     stop.request_stop();
