@@ -98,6 +98,26 @@ void LoudnessMeter::add(const AudioBuffer& block) {
     frames_ += int64_t(frames);
 }
 
+double LoudnessMeter::momentary() {
+    if (finished_) throw AudioFailure("Loudness analysis is already complete.");
+    double value = -std::numeric_limits<double>::infinity();
+    std::lock_guard lock(libraryLock());
+    if (ebur128_loudness_momentary(library(state_), &value) != EBUR128_SUCCESS) {
+        return -std::numeric_limits<double>::infinity();
+    }
+    return value;
+}
+
+double LoudnessMeter::shortTerm() {
+    if (finished_) throw AudioFailure("Loudness analysis is already complete.");
+    double value = -std::numeric_limits<double>::infinity();
+    std::lock_guard lock(libraryLock());
+    if (ebur128_loudness_shortterm(library(state_), &value) != EBUR128_SUCCESS) {
+        return -std::numeric_limits<double>::infinity();
+    }
+    return value;
+}
+
 LoudnessReport LoudnessMeter::report() {
     if (finished_) return *finished_;
     double integrated = -std::numeric_limits<double>::infinity();
@@ -113,10 +133,16 @@ LoudnessReport LoudnessMeter::report() {
         }
         const std::vector<float> silence(kFlushFrames * indices_.size(), 0.0f);
         ebur128_add_frames_float(library(state_), silence.data(), kFlushFrames);
+        channelTruePeaks_.assign(indices_.size(), 0.0);
+        channelSamplePeaks_.assign(indices_.size(), 0.0);
         for (unsigned c = 0; c < indices_.size(); ++c) {
             double value = 0;
-            if (ebur128_true_peak(library(state_), c, &value) == EBUR128_SUCCESS && value > peak) {
-                peak = value;
+            if (ebur128_true_peak(library(state_), c, &value) == EBUR128_SUCCESS) {
+                channelTruePeaks_[c] = value;
+                peak = std::max(peak, value);
+            }
+            if (ebur128_sample_peak(library(state_), c, &value) == EBUR128_SUCCESS) {
+                channelSamplePeaks_[c] = value;
             }
         }
     }

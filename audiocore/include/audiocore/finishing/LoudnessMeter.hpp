@@ -54,6 +54,17 @@ class LoudnessMeter {
                                   const std::optional<std::vector<bool>>& selected = std::nullopt,
                                   std::stop_token cancel = {});
 
+    /// Momentary loudness (400 ms window) of what was added so far, in LUFS; minus infinity
+    /// for silence or before 400 ms. Not available after report().
+    double momentary();
+    /// Short-term loudness (3 s window) of what was added so far, in LUFS; minus infinity for
+    /// silence or before 3 s. Not available after report().
+    double shortTerm();
+    /// Per measured channel (in indices() order), after report(): the 4x true peak and the
+    /// sample peak, as linear amplitudes.
+    const std::vector<double>& channelTruePeaks() const { return channelTruePeaks_; }
+    const std::vector<double>& channelSamplePeaks() const { return channelSamplePeaks_; }
+
     /// The measured channel indices, ascending.
     const std::vector<int>& indices() const { return indices_; }
     double rate() const { return rate_; }
@@ -67,6 +78,8 @@ class LoudnessMeter {
     std::vector<float> samples_;
     int64_t frames_ = 0;
     std::optional<LoudnessReport> finished_;
+    std::vector<double> channelTruePeaks_;
+    std::vector<double> channelSamplePeaks_;
 };
 
 }  // namespace corvaline
