@@ -1,0 +1,75 @@
+#include "core/bridge/Worker.hpp"
+
+#include <QMetaObject>
+
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <system_error>
+
+#include "audiocore/model/AudioFailure.hpp"
+#include "audiocore/platform/Errors.hpp"
+
+namespace corvaline::app {
+namespace {
+
+QString quoted(const std::filesystem::path& path) {
+    return QStringLiteral("“") + QString::fromStdString(path.filename().string()) +
+           QStringLiteral("”");
+}
+
+QString describe(const std::error_code& code) {
+    if (code == std::errc::no_space_on_device) return QStringLiteral("the disk is full");
+    if (code == std::errc::permission_denied || code == std::errc::operation_not_permitted)
+        return QStringLiteral("permission was denied");
+    if (code == std::errc::no_such_file_or_directory)
+        return QStringLiteral("the file or folder does not exist");
+    if (code == std::errc::read_only_file_system) return QStringLiteral("the disk is read-only");
+    if (code == std::errc::file_exists) return QStringLiteral("an item with that name exists");
+    if (code == std::errc::is_a_directory) return QStringLiteral("it is a folder");
+    if (code == std::errc::not_a_directory) return QStringLiteral("a folder in the path is a file");
+    return QString::fromStdString(code.message()).toLower();
+}
+
+}  // namespace
+
+QString alertText(const std::exception& error) {
+    if (const auto* failure = dynamic_cast<const AudioFailure*>(&error))
+        return QString::fromStdString(failure->message());
+    if (const auto* fs = dynamic_cast<const std::filesystem::filesystem_error*>(&error)) {
+        const QString reason = describe(fs->code());
+        if (!fs->path1().empty()) {
+            return QStringLiteral("Could not use %1: %2.").arg(quoted(fs->path1()), reason);
+        }
+        return QStringLiteral("A file operation failed: %1.").arg(reason);
+    }
+    if (const auto* library = dynamic_cast<const LibraryError*>(&error)) {
+        return QStringLiteral("%1 could not process the audio.\n%2")
+            .arg(QString::fromStdString(library->library()), QString::fromUtf8(library->what()));
+    }
+    if (const auto* system = dynamic_cast<const std::system_error*>(&error)) {
+        return QStringLiteral("The operation failed: %1.\n%2")
+            .arg(describe(system->code()), QString::fromUtf8(system->what()));
+    }
+    if (dynamic_cast<const std::bad_alloc*>(&error))
+        return QStringLiteral("There is not enough memory to finish this operation.");
+    const char* text = error.what();
+    if (text == nullptr || *text == '\0') return QStringLiteral("The operation failed.");
+    return QStringLiteral("The operation failed.\n%1").arg(QString::fromUtf8(text));
+}
+
+QString alertText(const std::exception_ptr& error) {
+    try {
+        if (error) std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return alertText(e);
+    } catch (...) {
+    }
+    return QStringLiteral("The operation failed.");
+}
+
+void Worker::post(QObject* context, std::function<void()> call) {
+    QMetaObject::invokeMethod(context, std::move(call), Qt::QueuedConnection);
+}
+
+}  // namespace corvaline::app
