@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "TestSupport.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/model/AudioBuffer.hpp"
 
@@ -74,6 +75,45 @@ void writeTone(const std::filesystem::path& path, int channels, double seconds, 
         done += n;
     }
     writer->close();
+}
+
+void writeConstant(const std::filesystem::path& path, int channels, double seconds, float value,
+                   double rate) {
+    auto writer = AudioIO::writer(path, rate, channels, 32);
+    const auto total = int64_t(std::llround(seconds * rate));
+    AudioBuffer block(channels, 4096);
+    for (int c = 0; c < channels; ++c)
+        std::fill_n(block.channel(c), 4096, value);
+    for (int64_t done = 0; done < total;) {
+        const auto n = uint32_t(std::min<int64_t>(4096, total - done));
+        block.setFrameLength(n);
+        writer->write(block);
+        done += n;
+    }
+    writer->close();
+}
+
+void installIdentityEngine(const std::filesystem::path& root, const std::filesystem::path& calls) {
+    std::filesystem::create_directories(root / "Runtime");
+    std::filesystem::create_directories(root / "Models");
+    corvaline::test::writeFile(root / "Models" / "DeepFilterNet3_onnx.tar.gz", "placeholder model");
+    // deep-filter -m MODEL -D -a REDUCTION -o OUTPUT_FOLDER INPUT.wav
+    corvaline::test::writeFile(root / "Runtime" / "deep-filter",
+                               "#!/bin/sh\n"
+                               "out=''; in=''\n"
+                               "while [ $# -gt 0 ]; do\n"
+                               "  case \"$1\" in\n"
+                               "    -m|-a) shift 2 ;;\n"
+                               "    -D) shift ;;\n"
+                               "    -o) out=\"$2\"; shift 2 ;;\n"
+                               "    *) in=\"$1\"; shift ;;\n"
+                               "  esac\n"
+                               "done\n"
+                               "echo run >> " +
+                                   corvaline::test::shellQuote(calls.string()) +
+                                   "\n"
+                                   "exec cp \"$in\" \"$out/$(basename \"$in\")\"\n",
+                               true);
 }
 
 }  // namespace corvaline::app::test

@@ -21,4 +21,13 @@ void spin(std::chrono::milliseconds duration);
 void writeTone(const std::filesystem::path& path, int channels, double seconds, double rate = 48000,
                double amplitude = 0.25);
 
+/// Writes a WAV whose every sample is `value`.
+void writeConstant(const std::filesystem::path& path, int channels, double seconds, float value,
+                   double rate = 48000);
+
+/// Installs an identity stand-in for the DeepFilterNet program into the model folder `root`
+/// (Runtime/deep-filter, honouring its command line, copying its input to the output folder)
+/// with a placeholder "DeepFilterNet3_onnx.tar.gz" model. Each run appends a line to `calls`.
+void installIdentityEngine(const std::filesystem::path& root, const std::filesystem::path& calls);
+
 }  // namespace corvaline::app::test
