@@ -187,7 +187,7 @@ TEST_F(SessionTest, RemovingAVideoDeletesItsExtractedAudioButNeverTheVideo) {
     EXPECT_TRUE(std::filesystem::exists(imported.url));
 
     state->removeSelected();
-    EXPECT_FALSE(std::filesystem::exists(imported.url.parent_path()));
+    EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists(imported.url.parent_path()); }));
     EXPECT_TRUE(std::filesystem::exists(video));
     ASSERT_EQ(state->files().size(), 1u);
     EXPECT_EQ(state->current()->sourceURL, dir / "take.wav");  // the next file is selected

@@ -264,6 +264,15 @@ void AppState::endWork() {
     worker_.reset();
 }
 
+void AppState::discard(const std::filesystem::path& path) {
+    // Unlinking a long extracted recording can take a while; the pool is waited for at
+    // shutdown, before the workspace goes.
+    pool_.start([path] {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    });
+}
+
 void AppState::cancel() {
     if (worker_) worker_->cancel();
 }
@@ -307,10 +316,8 @@ void AppState::removeSelected() {
     const auto info = current();
     if (!selectedID_) return;
     stop();
-    if (info && info->url != info->sourceURL) {
-        std::error_code ignored;
-        std::filesystem::remove_all(info->url.parent_path(), ignored);
-    }
+    // The audio extracted from a video or MXF file; never the user's own file.
+    if (info && info->url != info->sourceURL) discard(info->url.parent_path());
     auto files = files_;
     const std::string id = *selectedID_;
     std::erase_if(files, [&](const AudioInfo& f) { return f.id == id; });

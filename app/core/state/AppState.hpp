@@ -363,6 +363,8 @@ class AppState : public QObject {
     /// Ends it: busy false, worker none.
     void endWork();
 
+    /// Removes a file or folder (with everything in it) off the GUI thread; errors ignored.
+    void discard(const std::filesystem::path& path);
     void importNext(std::shared_ptr<Worker> worker, std::vector<std::filesystem::path> urls,
                     size_t index);
     void startPlayback();

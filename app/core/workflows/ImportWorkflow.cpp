@@ -29,13 +29,6 @@ QString fileName(const std::filesystem::path& path) {
     return QString::fromStdString(path.filename().string());
 }
 
-// Deletes the folder the engine extracted a video's audio into (never the user's file).
-void discardExtracted(const AudioInfo& info) {
-    if (info.url == info.sourceURL) return;
-    std::error_code ignored;
-    std::filesystem::remove_all(info.url.parent_path(), ignored);
-}
-
 }  // namespace
 
 void AppState::importPanel() {
@@ -82,12 +75,14 @@ void AppState::importNext(std::shared_ptr<Worker> worker, std::vector<std::files
         },
         [this, worker, urls = std::move(urls), index, n](StepOutcome<AudioInfo> outcome) mutable {
             if (worker != worker_) {
-                if (outcome.value) discardExtracted(*outcome.value);
+                if (outcome.value && outcome.value->isVideo())
+                    discard(outcome.value->url.parent_path());
                 return;
             }
             if (outcome.value) {
                 if (worker->isCancelled()) {
-                    discardExtracted(*outcome.value);
+                    // Extracted meanwhile: the folder the engine made goes again.
+                    if (outcome.value->isVideo()) discard(outcome.value->url.parent_path());
                     setStatus(QStringLiteral("Ready"));
                     endWork();
                     return;
