@@ -1,0 +1,154 @@
+// The Python bridges run by the system interpreter with stand-in runtime packages (torch,
+// torchaudio, transformers, demucs on plain lists), through the real runner and command lines.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cmath>
+
+#include "../finishing/FinishingFixtures.hpp"
+#include "RestorationTestSupport.hpp"
+#include "TestSupport.hpp"
+#include "audiocore/files/AudioIO.hpp"
+#include "audiocore/install/ManagedRuntime.hpp"
+#include "audiocore/model/AudioFailure.hpp"
+#include "audiocore/restoration/LocalInference.hpp"
+
+namespace corvaline {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+std::string failureOf(const std::function<void()>& work) {
+    try {
+        work();
+    } catch (const AudioFailure& failure) {
+        return failure.what();
+    }
+    return "(no failure)";
+}
+
+class BridgeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!fs::exists("/usr/bin/python3")) GTEST_SKIP() << "no system python3";
+        sidonBridge = LocalInference::bridgeScript("sidon_reference_bridge");
+        demucsBridge = LocalInference::bridgeScript("demucs_bridge");
+        if (!fs::exists(sidonBridge)) GTEST_SKIP() << "bridges are not beside the tests";
+        // The runtime's interpreter: isolated mode would hide the stand-in packages, so this
+        // one drops "-I" and puts them on the path itself.
+        python = dir / "runtime" / "bin" / "python3";
+        fs::create_directories(python.parent_path());
+        test::writeFile(python,
+                        "#!/bin/sh\n[ \"$1\" = -I ] && shift\nPYTHONPATH=" +
+                            test::shellQuote(CORVALINE_TEST_PYTHON_PACKAGES) +
+                            " exec /usr/bin/python3 -B \"$@\"\n",
+                        true);
+        fs::create_directories(dir / "SidonReference");
+        test::writeFile(dir / "SidonReference" / "feature_extractor_cpu.pt", "predictor");
+        test::writeFile(dir / "SidonReference" / "decoder_cpu.pt", "decoder");
+        fs::create_directories(dir / "Models");
+        test::writeFile(dir / "Models" / "955717e8-8726e21a.th", "checkpoint");
+        fs::create_directories(dir / "work");
+    }
+
+    /// A constant mono recording: the stand-in models give the constant back.
+    fs::path constant(double seconds, double rate, float value) const {
+        const auto path = dir / "constant.wav";
+        test::writeWave(
+            path, test::generate(1, size_t(seconds * rate), [value](size_t) { return value; }),
+            rate);
+        return path;
+    }
+
+    test::TempDir dir;
+    fs::path python, sidonBridge, demucsBridge;
+};
+
+TEST_F(BridgeTest, SidonReferenceRestoresExactlyTheInputLengthWithProgress) {
+    // Twelve seconds at 44.1 kHz: two windows, a crossfade, resampling both ways.
+    const auto source = constant(12, 44100, 0.5f);
+    const auto configuration =
+        InferenceConfiguration::sidonReference(python, dir / "SidonReference", sidonBridge);
+    std::vector<double> progress;
+    LocalInference::enhance(source, dir / "work" / "out.wav", {}, configuration,
+                            SidonQuality::standard, [&](double f) { progress.push_back(f); });
+    const auto result = test::readWave(dir / "work" / "out.wav");
+    ASSERT_EQ(result.size(), 1u);
+    ASSERT_EQ(result[0].size(), 12u * 44100);
+    for (size_t i = 0; i < result[0].size(); i += 101)
+        ASSERT_NEAR(result[0][i], 0.5f, 1e-5) << i;
+    ASSERT_GE(progress.size(), 4u);  // the bridge's own lines arrive as the channel runs
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+    EXPECT_TRUE(
+        std::any_of(progress.begin(), progress.end(), [](double f) { return f > 0.1 && f < 0.9; }));
+    EXPECT_EQ(progress.back(), 1.0);
+}
+
+TEST_F(BridgeTest, SidonReferenceModelCheck) {
+    const auto environment = ManagedRuntime::environment(std::nullopt);
+    const auto check = [&](const fs::path& folder) {
+        LocalInference::run(python, LocalInference::verifyArguments(sidonBridge, folder),
+                            environment);
+    };
+    check(dir / "SidonReference");  // usable files pass
+
+    test::writeFile(dir / "SidonReference" / "decoder_cpu.pt", "saved by a newer release");
+    EXPECT_EQ(failureOf([&] { check(dir / "SidonReference"); }),
+              "Local runtime failed (1).\nThe Sidon reference file decoder_cpu.pt could not be "
+              "loaded: PytorchStreamReader failed reading zip archive: failed finding central "
+              "directory\n");
+    fs::remove(dir / "SidonReference" / "decoder_cpu.pt");
+    EXPECT_THAT(failureOf([&] { check(dir / "SidonReference"); }),
+                HasSubstr("The Sidon reference file decoder_cpu.pt is missing from"));
+    EXPECT_THAT(
+        failureOf([&] {
+            LocalInference::run(python, {"-I", sidonBridge.string(), "--input", "x"}, environment);
+        }),
+        StartsWith("Local runtime failed (2)."));  // --repo is required
+}
+
+TEST_F(BridgeTest, DemucsReturnsTheVocalsStemAtTheInputRate) {
+    const auto source = constant(1.5, 48000, -0.25f);
+    const InferenceConfiguration configuration(python, dir / "Models" / "955717e8-8726e21a.th",
+                                               demucsBridge, 0);
+    LocalInference::enhance(source, dir / "work" / "out.wav", {}, configuration,
+                            SidonQuality::standard);
+    const auto result = test::readWave(dir / "work" / "out.wav");
+    ASSERT_EQ(result[0].size(), 72000u);
+    for (size_t i = 0; i < result[0].size(); i += 37)
+        ASSERT_NEAR(result[0][i], -0.25f, 1e-5) << i;
+
+    fs::remove(dir / "Models" / "955717e8-8726e21a.th");
+    EXPECT_THAT(failureOf([&] {
+                    LocalInference::enhance(source, dir / "work" / "again.wav", {}, configuration,
+                                            SidonQuality::standard);
+                }),
+                HasSubstr("The HTDemucs checkpoint 955717e8-*.th is missing from"));
+}
+
+TEST_F(BridgeTest, BridgesRefuseInputsThatBreakTheContract) {
+    const auto stereo = dir / "stereo.wav";
+    test::writeWave(stereo, test::generate(2, 4800, test::sine(0.5, 440)));
+    const auto environment = ManagedRuntime::environment(std::nullopt);
+    for (const auto& bridge : {sidonBridge, demucsBridge}) {
+        const std::string repo =
+            (bridge == sidonBridge ? dir / "SidonReference" : dir / "Models").string();
+        const std::string failure = failureOf([&] {
+            LocalInference::run(python,
+                                {"-I", bridge.string(), "--input", stereo.string(), "--output",
+                                 (dir / "x.wav").string(), "--repo", repo},
+                                environment);
+        });
+        EXPECT_THAT(failure, StartsWith("Local runtime failed (1).\n"));
+        EXPECT_THAT(failure, HasSubstr("The input has 2 channels; one was expected.\n"));
+        EXPECT_FALSE(fs::exists(dir / "x.wav"));
+        EXPECT_FALSE(fs::exists(dir / "x.wav.partial"));
+    }
+}
+
+}  // namespace
+}  // namespace corvaline
