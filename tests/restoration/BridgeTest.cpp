@@ -38,18 +38,34 @@ class BridgeTest : public ::testing::Test {
         sidonBridge = LocalInference::bridgeScript("sidon_reference_bridge");
         demucsBridge = LocalInference::bridgeScript("demucs_bridge");
         if (!fs::exists(sidonBridge)) GTEST_SKIP() << "bridges are not beside the tests";
+        // With a real torch the bridges' tensor code, TorchScript loading and resampling run
+        // for real (only transformers and demucs are stood in for); without one, every
+        // package is a stand-in on plain lists.
+        realTorch =
+            test::runShell("/usr/bin/python3 -c 'import torch, torchaudio' 2>/dev/null").status ==
+            0;
+        const fs::path packages = fs::path(CORVALINE_TEST_PYTHON_PACKAGES).parent_path() /
+                                  (realTorch ? "python-torch" : "python");
         // The runtime's interpreter: isolated mode would hide the stand-in packages, so this
         // one drops "-I" and puts them on the path itself.
         python = dir / "runtime" / "bin" / "python3";
         fs::create_directories(python.parent_path());
         test::writeFile(python,
                         "#!/bin/sh\n[ \"$1\" = -I ] && shift\nPYTHONPATH=" +
-                            test::shellQuote(CORVALINE_TEST_PYTHON_PACKAGES) +
+                            test::shellQuote(packages.string()) +
                             " exec /usr/bin/python3 -B \"$@\"\n",
                         true);
-        fs::create_directories(dir / "SidonReference");
-        test::writeFile(dir / "SidonReference" / "feature_extractor_cpu.pt", "predictor");
-        test::writeFile(dir / "SidonReference" / "decoder_cpu.pt", "decoder");
+        const fs::path reference = dir / "SidonReference";
+        fs::create_directories(reference);
+        if (realTorch) {
+            const auto made = test::runShell(
+                "/usr/bin/python3 " + test::shellQuote((packages / "make_models.py").string()) +
+                " " + test::shellQuote(reference.string()) + " 2>&1");
+            ASSERT_EQ(made.status, 0) << made.output;
+        } else {
+            test::writeFile(reference / "feature_extractor_cpu.pt", "predictor");
+            test::writeFile(reference / "decoder_cpu.pt", "decoder");
+        }
         fs::create_directories(dir / "Models");
         test::writeFile(dir / "Models" / "955717e8-8726e21a.th", "checkpoint");
         fs::create_directories(dir / "work");
@@ -64,8 +80,16 @@ class BridgeTest : public ::testing::Test {
         return path;
     }
 
+    /// Every sample away from the ends is `value`, within the ripple a windowed-sinc resampler
+    /// leaves after the cut-off ends of a constant.
+    static void expectConstant(const std::vector<float>& samples, float value, size_t margin) {
+        for (size_t i = margin; i + margin < samples.size(); i += 31)
+            ASSERT_NEAR(samples[i], value, 2e-3) << i;
+    }
+
     test::TempDir dir;
     fs::path python, sidonBridge, demucsBridge;
+    bool realTorch = false;
 };
 
 TEST_F(BridgeTest, SidonReferenceRestoresExactlyTheInputLengthWithProgress) {
@@ -79,8 +103,7 @@ TEST_F(BridgeTest, SidonReferenceRestoresExactlyTheInputLengthWithProgress) {
     const auto result = test::readWave(dir / "work" / "out.wav");
     ASSERT_EQ(result.size(), 1u);
     ASSERT_EQ(result[0].size(), 12u * 44100);
-    for (size_t i = 0; i < result[0].size(); i += 101)
-        ASSERT_NEAR(result[0][i], 0.5f, 1e-5) << i;
+    expectConstant(result[0], 0.5f, 4410);
     ASSERT_GE(progress.size(), 4u);  // the bridge's own lines arrive as the channel runs
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
     EXPECT_TRUE(
@@ -97,10 +120,10 @@ TEST_F(BridgeTest, SidonReferenceModelCheck) {
     check(dir / "SidonReference");  // usable files pass
 
     test::writeFile(dir / "SidonReference" / "decoder_cpu.pt", "saved by a newer release");
-    EXPECT_EQ(failureOf([&] { check(dir / "SidonReference"); }),
-              "Local runtime failed (1).\nThe Sidon reference file decoder_cpu.pt could not be "
-              "loaded: PytorchStreamReader failed reading zip archive: failed finding central "
-              "directory\n");
+    const std::string failure = failureOf([&] { check(dir / "SidonReference"); });
+    EXPECT_THAT(failure, StartsWith("Local runtime failed (1).\nThe Sidon reference file "
+                                    "decoder_cpu.pt could not be loaded: "));
+    EXPECT_THAT(failure, HasSubstr("PytorchStreamReader failed reading zip archive"));
     fs::remove(dir / "SidonReference" / "decoder_cpu.pt");
     EXPECT_THAT(failureOf([&] { check(dir / "SidonReference"); }),
                 HasSubstr("The Sidon reference file decoder_cpu.pt is missing from"));
@@ -119,8 +142,7 @@ TEST_F(BridgeTest, DemucsReturnsTheVocalsStemAtTheInputRate) {
                             SidonQuality::standard);
     const auto result = test::readWave(dir / "work" / "out.wav");
     ASSERT_EQ(result[0].size(), 72000u);
-    for (size_t i = 0; i < result[0].size(); i += 37)
-        ASSERT_NEAR(result[0][i], -0.25f, 1e-5) << i;
+    expectConstant(result[0], -0.25f, 4800);
 
     fs::remove(dir / "Models" / "955717e8-8726e21a.th");
     EXPECT_THAT(failureOf([&] {
