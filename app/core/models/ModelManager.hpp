@@ -20,6 +20,7 @@
 #include <set>
 #include <string>
 
+#include "audiocore/restoration/LocalInference.hpp"
 #include "core/bridge/PlatformServices.hpp"
 
 namespace corvaline::app {
@@ -71,6 +72,11 @@ class ModelManager : public QObject {
 
     /// True when `modelID` is installed and the runtime it needs is ready.
     bool isReady(const std::string& modelID) const;
+    /// The configuration the inference runner needs for `modelID`. Throws AudioFailure
+    /// "Download the selected model in Settings first.", "Install or repair the Sidon
+    /// Reference runtime in Settings first.", "Install the Demucs runtime in Settings first."
+    /// or "Download the speech runtime in Settings first." for what is missing.
+    InferenceConfiguration configuration(const std::string& modelID, double reduction) const;
     /// The catalog's display name of `modelID` ("Sidon FP16"), none outside the catalog.
     std::optional<std::string> modelName(const std::string& modelID) const;
 

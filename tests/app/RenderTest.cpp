@@ -1,0 +1,269 @@
+// Render and export through AppState with an identity stand-in for DeepFilterNet installed in
+// a temporary model folder: the reuse path, the model and failure rows, the invalidation
+// rules, and the export's replace, refuse and clean-up rules.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "AppTestSupport.hpp"
+#include "TestSupport.hpp"
+#include "audiocore/files/AudioIO.hpp"
+#include "core/models/ModelManager.hpp"
+#include "core/state/AppState.hpp"
+
+namespace corvaline::app {
+namespace {
+
+using test::waitUntil;
+
+class RenderTest : public ::testing::Test {
+  protected:
+    corvaline::test::TempDir dir;
+    std::unique_ptr<ModelManager> models;
+    std::unique_ptr<AppState> state;
+    std::filesystem::path calls = dir / "engine-calls.txt";
+
+    void SetUp() override {
+        setenv("TMPDIR", dir.path().c_str(), 1);
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+        test::installIdentityEngine(dir / "Models", calls);
+        models = std::make_unique<ModelManager>(dir / "Models");
+        state = std::make_unique<AppState>(models.get());
+    }
+    void TearDown() override {
+        state.reset();
+        unsetenv("TMPDIR");
+    }
+
+    void importFile(const std::filesystem::path& file) {
+        state->importURLs({file});
+        ASSERT_TRUE(waitUntil([&] { return !state->busy(); }));
+        ASSERT_FALSE(state->error()) << state->error()->toStdString();
+    }
+
+    void enableModel(const std::string& id = "dfn3") {
+        auto settings = state->settings();
+        settings.isolation = true;
+        settings.modelID = id;
+        state->editSettings(settings);
+    }
+
+    // Renders and returns the status shown while rendering.
+    QString renderAndWait(bool fullFile) {
+        state->render(fullFile);
+        const QString during = state->status();
+        EXPECT_TRUE(waitUntil([&] { return !state->busy(); }));
+        return during;
+    }
+
+    int engineCalls() const {
+        const std::string text =
+            std::filesystem::exists(calls) ? corvaline::test::readFile(calls) : "";
+        return int(std::count(text.begin(), text.end(), '\n'));
+    }
+};
+
+TEST_F(RenderTest, TheSameSelectionReusesTheRestorationAndAnotherRunsTheModelAgain) {
+    test::writeTone(dir / "take.wav", 2, 4.0);
+    importFile(dir / "take.wav");
+    enableModel();
+    state->setRange(1, 2);
+    EXPECT_EQ(renderAndWait(false), "Isolating voice locally");
+    EXPECT_EQ(state->status(), "Selection preview ready");
+    EXPECT_EQ(engineCalls(), 2);  // one run per processed channel
+    ASSERT_TRUE(state->preview());
+    EXPECT_TRUE(state->processed());
+    EXPECT_TRUE(state->previewCurrent());
+    EXPECT_EQ(state->monitorLabel(), "Processed · DeepFilterNet 3");
+    EXPECT_DOUBLE_EQ(state->time(), 1.0);
+    const auto firstRestoration = *state->restorationURL();
+
+    // DSP edit: same restoration, only the chain runs again; the old restoration file goes.
+    auto settings = state->settings();
+    settings.outputGain = -2;
+    state->editSettings(settings);
+    EXPECT_TRUE(state->previewCurrent());
+    EXPECT_EQ(renderAndWait(false), "Updating preview mix and DSP");
+    EXPECT_EQ(engineCalls(), 2);
+    EXPECT_FALSE(std::filesystem::exists(firstRestoration));
+    EXPECT_TRUE(std::filesystem::exists(*state->restorationURL()));
+
+    state->setRange(2, 3);
+    EXPECT_FALSE(state->previewPlayable());
+    EXPECT_EQ(renderAndWait(false), "Isolating voice locally");
+    EXPECT_EQ(engineCalls(), 4);
+}
+
+TEST_F(RenderTest, AiSettingsInvalidateThePreviewAndDspSettingsDoNot) {
+    test::writeTone(dir / "take.wav", 1, 3.0);
+    importFile(dir / "take.wav");
+    enableModel();
+    renderAndWait(true);
+    ASSERT_TRUE(state->previewCurrent());
+    ASSERT_TRUE(state->canLevelMatch());
+    state->setLevelMatched(true);
+    ASSERT_TRUE(state->levelMatched());
+
+    auto settings = state->settings();
+    settings.eqBands[2].gain = 4;  // a DSP edit after the render
+    state->editSettings(settings);
+    EXPECT_TRUE(state->previewCurrent());
+    EXPECT_FALSE(state->canLevelMatch());
+    EXPECT_FALSE(state->levelMatched());  // level match turned off by the live edit
+
+    settings.reduction = 12;  // an AI setting
+    state->editSettings(settings);
+    EXPECT_FALSE(state->previewCurrent());
+    // Nothing to export until the full file is rendered again.
+    state->exportTo(dir / "out.wav");
+    EXPECT_FALSE(state->busy());
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
+
+    // Turning a channel's processing off also makes the restoration stale.
+    settings.reduction = 24;
+    state->editSettings(settings);
+    EXPECT_TRUE(state->previewCurrent());
+    state->setChannel(0, ChannelSettings{false, false, false});
+    EXPECT_FALSE(state->previewCurrent());
+    state->render(true);
+    EXPECT_EQ(*state->error(), "Select at least one channel for processing.");
+    EXPECT_FALSE(state->busy());
+}
+
+TEST_F(RenderTest, AMissingModelSendsTheUserToSettingsWithoutStoppingPlayback) {
+    test::writeTone(dir / "take.wav", 1, 10.0);
+    importFile(dir / "take.wav");
+    state->play();
+    ASSERT_TRUE(waitUntil([&] { return state->isPlaying(); }));
+    enableModel("dfn2");  // switches the monitor to Original, which restarts playback
+    ASSERT_TRUE(waitUntil([&] { return state->isPlaying(); }));
+    state->render(true);
+    EXPECT_FALSE(state->busy());
+    EXPECT_TRUE(state->isPlaying());
+    ASSERT_TRUE(state->error());
+    EXPECT_EQ(*state->error(), "Download the selected model in Settings first.");
+    EXPECT_EQ(state->page(), WorkspacePage::settings);
+    state->stop();
+}
+
+TEST_F(RenderTest, AFullOriginalBlendNeedsNoSidonModel) {
+    test::writeTone(dir / "take.wav", 1, 2.0);
+    importFile(dir / "take.wav");
+    state->applySidonPreset(0, SidonQuality::standard);  // originalMix 100
+    EXPECT_EQ(renderAndWait(true), "Rendering DSP");
+    EXPECT_EQ(state->status(), "Full-file render ready");
+    EXPECT_FALSE(state->hasSidonRestoration());
+    EXPECT_EQ(state->monitorLabel(), "Processed · DSP only");
+    EXPECT_TRUE(state->previewCurrent());
+}
+
+TEST_F(RenderTest, NothingChangesSelectionOrSessionWhileARenderRuns) {
+    test::writeTone(dir / "a.wav", 4, 30.0);
+    test::writeTone(dir / "b.wav", 1, 1.0);
+    state->importURLs({dir / "a.wav", dir / "b.wav"});
+    ASSERT_TRUE(waitUntil([&] { return !state->busy(); }));
+    const std::string selected = *state->selectedID();
+    state->render(true);
+    ASSERT_TRUE(state->busy());
+    state->removeSelected();
+    state->selectID(state->files()[1].id);
+    state->enableRange(true);
+    state->exportTo(dir / "out.wav");  // export refused while busy
+    EXPECT_EQ(state->files().size(), 2u);
+    EXPECT_EQ(*state->selectedID(), selected);
+    EXPECT_FALSE(state->previewRange());
+    state->cancel();
+    ASSERT_TRUE(waitUntil([&] { return !state->busy(); }));
+    EXPECT_EQ(state->status(), "Render cancelled");
+    EXPECT_FALSE(state->preview());
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
+    // The cancelled render left no preview or restoration in the workspace.
+    for (const auto& entry : std::filesystem::directory_iterator(state->workspace())) {
+        EXPECT_EQ(entry.path().filename().string().rfind("preview-", 0), std::string::npos);
+        EXPECT_EQ(entry.path().filename().string().rfind("restored-", 0), std::string::npos);
+    }
+}
+
+TEST_F(RenderTest, ExportReplacesAnotherFileButNeverTheSource) {
+    test::writeTone(dir / "take.wav", 2, 2.0);
+    importFile(dir / "take.wav");
+    renderAndWait(true);
+    ASSERT_TRUE(state->previewCurrent());
+
+    corvaline::test::writeFile(dir / "old.wav", "an older export");
+    std::vector<std::filesystem::path> revealed;
+    PlatformServices platform;
+    platform.revealFile = [&](const std::filesystem::path& p) { revealed.push_back(p); };
+    platform.savePanel = [&](const QString& suggested) -> std::optional<std::filesystem::path> {
+        EXPECT_EQ(suggested, "take_clean.wav");
+        return dir / "old.wav";
+    };
+    state->setPlatform(platform);
+    state->exportWAV();
+    EXPECT_EQ(state->status(), "Exporting 32-bit WAV");
+    ASSERT_TRUE(waitUntil([&] { return !state->busy(); }));
+    EXPECT_EQ(state->status(), "Exported old.wav");
+    EXPECT_EQ(AudioIO::open(dir / "old.wav")->length(), 96000);
+    EXPECT_EQ(revealed, std::vector<std::filesystem::path>{dir / "old.wav"});
+
+    std::filesystem::create_symlink(dir / "take.wav", dir / "link.wav");
+    for (const auto& target : {dir / "take.wav", dir / "link.wav"}) {
+        state->setError(std::nullopt);
+        state->exportTo(target);
+        EXPECT_FALSE(state->busy());
+        ASSERT_TRUE(state->error());
+        EXPECT_EQ(*state->error(), "Choose a different name to protect the source recording.");
+    }
+    EXPECT_EQ(AudioIO::open(dir / "take.wav")->length(), 96000);
+}
+
+TEST_F(RenderTest, TwentyFourBitExportAcceptsAPeakOfExactlyOneAndRefusesAnythingAbove) {
+    for (const float peak : {1.0f, 1.0001f}) {
+        const auto name = peak == 1.0f ? std::string("unity.wav") : std::string("over.wav");
+        test::writeConstant(dir / name, 1, 0.5, peak);
+        importFile(dir / name);
+        state->selectID(state->files().back().id);
+        state->editSettings(AppState::originalMonitorSettings());  // a neutral chain
+        renderAndWait(true);
+        ASSERT_TRUE(state->previewCurrent());
+        state->setExportBits(24);
+        state->setError(std::nullopt);
+        const auto out = dir / ("export-of-" + name);
+        state->exportTo(out);
+        ASSERT_TRUE(waitUntil([&] { return !state->busy(); }));
+        if (peak == 1.0f) {
+            EXPECT_EQ(state->status(), "Exported export-of-unity.wav");
+            EXPECT_FALSE(state->error());
+        } else {
+            EXPECT_EQ(state->status(), "Export failed");
+            ASSERT_TRUE(state->error());
+            EXPECT_EQ(*state->error(),
+                      "Audio exceeds 0 dBFS. Enable the limiter or lower output gain before "
+                      "24-bit export.");
+            EXPECT_FALSE(std::filesystem::exists(out));
+        }
+    }
+}
+
+TEST_F(RenderTest, ACancelledExportLeavesNoTemporaryFiles) {
+    test::writeTone(dir / "long.wav", 8, 60.0);
+    importFile(dir / "long.wav");
+    renderAndWait(true);
+    ASSERT_TRUE(state->previewCurrent());
+    const auto outFolder = dir / "exports";
+    std::filesystem::create_directories(outFolder);
+    state->setExportBits(24);
+    state->exportTo(outFolder / "out.wav");
+    ASSERT_TRUE(waitUntil([&] { return state->progress() > 0; }));
+    state->cancel();
+    ASSERT_TRUE(waitUntil([&] { return !state->busy(); }));
+    EXPECT_EQ(state->status(), "Export cancelled");
+    EXPECT_TRUE(std::filesystem::is_empty(outFolder));
+    for (const auto& entry : std::filesystem::directory_iterator(state->workspace())) {
+        EXPECT_NE(entry.path().filename().string().rfind("export-", 0), 0u) << entry.path();
+    }
+}
+
+}  // namespace
+}  // namespace corvaline::app
