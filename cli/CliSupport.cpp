@@ -158,17 +158,35 @@ std::vector<ChannelSettings> parseProcess(const std::optional<std::string>& list
     return channels;
 }
 
-ProgressBar::ProgressBar(std::string label) : label_(std::move(label)), active_(isatty(2) == 1) {}
+namespace {
+// A batch render runs one child per file and reads their progress from standard output.
+bool progressLines() {
+    static const bool on = [] {
+        const char* value = std::getenv("CORVALINE_PROGRESS_LINES");
+        return value && std::string_view(value) == "1";
+    }();
+    return on;
+}
+}  // namespace
+
+ProgressBar::ProgressBar(std::string label)
+    : label_(std::move(label)), active_(isatty(2) == 1 && !progressLines()) {}
 
 ProgressBar::~ProgressBar() {
     finish();
 }
 
 void ProgressBar::operator()(double fraction) {
-    if (!active_) return;
+    if (!active_ && !progressLines()) return;
     const int percent = int(std::clamp(fraction, 0.0, 1.0) * 100);
     if (percent == lastPercent_) return;
     lastPercent_ = percent;
+    if (progressLines()) {
+        std::printf("{\"corvaline_progress\": %.2f, \"phase\": \"%s\"}\n", percent / 100.0,
+                    label_.c_str());
+        std::fflush(stdout);
+        return;
+    }
     constexpr int width = 30;
     const int filled = percent * width / 100;
     std::string bar(size_t(filled), '#');

@@ -8,6 +8,7 @@
 
 #include "CliSupport.hpp"
 #include "Command.hpp"
+#include "Delivery.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/finishing/LoudnessNormalization.hpp"
 
@@ -21,6 +22,7 @@ nlohmann::json optionalValue(const std::optional<double>& value) {
 int run(const std::vector<std::string>& argv) {
     Arguments args(argv);
     const bool asJSON = args.flag("--json");
+    const DeliveryOptions delivery = parseDeliveryOptions(args);
     const auto process = args.option("--process");
     const SettingsOptions options = parseSettingsOptions(args);
     const InputRecording recording(args.positionals(1, "input file")[0]);
@@ -28,6 +30,10 @@ int run(const std::vector<std::string>& argv) {
     const auto channels = parseProcess(process, recording.channelCount());
 
     return runCancellable([&](std::stop_token cancel) {
+        // Against a standard the file is judged as it is, without the chain.
+        if (delivery.standard || delivery.report) {
+            return reportCompliance(delivery, recording, channels, asJSON, cancel);
+        }
         ProgressBar bar("Measuring");
         const NormalizationPlan plan =
             LoudnessNormalization::plan(source, std::nullopt, options.settings, channels,
@@ -75,7 +81,7 @@ int run(const std::vector<std::string>& argv) {
 const CommandRegistration registration{{
     "loudness",
     "loudness IN [--preset NAME | --settings FILE.json] [--set field=value ...] [--process 1,2] "
-    "[--ceiling DB] [--json]",
+    "[--ceiling DB] [--standard NAME] [--report FILE.json|.html] [--json]",
     "Integrated loudness, loudness range and true peak of the finished channels, and the "
     "normalisation gain.",
     run,

@@ -11,6 +11,7 @@
 
 #include "CliSupport.hpp"
 #include "Command.hpp"
+#include "Delivery.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/finishing/AudioDSP.hpp"
 #include "audiocore/finishing/Export.hpp"
@@ -119,7 +120,9 @@ struct WorkFolder {
 };
 
 int run(const std::vector<std::string>& argv) {
+    if (isBatchRender(argv)) return runBatchRender(argv);
     Arguments args(argv);
+    const DeliveryOptions delivery = parseDeliveryOptions(args);
     const auto output = args.option("-o");
     const auto bitsText = args.option("--bits");
     const auto process = args.option("--process");
@@ -130,6 +133,7 @@ int run(const std::vector<std::string>& argv) {
     const auto startText = args.option("--start");
     const auto endText = args.option("--end");
     SettingsOptions options = parseSettingsOptions(args);
+    applyStandard(delivery, options);
     const std::string input = args.positionals(1, "input file")[0];
     if (!output) throw UsageError{"missing -o OUT"};
     const int bits = bitsText ? int(parseInteger(*bitsText, "--bits")) : 24;
@@ -225,7 +229,7 @@ int run(const std::vector<std::string>& argv) {
         std::printf("Rendered %s: %d channels, %g Hz, %s, %.2f s\n", destination.c_str(),
                     channelCount, rate, bits == 32 ? "32-bit float" : "24-bit PCM",
                     rate > 0 ? double(frames) / rate : 0.0);
-        return 0;
+        return checkDelivery(delivery, recording, destination, channels, cancel);
     });
 }
 
@@ -233,7 +237,9 @@ const CommandRegistration registration{{
     "render",
     "render IN -o OUT [--preset NAME | --settings FILE.json] [--set field=value ...] "
     "[--bits 24|32] [--process 1,2] [--ceiling DB] [--model ID] [--reduction DB] "
-    "[--sidon-quality Standard|Careful] [--original-mix PCT] [--start S --end S]",
+    "[--sidon-quality Standard|Careful] [--original-mix PCT] [--start S --end S] "
+    "[--standard NAME] [--report FILE.json|.html]"
+    "\n       render IN... -d OUTDIR [-j N] [--overwrite] [render options]",
     "Restore (with --model or a preset's model) and finish a recording into a WAV file, keeping "
     "its recorder metadata; --start/--end render a selection preview with context.",
     run,

@@ -118,6 +118,19 @@ double LoudnessMeter::shortTerm() {
     return value;
 }
 
+double LoudnessMeter::lastTruePeak() {
+    if (finished_) throw AudioFailure("Loudness analysis is already complete.");
+    double peak = 0;
+    std::lock_guard lock(libraryLock());
+    for (unsigned c = 0; c < indices_.size(); ++c) {
+        double value = 0;
+        if (ebur128_prev_true_peak(library(state_), c, &value) == EBUR128_SUCCESS) {
+            peak = std::max(peak, value);
+        }
+    }
+    return peak;
+}
+
 LoudnessReport LoudnessMeter::report() {
     if (finished_) return *finished_;
     double integrated = -std::numeric_limits<double>::infinity();

@@ -60,6 +60,9 @@ class LoudnessMeter {
     /// Short-term loudness (3 s window) of what was added so far, in LUFS; minus infinity for
     /// silence or before 3 s. Not available after report().
     double shortTerm();
+    /// The largest 4x true peak of the frames of the last add(), over the measured channels,
+    /// as a linear amplitude. Not available after report().
+    double lastTruePeak();
     /// Per measured channel (in indices() order), after report(): the 4x true peak and the
     /// sample peak, as linear amplitudes.
     const std::vector<double>& channelTruePeaks() const { return channelTruePeaks_; }
