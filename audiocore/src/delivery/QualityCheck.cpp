@@ -47,7 +47,8 @@ std::string ComplianceVerdict::reason() const {
             out += name + " could not be measured (silent or too short), required " +
                    criterion.requirement;
         } else if (criterion.unit == "dBTP") {
-            out += name + " " + number(*criterion.measured) + " dBTP is above " +
+            // Two decimals, so that a reading just over the limit never prints as the limit.
+            out += name + " " + number(*criterion.measured, 2) + " dBTP is above " +
                    criterion.requirement.substr(criterion.requirement.find(' ') + 1);
         } else {
             out += name + " " + number(*criterion.measured) + " " + criterion.unit +
