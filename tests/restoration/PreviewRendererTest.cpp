@@ -313,5 +313,28 @@ TEST_F(PreviewRendererTest, ExportReplacesOnlyWhenComplete) {
     EXPECT_TRUE(entries(dir / "tmp").empty());
 }
 
+TEST_F(PreviewRendererTest, TwentyFourBitExportAcceptsFullScaleAndRefusesAboveIt) {
+    for (const float peak : {1.0f, 1.0001f}) {
+        const auto source = dir / "full-scale.wav";
+        test::Planes planes = programme(1, 4800, 0.5f);
+        planes[0][100] = peak;
+        test::writeWave(source, planes);
+        AudioExport::Request request;
+        request.restoration = request.sourceRecording = source;
+        request.destination = out("export.wav");
+        request.settings = ProcessingSettings::bypass();
+        request.channels = {ChannelSettings{}};
+        request.bits = 24;
+        if (peak == 1.0f) {
+            AudioExport::exportRecording(request);
+            EXPECT_NEAR(test::readWave(out("export.wav"))[0][100], 1.0f, 1e-6);
+        } else {
+            EXPECT_EQ(failureOf([&] { AudioExport::exportRecording(request); }),
+                      AudioExport::clippingMessage);
+        }
+    }
+    EXPECT_THAT(entries(dir / "out"), ElementsAre("export.wav"));
+}
+
 }  // namespace
 }  // namespace corvaline
