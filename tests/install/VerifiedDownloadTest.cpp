@@ -169,10 +169,35 @@ TEST_F(VerifiedDownloadTest, NetworkErrorsPassThroughAsTheLibraryError) {
     delete closed;
     EXPECT_THROW(VerifiedDownload::fetch(url, destination, digest, record), LibraryError);
     EXPECT_TRUE(leftovers().empty());
-    // Only web addresses are fetched.
-    EXPECT_THROW(VerifiedDownload::fetch("file:///etc/hostname", destination, digest, record),
-                 LibraryError);
-    EXPECT_FALSE(fs::exists(destination));
+}
+
+TEST(DownloadAddress, OnlyHttpsOrPlainHttpToThisMachine) {
+    for (const char* url :
+         {"https://huggingface.co/a/resolve/b/c.pt", "HTTPS://example.org/x",
+          "http://127.0.0.1:8080/file.bin", "http://localhost/file", "http://[::1]:9/f"}) {
+        EXPECT_TRUE(VerifiedDownload::isAllowedAddress(url)) << url;
+    }
+    for (const char* url :
+         {"http://example.org/model.bin", "http://127.0.0.1.example.org/x",
+          "http://127.0.0.1@example.org/x", "http://10.0.0.1/x", "ftp://127.0.0.1/x",
+          "file:///etc/hostname", "https://", "not an address", ""}) {
+        EXPECT_FALSE(VerifiedDownload::isAllowedAddress(url)) << url;
+    }
+}
+
+TEST_F(VerifiedDownloadTest, RefusedAddressesAreNeverRequestedNorTouchTheDestination) {
+    fs::create_directories(destination.parent_path());
+    writeFile(destination, "previous");
+    for (const std::string url :
+         {std::string("http://example.org/model.bin"), std::string("file:///etc/hostname")}) {
+        const std::string text =
+            failureText([&] { VerifiedDownload::fetch(url, destination, digest, record); });
+        EXPECT_NE(text.find(url), std::string::npos) << text;
+        EXPECT_NE(text.find("HTTPS"), std::string::npos) << text;
+    }
+    EXPECT_EQ(readFile(destination), "previous");
+    EXPECT_TRUE(reports.empty());
+    EXPECT_TRUE(leftovers().empty());
 }
 
 TEST_F(VerifiedDownloadTest, BodyWithoutLengthGivesNoProgressButVerifies) {

@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -82,6 +83,22 @@ std::string finishDigest(DigestContext& digest) {
 void globalCurlInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct ParsedUrl {
+    CURLU* handle = curl_url();
+    ~ParsedUrl() { curl_url_cleanup(handle); }
+};
+
+/// Lower-case text of one part of a parsed address; empty when it has none.
+std::string urlPart(CURLU* url, CURLUPart part) {
+    char* text = nullptr;
+    if (curl_url_get(url, part, &text, 0) != CURLUE_OK || !text) return {};
+    std::string value(text);
+    curl_free(text);
+    for (auto& c : value)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return value;
 }
 
 /// State shared with libcurl's callbacks during one transfer.
@@ -195,11 +212,11 @@ std::string download(const std::string& url, int fd, const fs::path& file,
     t.limiter = &limiter;
 
     char errorText[CURL_ERROR_SIZE] = {0};
-    const bool secure = url.rfind("https://", 0) == 0;
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    // isAllowedAddress() has let through HTTPS, or plain HTTP to this machine only.
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    // Redirects may not leave HTTPS once on it (published files redirect to a CDN).
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    // Published files redirect to a CDN; a redirect never leaves HTTPS (nor loopback HTTP).
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -266,6 +283,19 @@ std::string checksum(const fs::path& file, std::stop_token stop) {
     return finishDigest(digest);
 }
 
+bool isAllowedAddress(const std::string& url) {
+    globalCurlInit();
+    ParsedUrl parsed;
+    if (!parsed.handle || curl_url_set(parsed.handle, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+        return false;
+    }
+    const std::string scheme = urlPart(parsed.handle, CURLUPART_SCHEME);
+    if (scheme == "https") return !urlPart(parsed.handle, CURLUPART_HOST).empty();
+    if (scheme != "http") return false;
+    const std::string host = urlPart(parsed.handle, CURLUPART_HOST);
+    return host == "127.0.0.1" || host == "[::1]" || host == "localhost";
+}
+
 bool matches(const std::string& digest, const std::string& expected) {
     return !expected.empty() && digest.size() >= expected.size() &&
            digest.compare(0, expected.size(), expected) == 0;
@@ -273,6 +303,11 @@ bool matches(const std::string& digest, const std::string& expected) {
 
 void fetch(const std::string& url, const fs::path& destination, const std::string& expected,
            const ProgressCallback& progress, std::stop_token stop) {
+    if (!isAllowedAddress(url)) {
+        throw AudioFailure("The download address “" + url +
+                           "” was refused: Corvaline downloads only over secure HTTPS "
+                           "connections.");
+    }
     throwIfCancelled(stop);
     std::error_code ec;
     if (fs::exists(destination, ec)) {

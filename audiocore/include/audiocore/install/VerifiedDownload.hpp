@@ -57,13 +57,20 @@ std::string checksum(const std::filesystem::path& file, std::stop_token stop = {
 /// full 64-digit value this is equality; a shorter value is a published digest prefix.
 bool matches(const std::string& digest, const std::string& expected);
 
+/// True for an https:// address, and for a plain http:// address of this machine (127.0.0.1,
+/// [::1], localhost: the test servers). Everything else would travel in clear or is no web
+/// address at all.
+bool isAllowedAddress(const std::string& url);
+
 /// Makes `destination` hold a file whose SHA-256 matches `expected`, downloading `url`
-/// (http or https; certificates are verified) when the present file does not match.
+/// (https; certificates are verified; redirects stay on https) when the present file does not
+/// match. Any other address is refused before anything is read or requested.
 /// Progress: one report of 1.0 when the present file already matches; otherwise
 /// bytes written / expected total while the body arrives (rate-limited; none when the server
 /// sends no length). `progress` may be called from the transfer thread (the calling thread).
 ///
-/// Throws AudioFailure(serverFailureMessage) on a missing response or a status other than
+/// Throws AudioFailure naming the address when isAllowedAddress() refuses it,
+/// AudioFailure(serverFailureMessage) on a missing response or a status other than
 /// 200, AudioFailure(verificationFailureMessage) on a digest mismatch, LibraryError("libcurl")
 /// for network errors, std::filesystem::filesystem_error for file errors, Cancelled when
 /// `stop` is requested (the transfer is aborted within about a second).
