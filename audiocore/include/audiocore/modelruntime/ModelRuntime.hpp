@@ -2,10 +2,16 @@
 // The in-process neural-network runtime: TorchScript through libtorch, behind a small
 // interface of named tensors so that nothing else in the engine knows about libtorch.
 //
+// libtorch lives in a separate module ("corvaline-torch.so") that is loaded the first time a
+// model is compiled, loaded or written, so that a program that runs no model never maps it
+// (it costs about 300 shared libraries, 0.4 s and 150 MB). The module is looked for beside
+// the running executable, then in <prefix>/lib/corvaline of an installed layout.
+//
 // "Compiling" a model freezes it and optimises it for inference, then stores the result; a
 // compiled copy loads faster and is what later runs use. Models run on the CPU only.
-// Errors of the runtime (a missing or corrupt file, a failed prediction) are LibraryError
-// ("libtorch") carrying the runtime's own text.
+// Errors of the runtime (a corrupt file, a failed prediction) are LibraryError ("libtorch")
+// carrying the runtime's own text. A missing or unloadable module, a missing model file and
+// an archive this runtime cannot read are AudioFailure in a user's words.
 
 #include <filesystem>
 #include <map>
@@ -35,11 +41,16 @@ struct ModelOutputs {
 class Model {
   public:
     virtual ~Model() = default;
-    /// Names of the inputs of the model's forward method, in order.
+    /// Names of the inputs the caller must give (those of the forward method without a
+    /// default value), in order.
     virtual std::vector<std::string> inputNames() const = 0;
-    /// Runs the model. A model returning a dictionary names its outputs by its keys; a model
-    /// returning one tensor has it stored under `outputName`. Anything else is stored under
-    /// `outputName` as "not a tensor". Runtime errors are LibraryError.
+    /// Names of the inputs that have a default value and may be left out, in order.
+    virtual std::vector<std::string> optionalInputNames() const { return {}; }
+    /// Runs the model. Inputs are matched by name; an input with a default value that is not
+    /// given takes its default. A model returning a dictionary names its outputs by its keys;
+    /// a model returning one tensor has it stored under `outputName`. Anything else is stored
+    /// under `outputName` as "not a tensor". Runtime errors (a required input missing
+    /// included) are LibraryError.
     virtual ModelOutputs predict(const TensorMap& inputs, const std::string& outputName) const = 0;
 };
 
@@ -50,14 +61,32 @@ struct ModelConfiguration {
 
 namespace ModelRuntime {
 
-/// True when this build carries the TorchScript runtime.
+/// File name of the runtime module.
+inline constexpr const char* moduleFileName = "corvaline-torch.so";
+
+/// Where the module is looked for, in order: beside the running executable, then
+/// ../lib/corvaline from it (an installed layout: bin/ and lib/corvaline/ under one prefix).
+std::vector<std::filesystem::path> moduleCandidates();
+
+/// True when the module file exists at one of its places. Does not load it.
 bool available();
 
+/// True once this process has loaded the module.
+bool loaded();
+
+/// The message for a module that is missing from every place in `candidates` (first line in
+/// a user's words, naming the places).
+std::string missingModuleMessage(const std::vector<std::filesystem::path>& candidates);
+
 /// Loads the TorchScript file `package`, freezes it, optimises it for inference and saves the
-/// result at `destination` (overwriting). Runtime and file errors propagate.
+/// result at `destination` (overwriting). Errors as load(); file errors propagate.
 void compile(const std::filesystem::path& package, const std::filesystem::path& destination);
 
 /// Loads a TorchScript file for inference.
+/// Throws AudioFailure when the module is missing or cannot be loaded, when `file` does not
+/// exist, is damaged, or was written by a PyTorch this runtime cannot read (the message names
+/// the cause and points to the "Sidon CPU Reference" engine, which runs a current PyTorch in
+/// its own runtime).
 std::unique_ptr<Model> load(const std::filesystem::path& file,
                             const ModelConfiguration& configuration = {});
 
