@@ -188,7 +188,7 @@ TEST(DownloadAddress, OnlyHttpsOrPlainHttpToThisMachine) {
 TEST_F(VerifiedDownloadTest, RefusedAddressesAreNeverRequestedNorTouchTheDestination) {
     fs::create_directories(destination.parent_path());
     writeFile(destination, "previous");
-    for (const std::string url :
+    for (const std::string& url :
          {std::string("http://example.org/model.bin"), std::string("file:///etc/hostname")}) {
         const std::string text =
             failureText([&] { VerifiedDownload::fetch(url, destination, digest, record); });

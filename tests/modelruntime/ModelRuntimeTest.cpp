@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "TestSupport.hpp"
-#include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/modelruntime/ModelRuntime.hpp"
 #include "audiocore/modelruntime/ReferenceVocoder.hpp"
 #include "audiocore/platform/Errors.hpp"
@@ -23,7 +22,8 @@ fs::path probeProgram() {
 std::string failureText(const std::function<void()>& action) {
     try {
         action();
-    } catch (const AudioFailure& failure) {
+    } catch (const LibraryError& failure) {
+        EXPECT_EQ(failure.library(), "libtorch");
         return failure.what();
     }
     return "(no failure)";

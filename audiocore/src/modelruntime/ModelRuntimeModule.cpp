@@ -8,8 +8,8 @@
 #include <system_error>
 
 #include "ModelRuntimeBackend.hpp"
-#include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/modelruntime/ModelRuntime.hpp"
+#include "audiocore/platform/Errors.hpp"
 #include "audiocore/platform/Paths.hpp"
 
 namespace corvaline::ModelRuntime {
@@ -36,24 +36,26 @@ std::string quoted(const fs::path& path) {
     return "“" + path.string() + "”";
 }
 
-/// Opens the module at `file` and asks it for its backend. Throws AudioFailure naming the
+/// Opens the module at `file` and asks it for its backend. Throws LibraryError naming the
 /// file when it cannot be loaded or is of another version.
 const ModelRuntimeBackend* open(const fs::path& file) {
     // RTLD_NODELETE: the module is never unmapped, even if a handle were closed.
     void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!handle) {
         const char* reason = ::dlerror();
-        throw AudioFailure("The TorchScript model runtime " + quoted(file) +
-                           " could not be loaded; a library it needs (libtorch) may be missing. " +
-                           kChooseAnother + "\n" + (reason ? reason : ""));
+        throw LibraryError(
+            "libtorch", "The TorchScript model runtime " + quoted(file) +
+                            " could not be loaded; a library it needs (libtorch) may be missing. " +
+                            kChooseAnother + "\n" + (reason ? reason : ""));
     }
     const auto entry = reinterpret_cast<CorvalineModelRuntimeEntry>(
         ::dlsym(handle, CORVALINE_MODEL_RUNTIME_ENTRY));
     const ModelRuntimeBackend* backend = entry ? entry(kModelRuntimeInterfaceVersion) : nullptr;
     if (!backend) {
         ::dlclose(handle);
-        throw AudioFailure("The TorchScript model runtime " + quoted(file) +
-                           " does not belong to this version of Corvaline. " + kChooseAnother);
+        throw LibraryError("libtorch", "The TorchScript model runtime " + quoted(file) +
+                                           " does not belong to this version of Corvaline. " +
+                                           kChooseAnother);
     }
     return backend;
 }
@@ -69,7 +71,7 @@ const ModelRuntimeBackend& backend() {
         present = open(candidate);
         return *present;
     }
-    throw AudioFailure(missingModuleMessage(candidates));
+    throw LibraryError("libtorch", missingModuleMessage(candidates));
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "ModelRuntimeBackend.hpp"
-#include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/modelruntime/ModelRuntime.hpp"
 #include "audiocore/platform/Errors.hpp"
 
@@ -75,8 +74,9 @@ bool isDamagedArchive(const std::string& text) {
 torch::jit::Module loadArchive(const std::filesystem::path& file) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(file, ec)) {
-        throw AudioFailure("The model file " + quoted(file) + " is missing from " +
-                           quoted(file.parent_path()) + ". Install the model again.");
+        throw LibraryError("libtorch", "The model file " + quoted(file) + " is missing from " +
+                                           quoted(file.parent_path()) +
+                                           ". Install the model again.");
     }
     std::string text;
     try {
@@ -90,16 +90,18 @@ torch::jit::Module loadArchive(const std::filesystem::path& file) {
     }
     {
         if (isDamagedArchive(text)) {
-            throw AudioFailure("The model file " + quoted(file) +
-                               " is damaged or is not a TorchScript model. Install the model "
-                               "again.\n" +
-                               firstLine(text));
+            throw LibraryError("libtorch",
+                               "The model file " + quoted(file) +
+                                   " is damaged or is not a TorchScript model. Install the model "
+                                   "again.\n" +
+                                   firstLine(text));
         }
-        throw AudioFailure("The model file " + quoted(file) + " cannot be read by " + kRuntimeName +
-                           ": " + unreadableCause(text) +
-                           ". It was probably saved by a newer PyTorch. Choose the “Sidon "
-                           "CPU Reference” engine, which runs the model with a current "
-                           "PyTorch in its own runtime.");
+        throw LibraryError("libtorch",
+                           "The model file " + quoted(file) + " cannot be read by " + kRuntimeName +
+                               ": " + unreadableCause(text) +
+                               ". It was probably saved by a newer PyTorch. Choose the “Sidon "
+                               "CPU Reference” engine, which runs the model with a current "
+                               "PyTorch in its own runtime.");
     }
 }
 

@@ -9,9 +9,10 @@
 //
 // "Compiling" a model freezes it and optimises it for inference, then stores the result; a
 // compiled copy loads faster and is what later runs use. Models run on the CPU only.
-// Errors of the runtime (a corrupt file, a failed prediction) are LibraryError ("libtorch")
-// carrying the runtime's own text. A missing or unloadable module, a missing model file and
-// an archive this runtime cannot read are AudioFailure in a user's words.
+// Errors of the runtime are LibraryError ("libtorch"). A missing or unloadable module, a
+// missing or damaged model file and an archive this runtime cannot read are told in a user's
+// words (the runtime's own text at most on a second line); a failed prediction carries the
+// runtime's text.
 
 #include <filesystem>
 #include <map>
@@ -83,7 +84,7 @@ std::string missingModuleMessage(const std::vector<std::filesystem::path>& candi
 void compile(const std::filesystem::path& package, const std::filesystem::path& destination);
 
 /// Loads a TorchScript file for inference.
-/// Throws AudioFailure when the module is missing or cannot be loaded, when `file` does not
+/// Throws LibraryError when the module is missing or cannot be loaded, when `file` does not
 /// exist, is damaged, or was written by a PyTorch this runtime cannot read (the message names
 /// the cause and points to the "Sidon CPU Reference" engine, which runs a current PyTorch in
 /// its own runtime).
