@@ -31,7 +31,7 @@ std::string failureOf(const std::function<void()>& work) {
     return "(no failure)";
 }
 
-class BridgeTest : public ::testing::Test {
+class BridgeTest : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
         if (!fs::exists("/usr/bin/python3")) GTEST_SKIP() << "no system python3";
@@ -39,11 +39,13 @@ class BridgeTest : public ::testing::Test {
         demucsBridge = LocalInference::bridgeScript("demucs_bridge");
         if (!fs::exists(sidonBridge)) GTEST_SKIP() << "bridges are not beside the tests";
         // With a real torch the bridges' tensor code, TorchScript loading and resampling run
-        // for real (only transformers and demucs are stood in for); without one, every
-        // package is a stand-in on plain lists.
-        realTorch =
-            test::runShell("/usr/bin/python3 -c 'import torch, torchaudio' 2>/dev/null").status ==
-            0;
+        // for real (only transformers and demucs are stood in for); the other run has every
+        // package stood in for on plain lists (they come first on the path).
+        realTorch = GetParam();
+        if (realTorch &&
+            test::runShell("/usr/bin/python3 -c 'import torch, torchaudio' 2>/dev/null").status !=
+                0)
+            GTEST_SKIP() << "the system interpreter has no torch";
         const fs::path packages = fs::path(CORVALINE_TEST_PYTHON_PACKAGES).parent_path() /
                                   (realTorch ? "python-torch" : "python");
         // The runtime's interpreter: isolated mode would hide the stand-in packages, so this
@@ -92,7 +94,7 @@ class BridgeTest : public ::testing::Test {
     bool realTorch = false;
 };
 
-TEST_F(BridgeTest, SidonReferenceRestoresExactlyTheInputLengthWithProgress) {
+TEST_P(BridgeTest, SidonReferenceRestoresExactlyTheInputLengthWithProgress) {
     // Twelve seconds at 44.1 kHz: two windows, a crossfade, resampling both ways.
     const auto source = constant(12, 44100, 0.5f);
     const auto configuration =
@@ -111,7 +113,7 @@ TEST_F(BridgeTest, SidonReferenceRestoresExactlyTheInputLengthWithProgress) {
     EXPECT_EQ(progress.back(), 1.0);
 }
 
-TEST_F(BridgeTest, SidonReferenceModelCheck) {
+TEST_P(BridgeTest, SidonReferenceModelCheck) {
     const auto environment = ManagedRuntime::environment(std::nullopt);
     const auto check = [&](const fs::path& folder) {
         LocalInference::run(python, LocalInference::verifyArguments(sidonBridge, folder),
@@ -134,7 +136,7 @@ TEST_F(BridgeTest, SidonReferenceModelCheck) {
         StartsWith("Local runtime failed (2)."));  // --repo is required
 }
 
-TEST_F(BridgeTest, DemucsReturnsTheVocalsStemAtTheInputRate) {
+TEST_P(BridgeTest, DemucsReturnsTheVocalsStemAtTheInputRate) {
     const auto source = constant(1.5, 48000, -0.25f);
     const InferenceConfiguration configuration(python, dir / "Models" / "955717e8-8726e21a.th",
                                                demucsBridge, 0);
@@ -152,7 +154,7 @@ TEST_F(BridgeTest, DemucsReturnsTheVocalsStemAtTheInputRate) {
                 HasSubstr("The HTDemucs checkpoint 955717e8-*.th is missing from"));
 }
 
-TEST_F(BridgeTest, BridgesRefuseInputsThatBreakTheContract) {
+TEST_P(BridgeTest, BridgesRefuseInputsThatBreakTheContract) {
     const auto stereo = dir / "stereo.wav";
     test::writeWave(stereo, test::generate(2, 4800, test::sine(0.5, 440)));
     const auto environment = ManagedRuntime::environment(std::nullopt);
@@ -171,6 +173,11 @@ TEST_F(BridgeTest, BridgesRefuseInputsThatBreakTheContract) {
         EXPECT_FALSE(fs::exists(dir / "x.wav.partial"));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Packages, BridgeTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "RealTorch" : "StandIns";
+                         });
 
 }  // namespace
 }  // namespace corvaline
