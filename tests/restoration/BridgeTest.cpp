@@ -106,10 +106,10 @@ TEST_P(BridgeTest, SidonReferenceRestoresExactlyTheInputLengthWithProgress) {
     ASSERT_EQ(result.size(), 1u);
     ASSERT_EQ(result[0].size(), 12u * 44100);
     expectConstant(result[0], 0.5f, 4410);
-    ASSERT_GE(progress.size(), 4u);  // the bridge's own lines arrive as the channel runs
+    // The bridge's own lines arrive while the channel runs (at most ten a second).
+    ASSERT_GE(progress.size(), 2u);
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
-    EXPECT_TRUE(
-        std::any_of(progress.begin(), progress.end(), [](double f) { return f > 0.1 && f < 0.9; }));
+    EXPECT_LT(progress.front(), 1.0);
     EXPECT_EQ(progress.back(), 1.0);
 }
 

@@ -219,7 +219,13 @@ TEST_F(LocalInferenceTest, BridgeCommandLinesAndEnvironment) {
     for (const char* name :
          {"HF_HUB_OFFLINE=1", "TRANSFORMERS_OFFLINE=1", "HF_HUB_DISABLE_TELEMETRY=1"})
         EXPECT_THAT(environment, HasSubstr(name));
-    EXPECT_THAT(progress, ElementsAre(0.25, 0.5, 0.75, 1.0));
+    // The engine's line for channel 1, then each channel's completion (a second line within
+    // the same tenth of a second may be held back).
+    ASSERT_GE(progress.size(), 3u);
+    EXPECT_EQ(progress.front(), 0.25);
+    EXPECT_THAT(progress, ::testing::Contains(0.5));
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+    EXPECT_EQ(progress.back(), 1.0);
 }
 
 TEST_F(LocalInferenceTest, NothingProcessedCopiesWithoutAnEngine) {

@@ -271,9 +271,11 @@ void enhance(const fs::path& source, const fs::path& destination,
 
     std::vector<ChannelWork> work = processedChannels(file->channelCount(), channels, root.path);
     const size_t count = work.size();
-    const auto report = [&](double fraction) {
-        if (progress) progress(fraction);
-    };
+    // An engine's own progress lines arrive as fast as it writes them and need not be
+    // ordered; the caller sees at most ten reports a second, never moving backwards, and
+    // every channel's completion.
+    ProgressLimiter limiter(progress);
+    const auto report = [&limiter](double fraction) { limiter.report(fraction); };
 
     std::unique_ptr<SidonRestoration> sidon;
     if (configuration.isSidon() && !configuration.isSidonReference && count > 0)
@@ -310,7 +312,7 @@ void enhance(const fs::path& source, const fs::path& destination,
         fs::remove(w.input, ignored);
         fs::remove(output, ignored);
         w.restored = AudioIO::open(restored);
-        report(double(i + 1) / double(std::max<size_t>(count, 1)));
+        limiter.force(double(i + 1) / double(std::max<size_t>(count, 1)));
     }
 
     assemble(*file, destination, work, cancel);
