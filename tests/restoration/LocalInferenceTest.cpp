@@ -18,6 +18,7 @@
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
+#include "audiocore/platform/LoggedRun.hpp"
 
 namespace corvaline {
 namespace {
@@ -316,6 +317,21 @@ TEST_F(LocalInferenceTest, CancellationStopsTheEngineAndLeavesNothing) {
     EXPECT_NE(::kill(pid, 0), 0);                // the engine is gone
     EXPECT_TRUE(entries(dir / "work").empty());  // no temporary root, no destination
     EXPECT_TRUE(entries(dir / "tmp").empty());   // no log file
+}
+
+TEST_F(LocalInferenceTest, ProgressLinesFromAHostileEngine) {
+    EXPECT_EQ(progressLineValue(R"({"corvaline_progress": 1})"), 1.0);
+    EXPECT_EQ(progressLineValue(R"(  {"other": [1, 2], "corvaline_progress": 0.3}  )"), 0.3);
+    for (const std::string line :
+         {R"({"corvaline_progress": true})", R"({"corvaline_progress": null})",
+          R"({"corvaline_progress": -0.01})", R"({"corvaline_progress": 1e308})",
+          R"({"corvaline_progress": 0.3} and more)", R"({"corvaline_progress": NaN})", "{}", "",
+          "\xff\xfe", R"({"corvaline_progress": {"corvaline_progress": 0.5}})"}) {
+        EXPECT_EQ(progressLineValue(line), std::nullopt) << line;
+    }
+    // Deep nesting costs time in proportion to the line, never stack.
+    EXPECT_EQ(progressLineValue(std::string(200000, '[')), std::nullopt);
+    EXPECT_EQ(progressLineValue(std::string(100000, '[') + std::string(100000, ']')), std::nullopt);
 }
 
 TEST_F(LocalInferenceTest, ChannelPeakAndReductionText) {
