@@ -4,13 +4,17 @@
 #include <cmath>
 #include <numbers>
 
+#include "audiocore/model/SettingsFields.hpp"
+
 namespace corvaline {
 
 Biquad::Biquad(EQKind kind, double rate, double frequency, double gain, double q) {
-    if (!std::isfinite(frequency)) frequency = 1000;
-    frequency = std::max(std::min(frequency, 0.45 * rate), 10.0);
-    gain = std::isfinite(gain) ? std::clamp(gain, -24.0, 24.0) : 0.0;
-    q = std::isfinite(q) ? std::clamp(q, 0.1, 18.0) : 0.70710678;
+    // The frequency is limited to 0.45 × rate first, then raised to the band's lowest design
+    // frequency (10 Hz), which wins at very low rates.
+    frequency = std::max(std::min(Setting::bandFrequency.finiteOr(frequency), 0.45 * rate),
+                         Setting::bandFrequency.guardLow);
+    gain = Setting::bandGain.guard(gain);
+    q = Setting::bandQ.guard(q);
 
     const double w0 = 2 * std::numbers::pi * frequency / rate;
     const double c = std::cos(w0);

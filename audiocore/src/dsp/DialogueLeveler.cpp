@@ -4,10 +4,10 @@
 #include <cmath>
 
 #include "audiocore/dsp/Guard.hpp"
+#include "audiocore/model/SettingsFields.hpp"
 
 namespace corvaline {
 
-using dsp_detail::guarded;
 using dsp_detail::onePole;
 
 DialogueLeveler::DialogueLeveler(double rate, int channels)
@@ -17,7 +17,34 @@ DialogueLeveler::DialogueLeveler(double rate, int channels)
 
 void DialogueLeveler::tick(std::span<double> values, std::span<const bool> selected,
                            const ProcessingSettings& settings) {
-    const bool enabled = settings.levelerEnabled;
+    configure(settings);
+    tick(values, selected);
+}
+
+void DialogueLeveler::configure(const ProcessingSettings& settings) {
+    enabled_ = settings.levelerEnabled;
+    target_ = Setting::levelerTarget.guarded(settings);
+    maxBoost_ = Setting::levelerMaxBoost.guarded(settings);
+    maxCut_ = Setting::levelerMaxCut.guarded(settings);
+    gate_ = Setting::levelerGate.guarded(settings);
+    const double ride = Setting::levelerSpeed.guarded(settings) / 1000;
+    if (ride != cachedRide_) {
+        cachedRide_ = ride;
+        energyCoefficient_ = onePole(rate_, 0.04);
+        rideCoefficient_ = onePole(rate_, ride);
+        fastCoefficient_ = onePole(rate_, std::min(ride, 0.15));
+        pauseCoefficient_ = onePole(rate_, 0.03);
+    }
+    // An energy this far below the floor's power is at or below the floor whatever the
+    // logarithm's rounding: such frames skip the logarithm.
+    if (gate_ != cachedGate_) {
+        cachedGate_ = gate_;
+        quietEnergy_ = std::pow(10.0, gate_ / 10) * (1 - 1e-9);
+    }
+}
+
+void DialogueLeveler::tick(std::span<double> values, std::span<const bool> selected) {
+    const bool enabled = enabled_;
     if (!enabled) {
         bool idle = true;
         for (double g : gainDB_) {
@@ -28,29 +55,11 @@ void DialogueLeveler::tick(std::span<double> values, std::span<const bool> selec
         }
         if (idle) return;
     }
-
-    const double target = guarded(settings.levelerTarget, -40, -12, -24);
-    const double maxBoost = guarded(settings.levelerMaxBoost, 0, 18, 9);
-    const double maxCut = guarded(settings.levelerMaxCut, 0, 24, 12);
-    const double gate = guarded(settings.levelerGate, -80, -20, -48);
-    const double ride = guarded(settings.levelerSpeed, 200, 3000, 800) / 1000;
-    const double fast = std::min(ride, 0.15);
-
-    // The coefficients only change with the rate and the ride time; recompute on change.
-    if (ride != cachedRide_) {
-        cachedRide_ = ride;
-        energyCoefficient_ = onePole(rate_, 0.04);
-        rideCoefficient_ = onePole(rate_, ride);
-        fastCoefficient_ = onePole(rate_, fast);
-        pauseCoefficient_ = onePole(rate_, 0.03);
-    }
+    const double target = target_;
+    const double maxBoost = maxBoost_;
+    const double maxCut = maxCut_;
+    const double gate = gate_;
     const double ae = energyCoefficient_;
-    // An energy this far below the floor's power is at or below the floor whatever the
-    // logarithm's rounding: such frames skip the logarithm.
-    if (gate != cachedGate_) {
-        cachedGate_ = gate;
-        quietEnergy_ = std::pow(10.0, gate / 10) * (1 - 1e-9);
-    }
     const double quiet = quietEnergy_;
 
     const size_t n = std::min(values.size(), energy_.size());

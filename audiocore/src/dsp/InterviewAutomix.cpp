@@ -4,10 +4,9 @@
 #include <cmath>
 
 #include "audiocore/dsp/Guard.hpp"
+#include "audiocore/model/SettingsFields.hpp"
 
 namespace corvaline {
-
-using dsp_detail::guarded;
 
 InterviewAutomix::InterviewAutomix(double rate)
     : rate_(rate),
@@ -22,12 +21,12 @@ void InterviewAutomix::reset() {
 }
 
 void InterviewAutomix::configure(const ProcessingSettings& settings) {
-    trim_ = {std::pow(10.0, guarded(settings.bleedTrimA, -24, 24, 0) / 10),
-             std::pow(10.0, guarded(settings.bleedTrimB, -24, 24, 0) / 10)};
-    floor_ = guarded(settings.bleedFloor, -80, -20, -48);
-    difference_ = guarded(settings.bleedDifference, 3, 18, 6);
-    depth_ = guarded(settings.bleedDepth, 0, 36, 18);
-    holdFrames_ = long(std::floor(rate_ * guarded(settings.bleedHold, 0, 500, 120) / 1000));
+    trim_ = {std::pow(10.0, Setting::bleedTrimA.guarded(settings) / 10),
+             std::pow(10.0, Setting::bleedTrimB.guarded(settings) / 10)};
+    floor_ = Setting::bleedFloor.guarded(settings);
+    difference_ = Setting::bleedDifference.guarded(settings);
+    depth_ = Setting::bleedDepth.guarded(settings);
+    holdFrames_ = long(std::floor(rate_ * Setting::bleedHold.guarded(settings) / 1000));
 }
 
 std::array<double, 2> InterviewAutomix::tick(double a, double b) {

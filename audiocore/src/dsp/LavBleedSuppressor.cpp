@@ -4,11 +4,11 @@
 #include <cmath>
 
 #include "audiocore/dsp/Guard.hpp"
+#include "audiocore/model/SettingsFields.hpp"
 
 namespace corvaline {
 
 using dsp_detail::finiteOrZero;
-using dsp_detail::guarded;
 using dsp_detail::onePole;
 
 namespace {
@@ -87,7 +87,7 @@ std::array<double, 2> LavBleedSuppressor::tick(std::span<const double> frame,
         return {linear(gains_[0]), linear(gains_[1])};
     }
 
-    const double release = guarded(settings.bleedRelease, 50, 1000, 250) / 1000;
+    const double release = Setting::bleedRelease.guarded(settings) / 1000;
     if (release != cachedRelease_) {
         cachedRelease_ = release;
         releaseCoefficient_ = onePole(rate_, release);
@@ -105,8 +105,8 @@ std::array<double, 2> LavBleedSuppressor::tick(std::span<const double> frame,
             // The trims as amplitude ratios, recomputed only when a trim setting changes.
             if (settings.bleedTrimA != cachedTrim_[0] || settings.bleedTrimB != cachedTrim_[1]) {
                 cachedTrim_ = {settings.bleedTrimA, settings.bleedTrimB};
-                trimGain_ = {std::pow(10.0, guarded(settings.bleedTrimA, -24, 24, 0) / 20),
-                             std::pow(10.0, guarded(settings.bleedTrimB, -24, 24, 0) / 20)};
+                trimGain_ = {std::pow(10.0, Setting::bleedTrimA.guarded(settings) / 20),
+                             std::pow(10.0, Setting::bleedTrimB.guarded(settings) / 20)};
             }
             a_[size_t(position_)] = x * trimGain_[0];
             b_[size_t(position_)] = y * trimGain_[1];
@@ -151,11 +151,11 @@ void LavBleedSuppressor::analyse(const ProcessingSettings& settings) {
     target_ = {0, 0};
     similarity_ = 0;
     overlappingSpeech_ = false;
-    if (std::max(levelA, levelB) <= guarded(settings.bleedFloor, -80, -20, -48)) return;
+    if (std::max(levelA, levelB) <= Setting::bleedFloor.guarded(settings)) return;
 
     overlappingSpeech_ = true;
     const double d = std::abs(levelA - levelB);
-    const double difference = guarded(settings.bleedDifference, 3, 18, 6);
+    const double difference = Setting::bleedDifference.guarded(settings);
     if (d <= difference) return;
 
     // Unroll both windows into time order (oldest first) so the lag search reads linearly.
@@ -221,7 +221,7 @@ void LavBleedSuppressor::analyse(const ProcessingSettings& settings) {
     if (similarity_ <= 0.65) return;
 
     overlappingSpeech_ = false;
-    const double depth = guarded(settings.bleedDepth, 0, 36, 18);
+    const double depth = Setting::bleedDepth.guarded(settings);
     const double attenuation =
         std::min(3 * (d - difference), depth) * std::min((similarity_ - 0.65) / 0.2, 1.0);
     if (levelA < levelB) {

@@ -6,10 +6,10 @@
 
 #include "audiocore/dsp/Guard.hpp"
 #include "audiocore/dsp/cv_peak.h"
+#include "audiocore/model/SettingsFields.hpp"
 
 namespace corvaline {
 
-using dsp_detail::guarded;
 using dsp_detail::onePole;
 
 namespace {
@@ -59,6 +59,7 @@ StreamingDSP::StreamingDSP(double rate, const std::vector<ChannelSettings>& chan
       settings_(settings),
       scratch_(settings),
       selected_(new bool[std::max<size_t>(channels.size(), 1)]()),
+      smoothing_(rate, 0.01),
       ring_(channels.size() * size_t(latency_), 0.0),
       values_(channels.size() * size_t(kStageFrames), 0.0),
       detector_(channels.size(), 0.0),
@@ -85,10 +86,33 @@ StreamingDSP::StreamingDSP(double rate, const std::vector<ChannelSettings>& chan
 
     compWet_ = settings_.compressorEnabled ? 1 : 0;
     // Taken as given here (an update clamps it); only a non-finite value falls back to 0 dB.
-    const double outputDB = std::isfinite(settings_.outputGain) ? settings_.outputGain : 0.0;
-    gain_ = targetGain_ = std::pow(10.0, outputDB / 20);
+    gain_ = targetGain_ = std::pow(10.0, Setting::outputGain.finiteOr(settings_.outputGain) / 20);
     bleed_.configure(settings_);
+    leveler_.configure(settings_);
+    derive();
     peakDetector_ = cv_peak_create(std::max(1, count_));
+}
+
+void StreamingDSP::derive() {
+    const ProcessingSettings& s = settings_;
+    Parameters& p = parameters_;
+    p.attack = onePole(rate_, Setting::attack.guarded(s) / 1000);
+    p.release = onePole(rate_, Setting::release.guarded(s) / 1000);
+    p.limiterRelease = onePole(rate_, Setting::limiterRelease.guarded(s) / 1000);
+    p.ceiling = std::pow(10.0, Setting::ceiling.guarded(s) / 20);
+    p.truePeakTarget = p.ceiling * kTruePeakMargin;
+    p.threshold = Setting::threshold.guarded(s);
+    p.ratio = Setting::ratio.guarded(s);
+    p.knee = Setting::knee.guarded(s);
+    p.makeup = Setting::makeup.guarded(s);
+    // The envelope at or below which the static law gives no reduction (the knee's foot).
+    const double kneeFoot = p.threshold - std::max(p.knee, 0.0) / 2;
+    p.quietEnvelope = kneeFoot > -240 ? std::pow(10.0, kneeFoot / 20) * (1 - 1e-9) : 0.0;
+    p.compTarget = s.compressorEnabled ? 1.0 : 0.0;
+    p.limiterOn = s.limiterEnabled;
+    p.truePeakOn = s.limiterEnabled && s.truePeakEnabled;
+    p.lavA = s.bleedChannelA;
+    p.lavB = s.bleedChannelB;
 }
 
 StreamingDSP::~StreamingDSP() {
@@ -121,6 +145,8 @@ void StreamingDSP::update(const ProcessingSettings& settings,
 
     settings_ = settings;
     bleed_.configure(settings_);
+    leveler_.configure(settings_);
+    derive();
     for (int c = 0; c < count_; ++c) {
         selected_[size_t(c)] = size_t(c) < channels.size() ? channels[size_t(c)].process : true;
     }
@@ -135,8 +161,8 @@ void StreamingDSP::update(const ProcessingSettings& settings,
             filters_.insert(filters_.end(), targets_.begin(), targets_.end());
         }
     }
-    ramp_ = std::max(1L, long(std::floor(rate_ * 0.01)));
-    targetGain_ = std::pow(10.0, guarded(settings_.outputGain, -60, 24, 0) / 20);
+    glide_.start(glideFrames(rate_));
+    targetGain_ = std::pow(10.0, Setting::outputGain.guarded(settings_) / 20);
 }
 
 double StreamingDSP::pendingMinimum(double request) {
@@ -164,9 +190,9 @@ double StreamingDSP::pendingMinimum(double request) {
 }
 
 double StreamingDSP::reduction(double inputDB, double threshold, double ratio, double knee) {
-    if (!std::isfinite(threshold)) threshold = -18;
-    if (!std::isfinite(ratio)) ratio = 3;
-    if (!std::isfinite(knee)) knee = 0;
+    threshold = Setting::threshold.finiteOr(threshold);
+    ratio = Setting::ratio.finiteOr(ratio);
+    knee = Setting::knee.finiteOr(knee);
     const double over = inputDB - threshold;
     if (std::isnan(over)) return 0;
     const double slope = 1 - 1 / std::max(ratio, 1.0);
@@ -180,203 +206,183 @@ void StreamingDSP::process(AudioBuffer& block, const AudioBuffer* sidechain) {
     const long frames = long(block.frameLength());
     const int blockChannels = block.channelCount();
     if (frames == 0 || blockChannels == 0) return;
-
-    const ProcessingSettings& s = settings_;
-    // Per-block coefficients. Non-finite times fall back to the inspector defaults.
-    const double attackCoefficient =
-        onePole(rate_, std::max(guarded(s.attack, 0.1, 1e9, 10), 0.1) / 1000);
-    const double releaseCoefficient =
-        onePole(rate_, std::max(guarded(s.release, 1, 1e9, 120), 1.0) / 1000);
-    const double limiterCoefficient =
-        onePole(rate_, std::max(guarded(s.limiterRelease, 1, 1e9, 50), 1.0) / 1000);
-    const double ceiling = guarded(s.ceiling, -90, 0, -1);
-    const double T = std::pow(10.0, ceiling / 20);
-    const double truePeakTarget = T * kTruePeakMargin;
-    const double smoothing = onePole(rate_, 0.01);
-
-    const double threshold = std::isfinite(s.threshold) ? s.threshold : -18.0;
-    const double ratio = std::isfinite(s.ratio) ? s.ratio : 3.0;
-    const double knee = std::isfinite(s.knee) ? s.knee : 0.0;
-    const double makeup = std::isfinite(s.makeup) ? s.makeup : 0.0;
-    // The envelope at or below which the static law gives no reduction (the knee's foot).
-    const double kneeFoot = threshold - std::max(knee, 0.0) / 2;
-    const double quietEnvelope = kneeFoot > -240 ? std::pow(10.0, kneeFoot / 20) * (1 - 1e-9) : 0.0;
-    const double compTarget = s.compressorEnabled ? 1.0 : 0.0;
-    const bool limiterOn = s.limiterEnabled;
-    const bool truePeakOn = limiterOn && s.truePeakEnabled;
-    const int lavA = s.bleedChannelA;
-    const int lavB = s.bleedChannelB;
-
-    const int readable = std::min(count_, blockChannels);
     const bool useSidechain = sidechain && sidechain->channelCount() > 0;
-    const int sideChannels = useSidechain ? std::min(count_, sidechain->channelCount()) : 0;
-    const long sideFrames = useSidechain ? long(sidechain->frameLength()) : 0;
-    const size_t bands = bandCount_;
-    const std::span<const bool> selected{selected_.get(), size_t(count_)};
-
+    const BlockIO io{block, useSidechain ? sidechain : nullptr, std::min(count_, blockChannels),
+                     useSidechain ? std::min(count_, sidechain->channelCount()) : 0,
+                     useSidechain ? long(sidechain->frameLength()) : 0};
     for (long base = 0; base < frames; base += kStageFrames) {
         const long staged = std::min(long(kStageFrames), frames - base);
-        for (long k = 0; k < staged; ++k) {
-            const long i = base + k;
-            double* const values = values_.data() + size_t(k) * size_t(count_);
-            // Input; non-finite samples never reach a filter state.
-            for (int c = 0; c < readable; ++c) {
-                const double x = block.channel(c)[i];
-                values[c] = std::isfinite(x) ? x : 0.0;
-            }
-            for (int c = readable; c < count_; ++c) {
-                values[c] = 0;
-            }
-
-            // The lav-bleed detector hears the unprocessed source when there is one.
-            for (int c = 0; c < count_; ++c)
-                detector_[size_t(c)] = values[c];
-            if (useSidechain && i < sideFrames) {
-                for (int c = 0; c < sideChannels; ++c)
-                    detector_[size_t(c)] = sidechain->channel(c)[i];
-            }
-            const std::array<double, 2> bleedGains = bleed_.tick(detector_, selected, s);
-
-            // Leveler, then the bleed gains.
-            leveler_.tick({values, size_t(count_)}, selected, s);
-            if (lavA >= 0 && lavA < count_) values[lavA] *= bleedGains[0];
-            if (lavB >= 0 && lavB < count_) values[lavB] *= bleedGains[1];
-        }
-
-        for (long k = 0; k < staged; ++k) {
-            double* const values = values_.data() + size_t(k) * size_t(count_);
-            // Coefficient and compression-gain glide.
-            double step = 0;
-            if (ramp_ >= 1) {
-                step = 1.0 / double(ramp_);
-                --ramp_;
-            }
-            stageStep_[size_t(k)] = step;
-
-            // EQ; linked detector peak over the selected channels. The glide moves every
-            // channel's sections; the selected channels are then filtered two at a time so that
-            // their independent section cascades overlap in the pipeline.
-            if (step > 0) {
-                for (int c = 0; c < count_; ++c) {
-                    Biquad* f = filters_.data() + size_t(c) * bands;
-                    for (size_t j = 0; j < bands; ++j) {
-                        const Biquad& t = targets_[j];
-                        f[j].b0 += step * (t.b0 - f[j].b0);
-                        f[j].b1 += step * (t.b1 - f[j].b1);
-                        f[j].b2 += step * (t.b2 - f[j].b2);
-                        f[j].a1 += step * (t.a1 - f[j].a1);
-                        f[j].a2 += step * (t.a2 - f[j].a2);
-                    }
-                }
-            }
-            int waiting = -1;
-            for (int c = 0; c < count_; ++c) {
-                if (!selected[size_t(c)]) continue;
-                if (waiting < 0) {
-                    waiting = c;
-                    continue;
-                }
-                filterPair(filters_.data() + size_t(waiting) * bands,
-                           filters_.data() + size_t(c) * bands, bands, values[waiting], values[c]);
-                waiting = -1;
-            }
-            if (waiting >= 0) {
-                Biquad* f = filters_.data() + size_t(waiting) * bands;
-                double v = values[waiting];
-                for (size_t j = 0; j < bands; ++j)
-                    v = f[j].process(v);
-                values[waiting] = v;
-            }
-            double peak = 0;
-            for (int c = 0; c < count_; ++c) {
-                if (selected[size_t(c)]) peak = std::max(peak, std::abs(values[c]));
-            }
-            stagePeak_[size_t(k)] = peak;
-        }
-
-        for (long k = 0; k < staged; ++k) {
-            const long i = base + k;
-            double* const values = values_.data() + size_t(k) * size_t(count_);
-            const double step = stageStep_[size_t(k)];
-            const double peak = stagePeak_[size_t(k)];
-            // Output gain and compressor amount follow a 10 ms one-pole.
-            gain_ = smoothing * gain_ + (1 - smoothing) * targetGain_;
-            compWet_ = smoothing * compWet_ + (1 - smoothing) * compTarget;
-
-            // Compressor.
-            const double alpha = envelope_ < peak ? attackCoefficient : releaseCoefficient;
-            envelope_ = envelope_ * alpha + peak * (1 - alpha);
-            // Below the knee the reduction is 0 whatever the exact level: skip the logarithm.
-            const double R = envelope_ <= quietEnvelope
-                                 ? 0.0
-                                 : reduction(2 * dsp_detail::powerToDB(std::max(envelope_, 1e-12)),
-                                             threshold, ratio, knee);
-            compressorReduction_ = R * compWet_;
-            const double compDB = compWet_ * makeup - compWet_ * R;
-            const double N = compDB == 0 ? 1.0 : dsp_detail::dbToGain(compDB);
-            if (step > 0) {
-                compressionGain_ += step * (N - compressionGain_);
-            } else {
-                compressionGain_ = N;
-            }
-
-            // Output gain.
-            const double makeGain = compressionGain_ * gain_;
-            double g = 0;
-            for (int c = 0; c < count_; ++c) {
-                if (!selected[size_t(c)]) continue;
-                values[c] *= makeGain;
-                g = std::max(g, std::abs(values[c]));
-            }
-
-            // Limiter request.
-            double request = 1;
-            if (limiterOn) {
-                if (!truePeakOn) {
-                    request = std::min(T / std::max(g, 1e-12), 1.0);
-                } else if (peakDetector_) {
-                    for (int c = 0; c < count_; ++c) {
-                        peakSamples_[size_t(c)] = selected[size_t(c)] ? float(values[c]) : 0.0f;
-                    }
-                    const double P = cv_peak_tick(peakDetector_, peakSamples_.data());
-                    request = std::min(truePeakTarget / std::max(std::max(g, P), 1e-12), 1.0);
-                } else {
-                    request = std::min(truePeakTarget / std::max(g, 1e-12), 1.0);
-                }
-            }
-
-            // Instant attack, hold for the lookahead plus the interpolator delay, release. The
-            // release never rises above a request still waiting in the lookahead: a frame that
-            // asked for slightly less reduction than the gain in force did not restart the hold,
-            // and releasing past it would let that frame out above the ceiling.
-            const double pending = pendingMinimum(request);
-            if (request < limitGain_) {
-                limitGain_ = request;
-                hold_ = latency_ + kInterpolatorDelay;
-            } else if (hold_ > 0) {
-                --hold_;
-            } else {
-                limitGain_ = std::min(pending, std::min(request, limiterCoefficient * limitGain_ +
-                                                                     (1 - limiterCoefficient)));
-            }
-
-            // Lookahead delay, limiter gain and the safety clip at the ceiling itself.
-            const size_t pos = size_t(position_);
-            for (int c = 0; c < count_; ++c) {
-                double* ring = ring_.data() + size_t(c) * size_t(latency_);
-                double y = ring[pos];
-                ring[pos] = values[c];
-                if (selected[size_t(c)]) {
-                    y *= limitGain_;
-                    if (limiterOn) y = std::clamp(y, -T, T);
-                }
-                if (c < readable) block.channel(c)[i] = std::isfinite(y) ? float(y) : 0.0f;
-            }
-            // Advance the delay lines.
-            if (++position_ == latency_) position_ = 0;
-        }
+        inputStage(io, base, staged);
+        equaliserStage(staged);
+        dynamicsStage(io, base, staged);
     }
-    limiterReduction_ = limiterOn ? -20 * std::log10(std::max(limitGain_, 1e-12)) : 0.0;
+    limiterReduction_ = parameters_.limiterOn ? -20 * std::log10(std::max(limitGain_, 1e-12)) : 0.0;
+}
+
+// Input, lav-bleed detection, leveler and the bleed gains.
+void StreamingDSP::inputStage(const BlockIO& io, long base, long staged) {
+    const std::span<const bool> selected{selected_.get(), size_t(count_)};
+    const int lavA = parameters_.lavA;
+    const int lavB = parameters_.lavB;
+    for (long k = 0; k < staged; ++k) {
+        const long i = base + k;
+        double* const values = values_.data() + size_t(k) * size_t(count_);
+        // Non-finite samples never reach a filter state.
+        for (int c = 0; c < io.readable; ++c) {
+            const double x = io.block.channel(c)[i];
+            values[c] = std::isfinite(x) ? x : 0.0;
+        }
+        for (int c = io.readable; c < count_; ++c)
+            values[c] = 0;
+
+        // The lav-bleed detector hears the unprocessed source when there is one.
+        for (int c = 0; c < count_; ++c)
+            detector_[size_t(c)] = values[c];
+        if (io.sidechain && i < io.sideFrames) {
+            for (int c = 0; c < io.sideChannels; ++c)
+                detector_[size_t(c)] = io.sidechain->channel(c)[i];
+        }
+        const std::array<double, 2> bleedGains = bleed_.tick(detector_, selected, settings_);
+
+        leveler_.tick({values, size_t(count_)}, selected);
+        if (lavA >= 0 && lavA < count_) values[lavA] *= bleedGains[0];
+        if (lavB >= 0 && lavB < count_) values[lavB] *= bleedGains[1];
+    }
+}
+
+// The EQ with its coefficient glide; the linked detector peak over the selected channels.
+void StreamingDSP::equaliserStage(long staged) {
+    const size_t bands = bandCount_;
+    const bool* selected = selected_.get();
+    for (long k = 0; k < staged; ++k) {
+        double* const values = values_.data() + size_t(k) * size_t(count_);
+        const double step = glide_.step();
+        stageStep_[size_t(k)] = step;
+
+        // The glide moves every channel's sections; the selected channels are then filtered
+        // two at a time so that their independent section cascades overlap in the pipeline.
+        if (step > 0) {
+            for (int c = 0; c < count_; ++c) {
+                Biquad* f = filters_.data() + size_t(c) * bands;
+                for (size_t j = 0; j < bands; ++j) {
+                    const Biquad& t = targets_[j];
+                    f[j].b0 += step * (t.b0 - f[j].b0);
+                    f[j].b1 += step * (t.b1 - f[j].b1);
+                    f[j].b2 += step * (t.b2 - f[j].b2);
+                    f[j].a1 += step * (t.a1 - f[j].a1);
+                    f[j].a2 += step * (t.a2 - f[j].a2);
+                }
+            }
+        }
+        int waiting = -1;
+        for (int c = 0; c < count_; ++c) {
+            if (!selected[c]) continue;
+            if (waiting < 0) {
+                waiting = c;
+                continue;
+            }
+            filterPair(filters_.data() + size_t(waiting) * bands,
+                       filters_.data() + size_t(c) * bands, bands, values[waiting], values[c]);
+            waiting = -1;
+        }
+        if (waiting >= 0) {
+            Biquad* f = filters_.data() + size_t(waiting) * bands;
+            double v = values[waiting];
+            for (size_t j = 0; j < bands; ++j)
+                v = f[j].process(v);
+            values[waiting] = v;
+        }
+        double peak = 0;
+        for (int c = 0; c < count_; ++c) {
+            if (selected[c]) peak = std::max(peak, std::abs(values[c]));
+        }
+        stagePeak_[size_t(k)] = peak;
+    }
+}
+
+double StreamingDSP::compress(double peak, double step) {
+    const Parameters& p = parameters_;
+    const double alpha = envelope_ < peak ? p.attack : p.release;
+    envelope_ = envelope_ * alpha + peak * (1 - alpha);
+    // Below the knee the reduction is 0 whatever the exact level: skip the logarithm.
+    const double R = envelope_ <= p.quietEnvelope
+                         ? 0.0
+                         : reduction(2 * dsp_detail::powerToDB(std::max(envelope_, 1e-12)),
+                                     p.threshold, p.ratio, p.knee);
+    compressorReduction_ = R * compWet_;
+    const double compDB = compWet_ * p.makeup - compWet_ * R;
+    const double N = compDB == 0 ? 1.0 : dsp_detail::dbToGain(compDB);
+    if (step > 0) {
+        compressionGain_ += step * (N - compressionGain_);
+    } else {
+        compressionGain_ = N;
+    }
+    return compressionGain_;
+}
+
+double StreamingDSP::limiterRequest(const double* values, double g) {
+    const Parameters& p = parameters_;
+    if (!p.limiterOn) return 1;
+    if (!p.truePeakOn) return std::min(p.ceiling / std::max(g, 1e-12), 1.0);
+    if (!peakDetector_) return std::min(p.truePeakTarget / std::max(g, 1e-12), 1.0);
+    for (int c = 0; c < count_; ++c) {
+        peakSamples_[size_t(c)] = selected_[size_t(c)] ? float(values[c]) : 0.0f;
+    }
+    const double P = cv_peak_tick(peakDetector_, peakSamples_.data());
+    return std::min(p.truePeakTarget / std::max(std::max(g, P), 1e-12), 1.0);
+}
+
+void StreamingDSP::moveLimiter(double request) {
+    // Instant attack, hold for the lookahead plus the interpolator delay, release. The release
+    // never rises above a request still waiting in the lookahead: a frame that asked for
+    // slightly less reduction than the gain in force did not restart the hold, and releasing
+    // past it would let that frame out above the ceiling.
+    const double pending = pendingMinimum(request);
+    if (request < limitGain_) {
+        limitGain_ = request;
+        hold_ = latency_ + kInterpolatorDelay;
+    } else if (hold_ > 0) {
+        --hold_;
+    } else {
+        const double c = parameters_.limiterRelease;
+        limitGain_ = std::min(pending, std::min(request, c * limitGain_ + (1 - c)));
+    }
+}
+
+// Compressor, output gain, limiter, the lookahead delay and the output.
+void StreamingDSP::dynamicsStage(const BlockIO& io, long base, long staged) {
+    const bool* selected = selected_.get();
+    const bool limiterOn = parameters_.limiterOn;
+    const double T = parameters_.ceiling;
+    for (long k = 0; k < staged; ++k) {
+        double* const values = values_.data() + size_t(k) * size_t(count_);
+        smoothing_.follow(gain_, targetGain_);
+        smoothing_.follow(compWet_, parameters_.compTarget);
+        const double makeGain = compress(stagePeak_[size_t(k)], stageStep_[size_t(k)]) * gain_;
+
+        double g = 0;
+        for (int c = 0; c < count_; ++c) {
+            if (!selected[c]) continue;
+            values[c] *= makeGain;
+            g = std::max(g, std::abs(values[c]));
+        }
+        moveLimiter(limiterRequest(values, g));
+
+        // Lookahead delay, limiter gain and the safety clip at the ceiling itself.
+        const size_t pos = size_t(position_);
+        const long i = base + k;
+        for (int c = 0; c < count_; ++c) {
+            double* ring = ring_.data() + size_t(c) * size_t(latency_);
+            double y = ring[pos];
+            ring[pos] = values[c];
+            if (selected[c]) {
+                y *= limitGain_;
+                if (limiterOn) y = std::clamp(y, -T, T);
+            }
+            if (c < io.readable) io.block.channel(c)[i] = std::isfinite(y) ? float(y) : 0.0f;
+        }
+        if (++position_ == latency_) position_ = 0;
+    }
 }
 
 }  // namespace corvaline

@@ -7,6 +7,7 @@
 #include "audiocore/dsp/SpeechBandDetector.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/model/AudioFailure.hpp"
+#include "audiocore/model/SettingsFields.hpp"
 #include "audiocore/platform/Cancellation.hpp"
 #include "audiocore/platform/Progress.hpp"
 
@@ -78,7 +79,7 @@ LavPairCalibration analyze(const std::filesystem::path& source, int channelA, in
     SpeechBandDetector detectorA(rate);
     SpeechBandDetector detectorB(rate);
     const int64_t interval = std::max<int64_t>(1, int64_t(std::floor(rate * 0.1)));
-    const double floorDB = dsp_detail::guarded(floor, -80, -20, -48);
+    const double floorDB = Setting::bleedFloor.guard(floor);
 
     std::vector<double> differences;
     differences.reserve(size_t(passage / interval + 1));

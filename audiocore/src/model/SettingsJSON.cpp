@@ -2,10 +2,9 @@
 
 #include <cmath>
 #include <cstdio>
-#include <functional>
 #include <set>
 
-#include "audiocore/model/AudioBuffer.hpp"
+#include "audiocore/model/SettingsFields.hpp"
 
 namespace corvaline::SettingsJSON {
 
@@ -13,18 +12,59 @@ using json = nlohmann::json;
 
 namespace {
 
+/// Deepest nesting a settings document needs: the object, the eqBands array and a band object.
+/// Anything deeper is refused while parsing, before any recursive operation of the JSON library
+/// (serialising a value for a message, copying, comparing) can touch it.
+constexpr std::size_t kMaxDepth = 3;
+
+/// Longest model identifier accepted (the catalog's are a few characters).
+constexpr std::size_t kMaxModelID = 64;
+
 std::string number(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", value);
     return text;
 }
 
-[[noreturn]] void refuse(const std::string& path, const std::string& problem) {
-    throw SettingsError(path + ": " + problem);
+/// `text` with bytes that are not printable ASCII replaced, so that a name taken from the
+/// input can go into a message without forging terminal output or carrying invalid UTF-8.
+std::string printable(std::string_view text, size_t limit = 80) {
+    std::string out;
+    for (const char c : text.substr(0, limit)) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += byte >= 0x20 && byte < 0x7f ? c : '?';
+    }
+    if (text.size() > limit) out += "...";
+    return out;
 }
 
+/// A document that is not JSON at all (as opposed to JSON that settings cannot hold).
+class Malformed : public SettingsError {
+  public:
+    using SettingsError::SettingsError;
+};
+
+[[noreturn]] void refuse(const std::string& path, const std::string& problem) {
+    throw SettingsError(printable(path) + ": " + problem);
+}
+
+/// How a value reads in a message. Containers are named, never serialised, and strings go
+/// through printable(): a message never fails on, or reproduces, what it describes.
 std::string typeName(const json& value) {
-    return value.is_string() ? "a string (" + value.dump() + ")" : value.dump();
+    switch (value.type()) {
+        case json::value_t::object:
+            return "an object";
+        case json::value_t::array:
+            return "an array";
+        case json::value_t::string:
+            return "a string (\"" + printable(value.get_ref<const std::string&>()) + "\")";
+        case json::value_t::binary:
+            return "binary data";
+        case json::value_t::discarded:
+            return "nothing";
+        default:
+            return value.dump();
+    }
 }
 
 bool readBool(const json& value, const std::string& path) {
@@ -48,56 +88,44 @@ int readInteger(const json& value, const std::string& path, int low, int high) {
     return int(x);
 }
 
-template <typename Enum, size_t N>
-Enum readEnum(const json& value, const std::string& path, const std::array<Enum, N>& cases) {
-    std::string choices;
-    for (Enum e : cases)
-        choices += (choices.empty() ? "\"" : ", \"") + std::string(rawValue(e)) + "\"";
+int readChoice(const json& value, const std::string& path,
+               std::span<const std::string_view> choices) {
+    std::string list;
+    for (std::string_view choice : choices)
+        list += (list.empty() ? "\"" : ", \"") + std::string(choice) + "\"";
     if (value.is_string()) {
-        for (Enum e : cases) {
-            if (rawValue(e) == value.get<std::string>()) return e;
+        for (size_t i = 0; i < choices.size(); ++i) {
+            if (choices[i] == value.get_ref<const std::string&>()) return int(i);
         }
     }
-    refuse(path, "expected one of " + choices + ", got " + typeName(value));
+    refuse(path, "expected one of " + list + ", got " + typeName(value));
 }
 
-// One top-level field: how to write it and how to read it (with its control range).
-struct Field {
-    const char* name;
-    std::function<json(const ProcessingSettings&)> get;
-    std::function<void(ProcessingSettings&, const json&, const std::string&)> set;
-};
-
-Field boolean(const char* name, bool ProcessingSettings::*member) {
-    return {name, [member](const ProcessingSettings& s) { return json(s.*member); },
-            [member](ProcessingSettings& s, const json& v, const std::string& path) {
-                s.*member = readBool(v, path);
-            }};
+std::string readModelID(const json& value, const std::string& path) {
+    const auto valid = [](const std::string& text) {
+        if (text.empty() || text.size() > kMaxModelID) return false;
+        for (const char c : text) {
+            const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                            (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+            if (!ok) return false;
+        }
+        return true;
+    };
+    if (!value.is_string() || !valid(value.get_ref<const std::string&>())) {
+        refuse(path, "expected a model identifier such as \"dfn3\", got " + typeName(value));
+    }
+    return value.get<std::string>();
 }
 
-Field real(const char* name, double ProcessingSettings::*member, double low, double high) {
-    return {name, [member](const ProcessingSettings& s) { return json(s.*member); },
-            [member, low, high](ProcessingSettings& s, const json& v, const std::string& path) {
-                s.*member = readNumber(v, path, low, high);
-            }};
-}
-
-Field channel(const char* name, int ProcessingSettings::*member) {
-    return {name, [member](const ProcessingSettings& s) { return json(s.*member); },
-            [member](ProcessingSettings& s, const json& v, const std::string& path) {
-                s.*member = readInteger(v, path, 0, kMaxChannels - 1);
-            }};
-}
-
-template <typename Enum, size_t N>
-Field enumeration(const char* name, Enum ProcessingSettings::*member,
-                  const std::array<Enum, N>& cases) {
-    return {
-        name,
-        [member](const ProcessingSettings& s) { return json(std::string(rawValue(s.*member))); },
-        [member, cases](ProcessingSettings& s, const json& v, const std::string& path) {
-            s.*member = readEnum(v, path, cases);
-        }};
+/// The EQ kinds' raw values, in case order.
+std::span<const std::string_view> kindNames() {
+    static const auto names = [] {
+        std::array<std::string_view, allEQKinds.size()> result;
+        for (size_t i = 0; i < allEQKinds.size(); ++i)
+            result[i] = rawValue(allEQKinds[i]);
+        return result;
+    }();
+    return names;
 }
 
 json bandJSON(const EQBand& band) {
@@ -126,105 +154,117 @@ void applyBand(std::vector<EQBand>& bands, const json& object, const std::string
     for (const auto& [key, value] : object.items()) {
         const std::string where = path + "." + key;
         if (key == "id") continue;
-        if (key == "enabled")
+        if (key == "enabled") {
             updated.enabled = readBool(value, where);
-        else if (key == "kind")
-            updated.kind = readEnum(value, where, allEQKinds);
-        else if (key == "frequency")
-            updated.frequency = readNumber(value, where, 20, 20000);
-        else if (key == "gain")
-            updated.gain = readNumber(value, where, -24, 24);
-        else if (key == "q")
-            updated.q = readNumber(value, where, 0.1, 18);
-        else
+        } else if (key == "kind") {
+            updated.kind = allEQKinds[size_t(readChoice(value, where, kindNames()))];
+        } else if (const BandField* field = bandField(key)) {
+            updated.*(field->member) = readNumber(value, where, field->low, field->high);
+        } else {
             refuse(where, "unknown band field");
+        }
     }
     *band = updated;
 }
 
-Field bands() {
-    return {"eqBands",
-            [](const ProcessingSettings& s) {
-                json array = json::array();
-                for (const auto& band : s.eqBands)
-                    array.push_back(bandJSON(band));
-                return array;
-            },
-            [](ProcessingSettings& s, const json& v, const std::string& path) {
-                if (!v.is_array())
-                    refuse(path, "expected an array of band objects, got " + typeName(v));
-                std::set<int> seen;
-                for (size_t i = 0; i < v.size(); ++i) {
-                    applyBand(s.eqBands, v[i], path + "[" + std::to_string(i) + "]", seen);
-                }
-            }};
-}
-
-const std::vector<Field>& fields() {
-    using S = ProcessingSettings;
-    static const std::vector<Field> table = {
-        boolean("isolation", &S::isolation),
-        {"modelID", [](const S& s) { return json(s.modelID); },
-         [](S& s, const json& v, const std::string& path) {
-             if (!v.is_string() || v.get<std::string>().empty()) {
-                 refuse(path, "expected a model identifier such as \"dfn3\", got " + typeName(v));
-             }
-             s.modelID = v.get<std::string>();
-         }},
-        real("reduction", &S::reduction, 0, 100),
-        real("originalMix", &S::originalMix, 0, 100),
-        enumeration("sidonQuality", &S::sidonQuality, allSidonQualities),
-        boolean("eqEnabled", &S::eqEnabled),
-        bands(),
-        boolean("compressorEnabled", &S::compressorEnabled),
-        real("threshold", &S::threshold, -60, 0),
-        real("ratio", &S::ratio, 1, 10),
-        real("attack", &S::attack, 0.1, 100),
-        real("release", &S::release, 10, 1000),
-        real("makeup", &S::makeup, 0, 18),
-        real("knee", &S::knee, 0, 24),
-        boolean("limiterEnabled", &S::limiterEnabled),
-        boolean("truePeakEnabled", &S::truePeakEnabled),
-        real("ceiling", &S::ceiling, -12, -0.1),
-        real("limiterRelease", &S::limiterRelease, 10, 500),
-        real("outputGain", &S::outputGain, -24, 12),
-        boolean("normalizationEnabled", &S::normalizationEnabled),
-        real("targetLUFS", &S::targetLUFS, -36, -9),
-        real("normalizationMaxBoost", &S::normalizationMaxBoost, 0, 24),
-        boolean("levelerEnabled", &S::levelerEnabled),
-        real("levelerTarget", &S::levelerTarget, -40, -12),
-        real("levelerMaxBoost", &S::levelerMaxBoost, 0, 18),
-        real("levelerMaxCut", &S::levelerMaxCut, 0, 24),
-        real("levelerGate", &S::levelerGate, -80, -20),
-        real("levelerSpeed", &S::levelerSpeed, 200, 3000),
-        boolean("bleedEnabled", &S::bleedEnabled),
-        enumeration("bleedMode", &S::bleedMode, allLavBleedModes),
-        real("bleedHold", &S::bleedHold, 0, 500),
-        channel("bleedChannelA", &S::bleedChannelA),
-        channel("bleedChannelB", &S::bleedChannelB),
-        real("bleedDepth", &S::bleedDepth, 0, 36),
-        real("bleedDifference", &S::bleedDifference, 3, 18),
-        real("bleedFloor", &S::bleedFloor, -80, -20),
-        real("bleedRelease", &S::bleedRelease, 50, 1000),
-        real("bleedTrimA", &S::bleedTrimA, -24, 24),
-        real("bleedTrimB", &S::bleedTrimB, -24, 24),
-    };
-    return table;
-}
-
-const Field* findField(std::string_view name) {
-    for (const auto& field : fields()) {
-        if (name == field.name) return &field;
+json fieldJSON(const SettingField& field, const ProcessingSettings& s) {
+    switch (field.type) {
+        case SettingType::flag:
+            return s.*(field.flag);
+        case SettingType::number:
+            return s.*(field.number);
+        case SettingType::channel:
+            return s.*(field.index);
+        case SettingType::choice:
+            return std::string(field.choices[size_t(field.choiceOf(s))]);
+        case SettingType::text:
+            return s.modelID;
+        case SettingType::bands: {
+            json array = json::array();
+            for (const auto& band : s.eqBands)
+                array.push_back(bandJSON(band));
+            return array;
+        }
     }
     return nullptr;
+}
+
+void applyField(const SettingField& field, ProcessingSettings& s, const json& v,
+                const std::string& path) {
+    switch (field.type) {
+        case SettingType::flag:
+            s.*(field.flag) = readBool(v, path);
+            return;
+        case SettingType::number:
+            s.*(field.number) = readNumber(v, path, field.low, field.high);
+            return;
+        case SettingType::channel:
+            s.*(field.index) = readInteger(v, path, int(field.low), int(field.high));
+            return;
+        case SettingType::choice:
+            field.setChoice(s, readChoice(v, path, field.choices));
+            return;
+        case SettingType::text:
+            s.modelID = readModelID(v, path);
+            return;
+        case SettingType::bands: {
+            if (!v.is_array())
+                refuse(path, "expected an array of band objects, got " + typeName(v));
+            std::set<int> seen;
+            for (size_t i = 0; i < v.size(); ++i) {
+                applyBand(s.eqBands, v[i], path + "[" + std::to_string(i) + "]", seen);
+            }
+            return;
+        }
+    }
+}
+
+const SettingField& findField(std::string_view name) {
+    const SettingField* field = settingField(name);
+    if (!field) refuse(std::string(name), "unknown setting");
+    return *field;
+}
+
+/// Parses `text` with the nesting bounded by kMaxDepth. Every failure of the JSON library
+/// (malformed text, invalid UTF-8, a number beyond double range) becomes a SettingsError that
+/// names the setting being read when there is one.
+json parseBounded(std::string_view text, const std::string& what) {
+    std::string key;  // the last key read at the top level, for messages
+    bool tooDeep = false;
+    const json::parser_callback_t bound = [&](int depth, json::parse_event_t event, json& parsed) {
+        if (event == json::parse_event_t::key && depth == 1 && parsed.is_string()) {
+            key = parsed.get<std::string>();
+        }
+        if ((event == json::parse_event_t::object_start ||
+             event == json::parse_event_t::array_start) &&
+            std::size_t(depth) >= kMaxDepth) {
+            tooDeep = true;
+            throw SettingsError("");
+        }
+        return true;
+    };
+    const auto where = [&] { return key.empty() ? what : key; };
+    try {
+        return json::parse(text, bound);
+    } catch (const SettingsError&) {
+        if (tooDeep) refuse(where(), "nested deeper than settings can be");
+        throw;
+    } catch (const json::out_of_range&) {
+        refuse(where(), "a number is too large");
+    } catch (const json::exception& e) {
+        // The library's text names the position; it goes on a second line.
+        throw Malformed(printable(what) + ": not valid JSON" +
+                        (key.empty() ? "" : " in \"" + printable(key) + "\"") + "\n" +
+                        printable(e.what(), 300));
+    }
 }
 
 }  // namespace
 
 json toJSON(const ProcessingSettings& settings) {
     json object = json::object();
-    for (const auto& field : fields())
-        object[field.name] = field.get(settings);
+    for (const SettingField& field : settingsFields())
+        object[std::string(field.name)] = fieldJSON(field, settings);
     return object;
 }
 
@@ -232,9 +272,7 @@ ProcessingSettings fromJSON(const json& object, const ProcessingSettings& base) 
     if (!object.is_object()) throw SettingsError("settings: expected a JSON object");
     ProcessingSettings settings = base;
     for (const auto& [key, value] : object.items()) {
-        const Field* field = findField(key);
-        if (!field) refuse(key, "unknown setting");
-        field->set(settings, value, key);
+        applyField(findField(key), settings, value, key);
     }
     return settings;
 }
@@ -242,31 +280,34 @@ ProcessingSettings fromJSON(const json& object, const ProcessingSettings& base) 
 std::string encode(const ProcessingSettings& settings, int indent) {
     // nlohmann::json keeps keys sorted; write the fields in declaration order instead.
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
-    for (const auto& field : fields()) {
-        object[field.name] = nlohmann::ordered_json::parse(field.get(settings).dump());
+    for (const SettingField& field : settingsFields()) {
+        object[std::string(field.name)] =
+            nlohmann::ordered_json::parse(fieldJSON(field, settings).dump());
     }
     return object.dump(indent);
 }
 
 ProcessingSettings decode(std::string_view text, const ProcessingSettings& base) {
-    json object;
-    try {
-        object = json::parse(text);
-    } catch (const json::parse_error& e) {
-        throw SettingsError(std::string("settings: not valid JSON (") + e.what() + ")");
-    }
+    const json object = parseBounded(text, "settings");
     return fromJSON(object, base);
 }
 
 void assign(ProcessingSettings& settings, std::string_view assignment) {
     const size_t equals = assignment.find('=');
     if (equals == std::string_view::npos || equals == 0) {
-        throw SettingsError("expected field=value, got \"" + std::string(assignment) + "\"");
+        throw SettingsError("expected field=value, got \"" + printable(assignment) + "\"");
     }
     const std::string name(assignment.substr(0, equals));
     const std::string text(assignment.substr(equals + 1));
-    json value = json::parse(text, nullptr, false);
-    if (value.is_discarded()) value = text;
+    // A value is JSON when it parses as such (a number, true, a quoted string); anything else
+    // is taken as a bare string.
+    json value;
+    try {
+        value = parseBounded(text, name);
+    } catch (const Malformed&) {
+        value = text;
+    }
+    if (value.is_structured()) refuse(name, "expected a single value, got " + typeName(value));
 
     constexpr std::string_view prefix = "eqBands.";
     if (name.rfind(prefix, 0) == 0) {
@@ -283,10 +324,9 @@ void assign(ProcessingSettings& settings, std::string_view assignment) {
         applyBand(settings.eqBands, band, "eqBands." + id, seen);
         return;
     }
-    const Field* field = findField(name);
-    if (!field) refuse(name, "unknown setting");
+    const SettingField& field = findField(name);
     ProcessingSettings updated = settings;
-    field->set(updated, value, name);
+    applyField(field, updated, value, name);
     settings = std::move(updated);
 }
 

@@ -21,8 +21,14 @@ class DialogueLeveler {
     /// (−40…−12, else −24), levelerMaxBoost (0…18, else 9), levelerMaxCut (0…24, else 12),
     /// levelerGate (−80…−20, else −48) and levelerSpeed (200…3000 ms, else 800).
     /// Idle (nothing measured or applied) while off with every gain back at 0 dB.
+    /// Same as configure(settings) followed by tick(values, selected).
     void tick(std::span<double> values, std::span<const bool> selected,
               const ProcessingSettings& settings);
+
+    /// Derives the guarded settings and the time constants; call when the settings change.
+    void configure(const ProcessingSettings& settings);
+    /// One frame with the settings of the last configure().
+    void tick(std::span<double> values, std::span<const bool> selected);
 
     double rate() const { return rate_; }
     /// Smoothed mean square per channel (linear power).
@@ -34,13 +40,18 @@ class DialogueLeveler {
     double rate_;
     std::vector<double> energy_;
     std::vector<double> gainDB_;
-    // One-pole coefficients, recomputed when the ride time changes.
+    // Derived by configure(): the guarded settings, the one-pole coefficients (recomputed only
+    // when the ride time changes) and the power just below the floor (10^(gate/10)).
+    bool enabled_ = false;
+    double target_ = -24;
+    double maxBoost_ = 9;
+    double maxCut_ = 12;
+    double gate_ = -48;
     double cachedRide_ = std::numeric_limits<double>::quiet_NaN();
     double energyCoefficient_ = 0;
     double rideCoefficient_ = 0;
     double fastCoefficient_ = 0;
     double pauseCoefficient_ = 0;
-    // Power just below the floor (10^(gate/10)), recomputed when the floor changes.
     double cachedGate_ = std::numeric_limits<double>::quiet_NaN();
     double quietEnergy_ = 0;
 };

@@ -1,19 +1,17 @@
 #pragma once
-// Setting guards and small numeric helpers shared by the dsp and finishing sources.
+// Small numeric helpers shared by the dsp and finishing sources. The settings' guards live in
+// the settings table (audiocore/model/SettingsFields.hpp).
 
 #include <algorithm>
 #include <cmath>
 
-namespace corvaline::dsp_detail {
+#include "audiocore/dsp/Smoothing.hpp"
 
-/// `value` clamped to lo…hi, or `fallback` when it is not finite.
-inline double guarded(double value, double lo, double hi, double fallback) {
-    return std::isfinite(value) ? std::clamp(value, lo, hi) : fallback;
-}
+namespace corvaline::dsp_detail {
 
 /// One-pole coefficient for a time constant of `seconds` at `rate`.
 inline double onePole(double rate, double seconds) {
-    return std::exp(-1.0 / (rate * seconds));
+    return OnePole::coefficient(rate, seconds);
 }
 
 /// 10^(dB/20) through exp(), which is several times cheaper than pow() in per-frame loops.

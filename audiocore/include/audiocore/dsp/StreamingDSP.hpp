@@ -27,6 +27,7 @@
 #include "audiocore/dsp/Biquad.hpp"
 #include "audiocore/dsp/DialogueLeveler.hpp"
 #include "audiocore/dsp/LavBleedSuppressor.hpp"
+#include "audiocore/dsp/Smoothing.hpp"
 #include "audiocore/model/AudioBuffer.hpp"
 #include "audiocore/model/AudioInfo.hpp"
 #include "audiocore/model/ProcessingSettings.hpp"
@@ -100,7 +101,45 @@ class StreamingDSP {
     static constexpr int kStageFrames = 64;
 
   private:
+    /// What the frame loop needs from the settings, derived once per settings change.
+    struct Parameters {
+        double attack = 0;          ///< compressor attack coefficient
+        double release = 0;         ///< compressor release coefficient
+        double limiterRelease = 0;  ///< limiter release coefficient
+        double ceiling = 1;         ///< T: the ceiling, linear (the safety clip)
+        double truePeakTarget = 1;  ///< Ttp: 0.15 dB under the ceiling
+        double threshold = -18;
+        double ratio = 3;
+        double knee = 0;
+        double makeup = 0;
+        double quietEnvelope = 0;  ///< envelope at or below which the compressor does nothing
+        double compTarget = 0;     ///< 1 when the compressor is on
+        bool limiterOn = false;
+        bool truePeakOn = false;
+        int lavA = 0;
+        int lavB = 1;
+    };
+    /// Where a block's channels come from.
+    struct BlockIO {
+        AudioBuffer& block;
+        const AudioBuffer* sidechain;
+        int readable;      ///< channels present in both the block and the chain
+        int sideChannels;  ///< sidechain channels used (0 without one)
+        long sideFrames;   ///< sidechain frames available
+    };
+
+    void derive();
     void designTargets();
+    // The stages of process(), each over `staged` frames starting at block frame `base`.
+    void inputStage(const BlockIO& io, long base, long staged);
+    void equaliserStage(long staged);
+    void dynamicsStage(const BlockIO& io, long base, long staged);
+    /// Compressor: returns the gain (compression and makeup) for a frame with detector `peak`.
+    double compress(double peak, double step);
+    /// The limiter's gain request for a frame whose largest selected sample is `g`.
+    double limiterRequest(const double* values, double g);
+    /// Moves the limiter gain with `request` (instant attack, hold, release).
+    void moveLimiter(double request);
     /// Adds this frame's limiter request and returns the smallest request of the lookahead
     /// window (latency + 13 frames).
     double pendingMinimum(double request);
@@ -114,7 +153,9 @@ class StreamingDSP {
     size_t bandCount_ = 0;
     std::vector<Biquad> filters_;  ///< count × bandCount, channel-major
     std::vector<Biquad> targets_;
-    long ramp_ = 0;
+    Parameters parameters_;
+    Glide glide_;               ///< the 10 ms glide of EQ coefficients and compression gain
+    OnePole smoothing_;         ///< the 10 ms one-pole of the output gain and compressor amount
     std::vector<double> ring_;  ///< count × latency, channel-major
     int position_ = 0;
     std::vector<double> values_;  ///< staged frames: kStageFrames × count, frame-major
