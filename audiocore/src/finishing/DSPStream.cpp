@@ -6,8 +6,8 @@
 
 #include "audiocore/dsp/StreamingDSP.hpp"
 #include "audiocore/files/AudioIO.hpp"
-#include "audiocore/finishing/LoudnessNormalization.hpp"
 #include "audiocore/model/AudioFailure.hpp"
+#include "audiocore/model/SettingsFields.hpp"
 #include "audiocore/platform/Cancellation.hpp"
 
 namespace corvaline {
@@ -28,27 +28,34 @@ std::unique_ptr<AudioFileReader> openAligned(const OriginalAudioReference& refer
     return file;
 }
 
-int64_t glideFrames(double rate) {
-    return std::max<int64_t>(1, int64_t(std::floor(rate * 0.01)));
-}
-
 }  // namespace
+
+DSPStream::DSPStream(const FinishingInput& input, std::optional<NormalizationPlan> normalization)
+    : plan_(std::move(normalization)), parameters_(input.settings) {
+    open(input, plan_ ? std::optional<double>(plan_->gainDB) : std::nullopt);
+}
 
 DSPStream::DSPStream(const std::filesystem::path& source, std::optional<AudioFrameRange> range,
                      const ProcessingSettings& settings,
                      const std::vector<ChannelSettings>& channels,
                      std::optional<OriginalAudioReference> original,
                      std::optional<OriginalAudioReference> sidechain,
-                     std::optional<double> normalizationGainDB, std::stop_token cancel)
+                     std::optional<double> normalizationGainDB)
     : parameters_(settings) {
-    input_ = AudioIO::open(source);
+    open({source, range, settings, channels, std::move(original), std::move(sidechain)},
+         normalizationGainDB);
+}
+
+void DSPStream::open(const FinishingInput& in, std::optional<double> normalizationGainDB) {
+    const ProcessingSettings& settings = in.settings;
+    input_ = AudioIO::open(in.source);
     format_ = {input_->sampleRate(), input_->channelCount()};
 
     int64_t start = 0;
     end_ = input_->length();
-    if (range) {
-        start = range->start;
-        end_ = range->end;
+    if (in.range) {
+        start = in.range->start;
+        end_ = in.range->end;
         if (start < 0 || end_ > input_->length() || start >= end_) {
             throw AudioFailure("Invalid playback range.");
         }
@@ -58,25 +65,25 @@ DSPStream::DSPStream(const std::filesystem::path& source, std::optional<AudioFra
 
     std::vector<ChannelSettings> states(size_t(format_.channelCount));
     for (size_t c = 0; c < states.size(); ++c) {
-        if (c < channels.size()) states[c] = channels[c];
+        if (c < in.channels.size()) states[c] = in.channels[c];
     }
     selected_.resize(states.size());
     for (size_t c = 0; c < states.size(); ++c)
         selected_[c] = states[c].process;
 
     const double share = settings.originalMix;
-    if (!std::isfinite(share) || share < 0 || share > 100) {
+    if (!Setting::originalMix.offers(share)) {
         throw AudioFailure("Original mix must be between 0 and 100 percent.");
     }
     mix_ = targetMix_ = float(share / 100);
 
-    if (original) {
-        original_ = openAligned(*original, format_, start, length_,
+    if (in.original) {
+        original_ = openAligned(*in.original, format_, start, length_,
                                 "Original mix requires matching source timelines and channels.");
         dryBuffer_.emplace(format_.channelCount, kMaxBlockFrames);
     }
-    if (sidechain) {
-        bleedInput_ = openAligned(*sidechain, format_, start, length_,
+    if (in.sidechain) {
+        bleedInput_ = openAligned(*in.sidechain, format_, start, length_,
                                   "Lav detection requires matching source timelines and channels.");
         bleedBuffer_.emplace(format_.channelCount, kMaxBlockFrames);
     }
@@ -86,14 +93,8 @@ DSPStream::DSPStream(const std::filesystem::path& source, std::optional<AudioFra
     read_.allocate(format_.channelCount, kMaxBlockFrames);
     scratch_.allocate(format_.channelCount, kMaxBlockFrames);
 
-    if (settings.normalizationEnabled) {
-        if (normalizationGainDB) {
-            normalizationGain_ = normalizationTarget_ = std::pow(10.0, *normalizationGainDB / 20);
-        } else {
-            plan_ = LoudnessNormalization::plan(source, range, settings, channels, original,
-                                                sidechain, cancel);
-            normalizationGain_ = normalizationTarget_ = std::pow(10.0, plan_->gainDB / 20);
-        }
+    if (settings.normalizationEnabled && normalizationGainDB) {
+        normalizationGain_ = normalizationTarget_ = std::pow(10.0, *normalizationGainDB / 20);
     }
 }
 
@@ -122,10 +123,7 @@ void DSPStream::mixOriginal(uint32_t frames) {
     AudioBuffer& dry = *dryBuffer_;
     const int channels = format_.channelCount;
     for (uint32_t i = 0; i < frames; ++i) {
-        if (mixRamp_ > 0) {
-            mix_ += (targetMix_ - mix_) / float(mixRamp_);
-            if (--mixRamp_ == 0) mix_ = targetMix_;
-        }
+        mixGlide_.advance(mix_, targetMix_, true);
         const double share = mix_;
         for (int j = 0; j < channels; ++j) {
             const float o = dry.channel(j)[i];
@@ -185,11 +183,7 @@ uint32_t DSPStream::fill(float* const* out, uint32_t capacity, const std::stop_t
             std::copy_n(read_.channel(c) + drop, take, out[c] + produced);
         }
         for (uint32_t i = 0; i < take; ++i) {
-            if (normalizationRamp_ >= 1) {
-                normalizationGain_ +=
-                    (normalizationTarget_ - normalizationGain_) / double(normalizationRamp_);
-                --normalizationRamp_;
-            }
+            normalizationGlide_.advance(normalizationGain_, normalizationTarget_);
             if (normalizationGain_ != 1) {
                 const auto g = float(normalizationGain_);
                 for (int c = 0; c < channels; ++c) {
@@ -215,7 +209,7 @@ void DSPStream::update(const ProcessingSettings& settings,
         // The measured gain no longer describes what is heard: fade to unity and stay there.
         normalizationSuspended_ = settings.normalizationEnabled;
         normalizationTarget_ = 1;
-        normalizationRamp_ = glideFrames(format_.sampleRate);
+        normalizationGlide_.start(glideFrames(format_.sampleRate));
     }
     parameters_ = settings;
     processor_->update(settings, channels);
@@ -223,11 +217,10 @@ void DSPStream::update(const ProcessingSettings& settings,
         selected_[c] = c < channels.size() ? channels[c].process : true;
     }
     if (!edited) return;
-    double share = settings.originalMix;
-    share = std::isfinite(share) && share >= 0 ? std::min(share, 100.0) / 100 : 0;
+    const double share = Setting::originalMix.guarded(settings) / 100;
     if (float(share) != targetMix_) {
         targetMix_ = float(share);
-        mixRamp_ = glideFrames(format_.sampleRate);
+        mixGlide_.start(glideFrames(format_.sampleRate));
     }
 }
 

@@ -7,6 +7,7 @@
 #include <limits>
 #include <mutex>
 
+#include "audiocore/dsp/TruePeakMeter.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
@@ -179,6 +180,27 @@ LoudnessReport LoudnessMeter::measure(const std::filesystem::path& file,
         meter.add(block);
     }
     return meter.report();
+}
+
+double LoudnessMeter::measureTruePeak(const std::filesystem::path& file,
+                                      const std::optional<std::vector<bool>>& selected,
+                                      std::stop_token cancel) {
+    auto reader = AudioIO::open(file);
+    std::vector<int> indices;
+    for (int c = 0; c < reader->channelCount(); ++c) {
+        if (!selected || (size_t(c) < selected->size() && (*selected)[size_t(c)])) {
+            indices.push_back(c);
+        }
+    }
+    if (indices.empty()) return -std::numeric_limits<double>::infinity();
+    TruePeakMeter meter(int(indices.size()));
+    AudioBuffer block(reader->channelCount(), kReadFrames);
+    while (reader->position() < reader->length()) {
+        throwIfCancelled(cancel);
+        if (reader->read(block, kReadFrames) == 0) break;
+        meter.add(block, indices);
+    }
+    return meter.peakDB();
 }
 
 }  // namespace corvaline

@@ -10,12 +10,11 @@
 #include "audiocore/dsp/Guard.hpp"
 #include "audiocore/finishing/DSPStream.hpp"
 #include "audiocore/finishing/LoudnessMeter.hpp"
+#include "audiocore/model/SettingsFields.hpp"
 
 namespace corvaline::LoudnessNormalization {
 
 namespace {
-
-using dsp_detail::guarded;
 
 // One file a plan reads. The modification time and size make an edited or replaced file miss
 // the cache.
@@ -37,17 +36,24 @@ std::optional<FileKey> fileKey(const std::optional<OriginalAudioReference>& refe
     return fileKey(reference->source, reference->offset);
 }
 
-// Everything a plan depends on.
+// Everything a plan depends on: the input (channel flags reduced to what the measurement
+// reads) and the identity of each file it reads.
 struct Key {
+    FinishingInput input;
     FileKey source;
-    std::optional<AudioFrameRange> range;
     std::optional<FileKey> original;
     std::optional<FileKey> sidechain;
-    ProcessingSettings settings;
-    std::vector<bool> selected;
 
     friend bool operator==(const Key&, const Key&) = default;
 };
+
+Key keyFor(const FinishingInput& input) {
+    Key key{input, fileKey(input.source, 0), fileKey(input.original), fileKey(input.sidechain)};
+    // Mute and solo only change what is heard in the monitor, never the finished programme.
+    for (ChannelSettings& channel : key.input.channels)
+        channel = ChannelSettings{channel.process, false, false};
+    return key;
+}
 
 struct Cache {
     std::mutex lock;
@@ -64,10 +70,10 @@ Cache& cache() {
 NormalizationPlan decide(const LoudnessReport& measured, const ProcessingSettings& settings) {
     NormalizationPlan plan{measured, 0, false};
     if (!measured.integrated) return plan;
-    const double target = guarded(settings.targetLUFS, -36, -9, -16);
+    const double target = Setting::targetLUFS.guarded(settings);
     const double need = target - *measured.integrated;
-    const double boostLimit = guarded(settings.normalizationMaxBoost, 0, 24, 18);
-    const double peakRoom = guarded(settings.ceiling, -90, 0, -1) - 0.05 - measured.truePeak;
+    const double boostLimit = Setting::normalizationMaxBoost.guarded(settings);
+    const double peakRoom = Setting::ceiling.guarded(settings) - 0.05 - measured.truePeak;
     plan.gainDB = std::min({need, boostLimit, peakRoom});
     plan.peakLimited = plan.gainDB < need - 0.1;
     return plan;
@@ -79,10 +85,14 @@ NormalizationPlan plan(const std::filesystem::path& source, std::optional<AudioF
                        std::optional<OriginalAudioReference> original,
                        std::optional<OriginalAudioReference> sidechain, std::stop_token cancel,
                        const ProgressCallback& progress) {
-    Key key{fileKey(source, 0), range, fileKey(original), fileKey(sidechain), settings, {}};
-    for (const auto& channel : channels)
-        key.selected.push_back(channel.process);
+    return plan(FinishingInput{source, range, settings, channels, std::move(original),
+                               std::move(sidechain)},
+                std::move(cancel), progress);
+}
 
+NormalizationPlan plan(const FinishingInput& input, std::stop_token cancel,
+                       const ProgressCallback& progress) {
+    Key key = keyFor(input);
     Cache& shared = cache();
     {
         std::lock_guard lock(shared.lock);
@@ -91,11 +101,10 @@ NormalizationPlan plan(const std::filesystem::path& source, std::optional<AudioF
         }
     }
 
-    ProcessingSettings unnormalized = settings;
-    unnormalized.normalizationEnabled = false;
-    DSPStream stream(source, range, unnormalized, channels, original, sidechain, std::nullopt,
-                     cancel);
-    LoudnessMeter meter(stream.sampleRate(), stream.channelCount(), key.selected);
+    FinishingInput unnormalized = input;
+    unnormalized.settings.normalizationEnabled = false;
+    DSPStream stream(unnormalized, std::nullopt);
+    LoudnessMeter meter(stream.sampleRate(), stream.channelCount(), input.selected());
     AudioBuffer block(stream.channelCount(), DSPStream::kMaxBlockFrames);
     ProgressLimiter limiter(progress);
     const double total = double(std::max<int64_t>(stream.length(), 1));
@@ -104,7 +113,7 @@ NormalizationPlan plan(const std::filesystem::path& source, std::optional<AudioF
         limiter.report(double(stream.length() - stream.remaining()) / total);
     }
     limiter.force(1.0);
-    const NormalizationPlan result = decide(meter.report(), settings);
+    const NormalizationPlan result = decide(meter.report(), input.settings);
 
     std::lock_guard lock(shared.lock);
     if (shared.entries.size() >= kCacheEntries) shared.entries.pop_front();

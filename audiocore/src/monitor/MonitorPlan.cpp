@@ -24,7 +24,7 @@ std::unique_ptr<MonitorStream> MonitorPlan::makeStream(std::stop_token cancel) c
                                   .gainDB;
     }
     auto dsp = std::make_unique<DSPStream>(source, range, settings, channels, original, sidechain,
-                                           normalizationGainDB, cancel);
+                                           normalizationGainDB);
     return std::make_unique<MonitorStream>(makeDSPSource(std::move(dsp)), channels, gain);
 }
 

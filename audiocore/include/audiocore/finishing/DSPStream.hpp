@@ -22,6 +22,8 @@
 #include <stop_token>
 #include <vector>
 
+#include "audiocore/dsp/Smoothing.hpp"
+#include "audiocore/finishing/FinishingInput.hpp"
 #include "audiocore/finishing/LoudnessReport.hpp"
 #include "audiocore/finishing/OriginalAudioReference.hpp"
 #include "audiocore/model/AudioBuffer.hpp"
@@ -46,27 +48,31 @@ class DSPStream {
         friend bool operator==(const Format&, const Format&) = default;
     };
 
-    /// Opens `source` over `range` (none = the whole file).
+    /// Opens `input.source` over `input.range` (none = the whole file).
     ///
-    /// `channels` holds the per-channel flags (a channel beyond the list is processed);
-    /// `original` carries the Original Mix source, `sidechain` the lav detection source (when
-    /// only an original is given, lav detection listens to it). `normalizationGainDB` is a
-    /// precomputed normalisation gain; without it and with normalisation on, the processed
-    /// programme is measured now (LoudnessNormalization::plan, checked against `cancel`).
+    /// `input.channels` holds the per-channel flags (a channel beyond the list is processed);
+    /// `input.original` carries the Original Mix source, `input.sidechain` the lav detection
+    /// source (when only an original is given, lav detection listens to it).
+    ///
+    /// The stream measures nothing itself: with normalisation on, the caller plans it first
+    /// (LoudnessNormalization::plan over the same input) and passes the plan; its gain is
+    /// applied to the processed channels. Without a plan no normalisation gain is applied.
     ///
     /// Throws AudioFailure:
     ///   "Invalid playback range." (negative start, end beyond the file, empty range),
     ///   "Original mix must be between 0 and 100 percent.",
     ///   "Original mix requires matching source timelines and channels.",
     ///   "Lav detection requires matching source timelines and channels.";
-    /// open errors of the input, original and sidechain propagate unchanged, as do the errors
-    /// of the normalisation measurement and Cancelled.
+    /// open errors of the input, original and sidechain propagate unchanged.
+    DSPStream(const FinishingInput& input, std::optional<NormalizationPlan> normalization);
+
+    /// The same input given field by field, with the normalisation gain in dB (applied when
+    /// normalisation is on; none applies no gain).
     DSPStream(const std::filesystem::path& source, std::optional<AudioFrameRange> range,
               const ProcessingSettings& settings, const std::vector<ChannelSettings>& channels,
               std::optional<OriginalAudioReference> original = std::nullopt,
               std::optional<OriginalAudioReference> sidechain = std::nullopt,
-              std::optional<double> normalizationGainDB = std::nullopt,
-              std::stop_token cancel = {});
+              std::optional<double> normalizationGainDB = std::nullopt);
     ~DSPStream();
     DSPStream(const DSPStream&) = delete;
     DSPStream& operator=(const DSPStream&) = delete;
@@ -98,7 +104,7 @@ class DSPStream {
     bool exhausted() const { return remainingOutput_ == 0; }
     /// The finishing chain (its meters may be read between blocks).
     const StreamingDSP& processor() const { return *processor_; }
-    /// The plan measured at construction, when normalisation was on without a given gain.
+    /// The normalisation plan the stream was given.
     const std::optional<NormalizationPlan>& normalizationPlan() const { return plan_; }
     /// True once a live edit has invalidated the normalisation analysis.
     bool normalizationSuspended() const { return normalizationSuspended_; }
@@ -106,6 +112,7 @@ class DSPStream {
     const ProcessingSettings& parameters() const { return parameters_; }
 
   private:
+    void open(const FinishingInput& input, std::optional<double> normalizationGainDB);
     void mixOriginal(uint32_t frames);
     uint32_t fill(float* const* out, uint32_t capacity, const std::stop_token& cancel);
 
@@ -124,12 +131,12 @@ class DSPStream {
     std::vector<bool> selected_;
     float mix_ = 0;
     float targetMix_ = 0;
-    int64_t mixRamp_ = 0;
+    Glide mixGlide_;
     std::unique_ptr<AudioFileReader> bleedInput_;
     std::optional<AudioBuffer> bleedBuffer_;
     double normalizationGain_ = 1;
     double normalizationTarget_ = 1;
-    int64_t normalizationRamp_ = 0;
+    Glide normalizationGlide_;
     std::optional<NormalizationPlan> plan_;
     bool normalizationSuspended_ = false;
     ProcessingSettings parameters_;

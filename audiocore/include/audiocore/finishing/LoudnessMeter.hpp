@@ -68,6 +68,14 @@ class LoudnessMeter {
     const std::vector<double>& channelTruePeaks() const { return channelTruePeaks_; }
     const std::vector<double>& channelSamplePeaks() const { return channelSamplePeaks_; }
 
+    /// The strict true peak of a whole file over the selected channels, in dBTP (minus
+    /// infinity for silence or when no channel is selected): TruePeakMeter's upper bound of
+    /// the reconstructed signal, which no compliant meter reads higher. Open and read errors
+    /// propagate; Cancelled is checked before every read.
+    static double measureTruePeak(const std::filesystem::path& file,
+                                  const std::optional<std::vector<bool>>& selected = std::nullopt,
+                                  std::stop_token cancel = {});
+
     /// The measured channel indices, ascending.
     const std::vector<int>& indices() const { return indices_; }
     double rate() const { return rate_; }

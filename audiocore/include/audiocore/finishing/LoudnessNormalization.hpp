@@ -14,6 +14,7 @@
 #include <stop_token>
 #include <vector>
 
+#include "audiocore/finishing/FinishingInput.hpp"
 #include "audiocore/finishing/LoudnessReport.hpp"
 #include "audiocore/finishing/OriginalAudioReference.hpp"
 #include "audiocore/model/AudioFrameRange.hpp"
@@ -25,6 +26,15 @@ namespace corvaline::LoudnessNormalization {
 
 /// Largest number of plans kept.
 inline constexpr size_t kCacheEntries = 8;
+
+/// The plan for the processed programme of `input`: its finished output (normalisation off)
+/// measured over the processed channels. The cache key is the input itself, with the channel
+/// flags reduced to the process flags, plus the modification time and size of every file it
+/// reads. Errors of the file system (reading the files' attributes), of the stream and of the
+/// meter propagate, as does Cancelled. `progress` follows the measurement (a cached plan
+/// reports nothing).
+NormalizationPlan plan(const FinishingInput& input, std::stop_token cancel = {},
+                       const ProgressCallback& progress = {});
 
 /// The plan for the processed programme of `source` over `range` (none = the whole file).
 /// Errors of the file system (reading the files' attributes), of the stream and of the meter

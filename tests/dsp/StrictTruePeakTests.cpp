@@ -1,0 +1,122 @@
+#include "audiocore/dsp/TruePeakMeter.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "OversampledReference.hpp"
+#include "audiocore/dsp/cv_peak.h"
+
+namespace corvaline {
+namespace {
+
+double strictPeak(const std::vector<float>& x, uint32_t blockFrames) {
+    TruePeakMeter meter(1);
+    for (size_t at = 0; at < x.size(); at += blockFrames) {
+        const float* plane = x.data() + at;
+        meter.add(&plane, uint32_t(std::min<size_t>(blockFrames, x.size() - at)));
+    }
+    return meter.peakDB();
+}
+
+double fourTimesPeak(const std::vector<float>& x) {
+    cv_peak* detector = cv_peak_create(1);
+    double peak = 0;
+    for (float v : x)
+        peak = std::max(peak, cv_peak_tick(detector, &v));
+    for (int i = 0; i < 16; ++i) {
+        const float zero = 0;
+        peak = std::max(peak, cv_peak_tick(detector, &zero));
+    }
+    cv_peak_destroy(detector);
+    return 20 * std::log10(peak);
+}
+
+std::vector<float> tone(double frequency, double rate, double phase, size_t frames) {
+    std::vector<float> x(frames);
+    for (size_t i = 0; i < frames; ++i) {
+        // A short fade at both ends keeps the tone band-limited.
+        const double fade = std::min({1.0, double(i) / 256, double(frames - i) / 256});
+        x[i] = float(0.5 * fade *
+                     std::sin(2 * std::numbers::pi * frequency * double(i) / rate + phase));
+    }
+    return x;
+}
+
+// Hot, dense material: harmonics up to near half the rate, clipped to a flat sample peak so
+// that the inter-sample peaks stand above it.
+std::vector<float> hotMaterial(double rate, size_t frames) {
+    std::vector<float> x(frames);
+    uint32_t state = 7;
+    for (size_t i = 0; i < frames; ++i) {
+        const double t = double(i) / rate;
+        double v = 0;
+        for (int k = 1; k <= 12; ++k)
+            v += std::sin(2 * std::numbers::pi * 1700 * k * t + 0.7 * k * k) / std::sqrt(k);
+        state = state * 1664525u + 1013904223u;
+        v += 0.3 * (double(state) / 2147483648.0 - 1.0);
+        x[i] = float(std::clamp(0.6 * v, -0.95, 0.95));
+    }
+    return x;
+}
+
+TEST(StrictTruePeakTest, ReadsAtOrJustAboveAnIndependentOversampledReference) {
+    struct Case {
+        const char* what;
+        std::vector<float> signal;
+    };
+    const std::vector<Case> cases = {
+        {"quarter-rate tone between samples", tone(12000, 48000, std::numbers::pi / 4, 4800)},
+        {"tone near half the rate at 44.1 kHz", tone(19000, 44100, 0.3, 4410)},
+        {"hot material at 44.1 kHz", hotMaterial(44100, 4410)},
+        {"hot material at 48 kHz", hotMaterial(48000, 4800)},
+        {"hot material at 96 kHz", hotMaterial(96000, 9600)},
+    };
+    for (const Case& c : cases) {
+        const double reference = test::referenceTruePeak(c.signal);
+        const double strict = strictPeak(c.signal, 16384);
+        // An upper bound of the reconstruction, and a tight one.
+        EXPECT_GE(strict, reference - 0.002) << c.what;
+        EXPECT_LE(strict, reference + 0.03) << c.what;
+        // Block boundaries change nothing.
+        EXPECT_EQ(strictPeak(c.signal, 1), strict) << c.what;
+        EXPECT_EQ(strictPeak(c.signal, 1000), strict) << c.what;
+    }
+    // A tone whose peaks fall between the samples reads its amplitude, not its samples.
+    const auto between = tone(12000, 48000, std::numbers::pi / 4, 4800);
+    EXPECT_NEAR(strictPeak(between, 4096), 20 * std::log10(0.5), 0.01);
+    // The 4x detector never reads above the strict meter.
+    for (const Case& c : cases)
+        EXPECT_LE(fourTimesPeak(c.signal), strictPeak(c.signal, 4096) + 1e-6) << c.what;
+}
+
+TEST(StrictTruePeakTest, SilenceEdgesAndChannels) {
+    TruePeakMeter silent(2);
+    std::vector<float> zeros(1000, 0.0f);
+    const float* planes[2] = {zeros.data(), zeros.data()};
+    silent.add(planes, 1000);
+    EXPECT_EQ(silent.peakDB(), -std::numeric_limits<double>::infinity());
+
+    // A full-scale sample at the very end still counts (its ringing is flushed).
+    std::vector<float> last(500, 0.0f);
+    last.back() = 1.0f;
+    EXPECT_GE(strictPeak(last, 128), 0.0);
+
+    // The loudest channel wins; non-finite samples count as silence.
+    std::vector<float> quiet(800, 0.1f);
+    std::vector<float> loud = tone(1000, 48000, 0, 800);
+    loud[384] = std::numeric_limits<float>::quiet_NaN();  // a zero crossing
+    TruePeakMeter two(2);
+    const float* pair[2] = {quiet.data(), loud.data()};
+    two.add(pair, 800);
+    EXPECT_NEAR(two.peakDB(), 20 * std::log10(0.5), 0.01);
+    // Reading the peak does not disturb the measurement.
+    two.add(pair, 800);
+    EXPECT_NEAR(two.peakDB(), 20 * std::log10(0.5), 0.01);
+}
+
+}  // namespace
+}  // namespace corvaline
