@@ -1,19 +1,19 @@
 #pragma once
 // Hands small integers from the audio callback to a worker thread that acts on them.
 //
-// post() is what the callback calls: it takes a mutex for a few instructions to push into a
-// ring allocated up front, then signals a condition variable. It never allocates and never
-// throws. The worker drains the ring in order and calls `deliver` for each value outside the
-// lock, so whatever `deliver` does (completion handlers, observers, freeing memory) happens
-// off the audio thread.
+// post() is what the callback calls: a push into a single-producer single-consumer ring
+// allocated up front and a futex wake of the worker. It takes no lock, never allocates, never
+// throws and never waits. One thread at a time may post (the audio callback, or a thread that
+// has excluded it). The worker drains the ring in order and calls `deliver` for each value, so
+// whatever `deliver` does (completion handlers, observers, freeing memory) happens off the
+// audio thread.
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
+
+#include "SpscRing.hpp"
 
 namespace corvaline::playback {
 
@@ -32,12 +32,9 @@ class Handoff {
     void run();
 
     std::function<void(uint32_t)> deliver_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::vector<uint32_t> ring_;
-    size_t head_ = 0;
-    size_t count_ = 0;
-    bool closing_ = false;
+    SpscRing<uint32_t> ring_;
+    std::atomic<uint32_t> signal_{0};  ///< bumped after every post; the worker waits on it
+    std::atomic<bool> closing_{false};
     std::thread worker_;
 };
 

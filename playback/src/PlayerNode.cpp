@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <thread>
 
 #include "Handoff.hpp"
+#include "SpscRing.hpp"
 #include "playback/AudioEngine.hpp"
 
 namespace corvaline::playback {
@@ -17,10 +19,10 @@ PlayerNode::PlayerNode(double sampleRate, int channels)
     free_.reserve(kMaxScheduled);
     for (size_t i = kMaxScheduled; i-- > 0;)
         free_.push_back(uint32_t(i));
-    scheduled_.assign(kMaxScheduled, 0);
+    scheduled_ = std::make_unique<SpscRing<uint32_t>>(kMaxScheduled);
     awaiting_.assign(kMaxScheduled, 0);
     completions_ = std::make_unique<Handoff>(
-        kMaxScheduled, [this](uint32_t slot) { complete(slot); }, "corvaline-play");
+        kMaxScheduled, [this](uint32_t value) { complete(value); }, "corvaline-play");
 }
 
 PlayerNode::~PlayerNode() {
@@ -33,88 +35,92 @@ void PlayerNode::schedule(std::shared_ptr<const AudioBuffer> buffer, CompletionT
     if (!buffer || buffer->channelCount() != channels_) {
         throw std::invalid_argument("PlayerNode: buffer does not match the player's format");
     }
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(producers_);
     if (free_.empty()) throw std::length_error("PlayerNode: too many scheduled buffers");
     const uint32_t slot = free_.back();
     free_.pop_back();
     slots_[slot] = Entry{std::move(buffer), type, std::move(completion)};
-    scheduled_[(scheduledHead_ + scheduledCount_) % scheduled_.size()] = slot;
-    ++scheduledCount_;
+    // Every slot is in at most one place, so the ring (sized for all of them) has room.
+    scheduled_->push(slot);
 }
 
 void PlayerNode::play() {
-    std::lock_guard lock(mutex_);
-    playing_ = true;
+    playing_.store(true, std::memory_order_release);
 }
 
 void PlayerNode::stop() {
-    // The discarded entries are destroyed after the lock is released, so the audio thread
-    // never waits for their memory to be freed.
-    std::vector<Entry> discarded;
-    discarded.reserve(kMaxScheduled);
-    {
-        std::lock_guard lock(mutex_);
-        playing_ = false;
-        rendered_ = false;
-        sampleTime_ = 0;
-        starving_ = 0;
-        offset_ = 0;
-        auto release = [&](uint32_t slot) {
-            discarded.push_back(std::move(slots_[slot]));
-            slots_[slot] = Entry{};
-            free_.push_back(slot);
-        };
-        for (; scheduledCount_ > 0; --scheduledCount_) {
-            release(scheduled_[scheduledHead_]);
-            scheduledHead_ = (scheduledHead_ + 1) % scheduled_.size();
-        }
-        for (size_t k = 0; k < awaitingCount_; ++k)
-            release(awaiting_[k]);
-        awaitingCount_ = 0;
-    }
+    playing_.store(false, std::memory_order_release);
+    // Exclude the renderer (it holds the flag for at most one callback and never waits for
+    // it), then hand every pending slot to the completion thread to be released unheard.
+    while (rendering_.exchange(true, std::memory_order_acquire))
+        std::this_thread::yield();
+    if (current_ != kNoSlot) completions_->post(current_ | kDiscarded);
+    current_ = kNoSlot;
+    uint32_t slot = 0;
+    while (scheduled_->pop(slot))
+        completions_->post(slot | kDiscarded);
+    for (size_t k = 0; k < awaitingCount_; ++k)
+        completions_->post(awaiting_[k] | kDiscarded);
+    awaitingCount_ = 0;
+    offset_ = 0;
+    starving_ = 0;
+    rendered_.store(false, std::memory_order_relaxed);
+    sampleTime_.store(0, std::memory_order_relaxed);
+    rendering_.store(false, std::memory_order_release);
 }
 
 bool PlayerNode::isPlaying() const {
-    std::lock_guard lock(mutex_);
-    return playing_;
+    return playing_.load(std::memory_order_acquire);
 }
 
 std::optional<PlayerTime> PlayerNode::playerTime() const {
-    std::lock_guard lock(mutex_);
-    if (!playing_ || !rendered_) return std::nullopt;
-    return PlayerTime{sampleTime_, sampleRate_};
+    if (!playing_.load(std::memory_order_acquire) || !rendered_.load(std::memory_order_acquire)) {
+        return std::nullopt;
+    }
+    return PlayerTime{sampleTime_.load(std::memory_order_relaxed), sampleRate_};
 }
 
 int64_t PlayerNode::underrunFrames() const {
-    std::lock_guard lock(mutex_);
-    return underruns_;
+    return underruns_.load(std::memory_order_relaxed);
 }
 
-void PlayerNode::complete(uint32_t slot) {
-    Entry entry;
+void PlayerNode::complete(uint32_t value) {
+    const uint32_t slot = value & ~kDiscarded;
+    // The entry (buffer and handler) is released here, on the completion thread.
+    Entry entry = std::move(slots_[slot]);
+    slots_[slot] = Entry{};
     {
-        std::lock_guard lock(mutex_);
-        entry = std::move(slots_[slot]);
-        slots_[slot] = Entry{};
+        std::lock_guard lock(producers_);
         free_.push_back(slot);
     }
-    if (entry.completion) entry.completion();
+    if (!(value & kDiscarded) && entry.completion) entry.completion();
 }
 
 void PlayerNode::render(float* out, uint32_t frames, int outputChannels) noexcept {
     const size_t outCh = size_t(std::max(outputChannels, 1));
-    std::lock_guard lock(mutex_);
+    uint32_t written = 0;
+    // stop() is discarding the queue right now: this period is silence.
+    if (rendering_.exchange(true, std::memory_order_acquire)) {
+        std::fill(out, out + size_t(frames) * outCh, 0.0f);
+        return;
+    }
     // Buffers that ended in the previous render have now been handed to the device.
     for (size_t k = 0; k < awaitingCount_; ++k)
         completions_->post(awaiting_[k]);
     awaitingCount_ = 0;
 
-    uint32_t written = 0;
-    if (playing_) {
-        rendered_ = true;
-        while (written < frames && scheduledCount_ > 0) {
-            const uint32_t slot = scheduled_[scheduledHead_];
-            const Entry& entry = slots_[slot];
+    if (playing_.load(std::memory_order_acquire)) {
+        rendered_.store(true, std::memory_order_release);
+        int64_t time = sampleTime_.load(std::memory_order_relaxed);
+        while (written < frames) {
+            if (current_ == kNoSlot) {
+                if (!scheduled_->pop(current_)) {
+                    current_ = kNoSlot;
+                    break;
+                }
+                offset_ = 0;
+            }
+            const Entry& entry = slots_[current_];
             const AudioBuffer& buffer = *entry.buffer;
             const uint32_t available =
                 buffer.frameLength() > offset_ ? buffer.frameLength() - offset_ : 0;
@@ -122,7 +128,9 @@ void PlayerNode::render(float* out, uint32_t frames, int outputChannels) noexcep
             if (n > 0) {
                 // Silence between two scheduled frames is starvation; silence after the last
                 // one is just the end of the programme.
-                if (starving_ > 0 && sampleTime_ > 0) underruns_ += starving_;
+                if (starving_ > 0 && time > 0) {
+                    underruns_.fetch_add(starving_, std::memory_order_relaxed);
+                }
                 starving_ = 0;
                 for (size_t c = 0; c < outCh; ++c) {
                     float* target = out + size_t(written) * outCh + c;
@@ -137,22 +145,23 @@ void PlayerNode::render(float* out, uint32_t frames, int outputChannels) noexcep
                 }
                 written += n;
                 offset_ += n;
-                sampleTime_ += n;
+                time += n;
             }
             if (offset_ >= buffer.frameLength()) {
-                scheduledHead_ = (scheduledHead_ + 1) % scheduled_.size();
-                --scheduledCount_;
-                offset_ = 0;
                 if (entry.type == CompletionType::dataConsumed) {
-                    completions_->post(slot);
+                    completions_->post(current_);
                 } else {
-                    awaiting_[awaitingCount_++] = slot;
+                    awaiting_[awaitingCount_++] = current_;
                 }
+                current_ = kNoSlot;
+                offset_ = 0;
             }
         }
+        sampleTime_.store(time, std::memory_order_relaxed);
         starving_ += frames - written;
     }
     std::fill(out + size_t(written) * outCh, out + size_t(frames) * outCh, 0.0f);
+    rendering_.store(false, std::memory_order_release);
 }
 
 }  // namespace corvaline::playback

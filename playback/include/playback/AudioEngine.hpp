@@ -2,10 +2,12 @@
 // Real-time audio output: an engine driving the default output device through SDL2, with one
 // player node that plays scheduled buffers back to back.
 //
-// Threads. The device's audio callback only copies samples: it takes the player's mutex for
-// the length of one copy, never allocates, never throws and never runs user code. Completion
-// handlers and the output tap run on worker threads of the engine, in order, off the audio
-// thread. schedule(), play(), stop() and playerTime() may be called from any thread.
+// Threads. The device's audio callback only copies samples: it takes no lock, never waits,
+// never allocates, never throws and never runs user code. Scheduled buffers reach it through a
+// single-producer single-consumer ring, completions and output taps leave it through another
+// (handled in order on worker threads of the engine), and the play position and underrun count
+// are atomics. schedule(), play(), stop() and playerTime() may be called from any thread;
+// concurrent schedule() calls are serialised among themselves, never against the callback.
 
 #include <atomic>
 #include <chrono>
@@ -22,6 +24,8 @@
 namespace corvaline::playback {
 
 class Handoff;
+template <typename T>
+class SpscRing;
 
 /// When a scheduled buffer's completion handler is called.
 enum class CompletionType {
@@ -85,24 +89,32 @@ class PlayerNode {
         CompletionType type = CompletionType::dataConsumed;
         Completion completion;
     };
-    void complete(uint32_t slot);
+    /// Marks a slot handed to the completion thread for release without its completion.
+    static constexpr uint32_t kDiscarded = 0x80000000u;
+    static constexpr uint32_t kNoSlot = 0xffffffffu;
+    void complete(uint32_t value);
 
     const double sampleRate_;
     const int channels_;
-    mutable std::mutex mutex_;
-    std::vector<Entry> slots_;
-    std::vector<uint32_t> free_;       ///< unused slots
-    std::vector<uint32_t> scheduled_;  ///< ring of slots in play order
-    size_t scheduledHead_ = 0;
-    size_t scheduledCount_ = 0;
-    std::vector<uint32_t> awaiting_;  ///< consumed played-back slots due at the next render
+    std::vector<Entry>
+        slots_;             ///< written by schedule(), read by the renderer, reset on completion
+    std::mutex producers_;  ///< serialises schedule() and slot release; never the callback
+    std::vector<uint32_t> free_;                     ///< unused slots (under producers_)
+    std::unique_ptr<SpscRing<uint32_t>> scheduled_;  ///< slots in play order
+    /// Held by the renderer for one callback, or by stop() while it discards; whoever finds it
+    /// taken by stop() renders silence instead of waiting.
+    std::atomic<bool> rendering_{false};
+    // Renderer state (touched only while holding rendering_):
+    uint32_t current_ = kNoSlot;      ///< slot being played
+    uint32_t offset_ = 0;             ///< frames of the current buffer already rendered
+    std::vector<uint32_t> awaiting_;  ///< played-back slots due at the next render
     size_t awaitingCount_ = 0;
-    uint32_t offset_ = 0;  ///< frames of the front buffer already rendered
-    bool playing_ = false;
-    bool rendered_ = false;  ///< a render ran since play()
-    int64_t sampleTime_ = 0;
     int64_t starving_ = 0;
-    int64_t underruns_ = 0;
+    // Shared with any thread:
+    std::atomic<bool> playing_{false};
+    std::atomic<bool> rendered_{false};  ///< a render ran since play()
+    std::atomic<int64_t> sampleTime_{0};
+    std::atomic<int64_t> underruns_{0};
     std::unique_ptr<Handoff> completions_;
 };
 
