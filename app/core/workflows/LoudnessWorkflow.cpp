@@ -8,6 +8,7 @@
 #include "audiocore/finishing/DSPStream.hpp"
 #include "audiocore/finishing/LavPairAnalyzer.hpp"
 #include "audiocore/finishing/LoudnessMeter.hpp"
+#include "audiocore/finishing/LoudnessNormalization.hpp"
 #include "core/bridge/Worker.hpp"
 #include "core/state/AppState.hpp"
 
@@ -43,8 +44,12 @@ void AppState::measureLoudness() {
     auto worker = beginWork(QStringLiteral("Measuring loudness and true peak"));
     worker->run(
         [=](std::stop_token cancel, const ProgressCallback& progress) {
-            DSPStream stream(source, range, settings, channels, original, sidechain, std::nullopt,
-                             cancel);
+            const FinishingInput input{source, range, settings, channels, original, sidechain};
+            std::optional<NormalizationPlan> normalization;
+            if (settings.normalizationEnabled) {
+                normalization = LoudnessNormalization::plan(input, cancel);
+            }
+            DSPStream stream(input, normalization);
             std::vector<bool> selected;
             for (const ChannelSettings& c : channels)
                 selected.push_back(c.process);
