@@ -51,6 +51,10 @@ struct LiveMonitor::Core : std::enable_shared_from_this<LiveMonitor::Core> {
     bool stopped = false;
     int queued = 0;
     bool eof = false;
+    // Blocks are filled in place and reused: the player holds a scheduled one until its
+    // completion returns it here.
+    std::vector<std::shared_ptr<MonitorBlock>> pool;
+    std::vector<size_t> spare;
     // Constant after construction:
     double duration = 0;
     std::chrono::steady_clock::time_point created;
@@ -58,8 +62,14 @@ struct LiveMonitor::Core : std::enable_shared_from_this<LiveMonitor::Core> {
     // Pulls one block and schedules it; stream failures propagate. Queue only.
     void scheduleNext() {
         if (stopped || eof) return;
+        if (spare.empty()) {
+            pool.push_back(std::make_shared<MonitorBlock>());
+            spare.push_back(pool.size() - 1);
+        }
+        const size_t index = spare.back();
+        MonitorBlock& block = *pool[index];
         const double before = threadCpuSeconds();
-        std::optional<MonitorBlock> pulled = stream->next(kBlockFrames);
+        const bool pulled = stream->next(block, kBlockFrames);
         const double spent = threadCpuSeconds() - before;
         {
             std::lock_guard guard(lock);
@@ -70,18 +80,18 @@ struct LiveMonitor::Core : std::enable_shared_from_this<LiveMonitor::Core> {
             eof = true;
             return;
         }
+        spare.pop_back();
         // The last block completes when it has been played back, so that "finished" means
         // the whole programme reached the output; the others as soon as they are consumed.
         const bool last = stream->exhausted();
-        auto block = std::make_shared<const MonitorBlock>(std::move(*pulled));
-        std::shared_ptr<const AudioBuffer> audio(block, &block->audio);
+        std::shared_ptr<const AudioBuffer> audio(pool[index], &block.audio);
         std::weak_ptr<Core> weak = weak_from_this();
         player->schedule(std::move(audio),
                          last ? CompletionType::dataPlayedBack : CompletionType::dataConsumed,
-                         [weak, block] {
+                         [weak, index] {
                              if (auto core = weak.lock()) {
-                                 core->queue.async([weak, block] {
-                                     if (auto c = weak.lock()) c->completed(*block);
+                                 core->queue.async([weak, index] {
+                                     if (auto c = weak.lock()) c->completed(index);
                                  });
                              }
                          });
@@ -90,9 +100,10 @@ struct LiveMonitor::Core : std::enable_shared_from_this<LiveMonitor::Core> {
     }
 
     // A scheduled block has been consumed. Queue only.
-    void completed(const MonitorBlock& block) {
+    void completed(size_t index) {
         if (stopped) return;
         --queued;
+        const MonitorBlock& block = *pool[index];
         {
             std::lock_guard guard(lock);
             snapshot.output = block.output;
@@ -103,6 +114,7 @@ struct LiveMonitor::Core : std::enable_shared_from_this<LiveMonitor::Core> {
             snapshot.levelerGain = block.levelerGain;
             snapshot.normalizationSuspended = block.normalizationSuspended;
         }
+        spare.push_back(index);
         try {
             scheduleNext();
         } catch (...) {
@@ -150,7 +162,11 @@ LiveMonitor::LiveMonitor(std::unique_ptr<MonitorStream> stream, OutputObserver o
         core.engine = std::make_unique<AudioEngine>();
         core.player = &core.engine->connectPlayer(rate, core.stream->format().channelCount);
         if (outputObserver) core.engine->installTap(uint32_t(kBlockFrames), outputObserver);
+        // The queue feeds a real-time consumer: ahead of ordinary work where permitted.
+        core.queue.raisePriority();
         core.queue.sync([&core] {
+            core.pool.reserve(kQueuedBlocks + 2);
+            core.spare.reserve(kQueuedBlocks + 2);
             for (int i = 0; i < kQueuedBlocks && !core.stopped; ++i)
                 core.scheduleNext();
             // A stream without a single block has nothing to wait for.

@@ -1,6 +1,9 @@
 #include "playback/SerialQueue.hpp"
 
 #include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <exception>
 #include <future>
@@ -54,6 +57,19 @@ void SerialQueue::sync(const std::function<void()>& task) {
     task();
 }
 
+bool SerialQueue::raisePriority() {
+    if (!worker_.joinable()) return false;
+    sched_param parameters{};
+    parameters.sched_priority = sched_get_priority_min(SCHED_RR);
+    if (pthread_setschedparam(worker_.native_handle(), SCHED_RR, &parameters) == 0) return true;
+    // Without the right to real-time scheduling, a lower nice value may still be allowed
+    // (RLIMIT_NICE); Linux applies it to the one thread it names.
+    for (int spin = 0; nativeId_.load() == 0 && spin < 100000; ++spin)
+        std::this_thread::yield();
+    const int thread = nativeId_.load();
+    return thread != 0 && setpriority(PRIO_PROCESS, id_t(thread), -10) == 0;
+}
+
 void SerialQueue::shutdown() {
     {
         std::lock_guard lock(mutex_);
@@ -64,6 +80,7 @@ void SerialQueue::shutdown() {
 }
 
 void SerialQueue::run() {
+    nativeId_.store(int(gettid()));
     for (;;) {
         std::function<void()> task;
         {

@@ -75,13 +75,20 @@ void MonitorStream::refreshMix() {
 }
 
 std::optional<MonitorBlock> MonitorStream::next(int64_t capacity) {
+    MonitorBlock block;
+    if (!next(block, capacity)) return std::nullopt;
+    return block;
+}
+
+bool MonitorStream::next(MonitorBlock& block, int64_t capacity) {
     const auto frames = uint32_t(std::clamp<int64_t>(capacity, 1, kMaxBlockFrames));
-    if (!source_->next(work_, frames)) return std::nullopt;
+    if (!source_->next(work_, frames)) return false;
     const uint32_t count = work_.frameLength();
     const int n = work_.channelCount();
 
-    MonitorBlock block;
-    block.audio.allocate(2, count);
+    if (block.audio.channelCount() != 2 || block.audio.capacity() < count) {
+        block.audio.allocate(2, count);
+    }
     block.audio.setFrameLength(count);
     float* left = block.audio.channel(0);
     float* right = block.audio.channel(1);
@@ -122,9 +129,17 @@ std::optional<MonitorBlock> MonitorStream::next(int64_t capacity) {
     block.channels.resize(size_t(n));
     for (int j = 0; j < n; ++j)
         block.channels[size_t(j)] = meterDB(peaks_[size_t(j)]);
-    block.output = {meterDB(leftPeak), meterDB(rightPeak)};
+    block.output.resize(2);
+    block.output[0] = meterDB(leftPeak);
+    block.output[1] = meterDB(rightPeak);
+    // The neutral meters of a source without a chain, then the chain's own.
+    block.compressorReduction = 0;
+    block.limiterReduction = 0;
+    block.bleedReduction.assign(2, 0.0);
+    block.levelerGain.clear();
+    block.normalizationSuspended = false;
     source_->readMeters(block);
-    return block;
+    return true;
 }
 
 void MonitorStream::update(const ProcessingSettings& settings,

@@ -1,6 +1,7 @@
 #pragma once
 // A serial task queue: one worker thread running tasks one at a time in submission order.
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -31,6 +32,12 @@ class SerialQueue {
     /// not be called from the queue itself (it then only refuses new tasks).
     void shutdown();
 
+    /// Asks the system to run the worker ahead of ordinary threads (real-time round-robin
+    /// scheduling at the lowest real-time priority, else a higher nice priority). Returns
+    /// whether anything was granted; where neither is permitted the queue simply keeps its
+    /// normal priority.
+    bool raisePriority();
+
     const std::string& label() const { return label_; }
     /// True on the queue's worker thread.
     bool isCurrent() const { return std::this_thread::get_id() == workerId_; }
@@ -45,6 +52,7 @@ class SerialQueue {
     bool closing_ = false;
     std::thread worker_;
     std::thread::id workerId_;
+    std::atomic<int> nativeId_{0};  ///< the worker's kernel thread id, once it runs
 };
 
 }  // namespace corvaline::playback

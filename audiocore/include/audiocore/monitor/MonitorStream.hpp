@@ -80,9 +80,13 @@ class MonitorStream {
     MonitorStream(const MonitorStream&) = delete;
     MonitorStream& operator=(const MonitorStream&) = delete;
 
-    /// The next block of at most `capacity` frames (clamped to 1...16384), or none at the end.
-    /// Errors of the source propagate; the stream is not usable afterwards. Allocates only the
-    /// returned block.
+    /// Fills `into` with the next block of at most `capacity` frames (clamped to 1...16384);
+    /// false at the end (`into` is then left as it was). The block's buffers are reused: once
+    /// `into` has held a block of this size and channel count, nothing is allocated. Errors of
+    /// the source propagate; the stream is not usable afterwards.
+    bool next(MonitorBlock& into, int64_t capacity);
+
+    /// The next block as a new value, or none at the end (allocates the block).
     std::optional<MonitorBlock> next(int64_t capacity);
 
     /// Live edit: forwards settings and channels to the source, then replaces the mute/solo
