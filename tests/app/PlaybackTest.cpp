@@ -88,7 +88,9 @@ TEST_F(PlaybackTest, LoopingRestartsTheSelection) {
     QObject::connect(state.get(), &AppState::isPlayingChanged, [&] {
         if (state->isPlaying()) ++restarts;
     });
-    ASSERT_TRUE(waitUntil([&] { return restarts >= 2; }, std::chrono::seconds(10)));
+    ASSERT_TRUE(waitUntil([&] { return restarts >= 2; }, std::chrono::seconds(10)))
+        << "restarts " << restarts << ", playing " << state->isPlaying() << ", busy "
+        << state->busy() << ", error " << state->error().value_or("none").toStdString();
     state->stop();
 }
 

@@ -9,6 +9,7 @@
 
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Errors.hpp"
+#include "playback/AudioEngine.hpp"
 
 namespace corvaline::app {
 namespace {
@@ -42,6 +43,10 @@ QString alertText(const std::exception& error) {
             return QStringLiteral("Could not use %1: %2.").arg(quoted(fs->path1()), reason);
         }
         return QStringLiteral("A file operation failed: %1.").arg(reason);
+    }
+    if (const auto* output = dynamic_cast<const playback::AudioOutputError*>(&error)) {
+        return QStringLiteral("The audio output could not start.\n%1")
+            .arg(QString::fromUtf8(output->what()));
     }
     if (const auto* library = dynamic_cast<const LibraryError*>(&error)) {
         return QStringLiteral("%1 could not process the audio.\n%2")

@@ -33,6 +33,12 @@ MonitorController::~MonitorController() {
     queue_->shutdown();
 }
 
+std::unique_ptr<LiveMonitor> MonitorController::open(std::unique_ptr<MonitorStream> stream) {
+    std::unique_ptr<LiveMonitor> monitor;
+    queue_->sync([&] { monitor = std::make_unique<LiveMonitor>(std::move(stream)); });
+    return monitor;
+}
+
 void MonitorController::adopt(std::unique_ptr<LiveMonitor> monitor) {
     retire();
     monitor_ = std::move(monitor);

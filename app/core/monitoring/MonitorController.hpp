@@ -2,8 +2,9 @@
 // MonitorController: owns the running LiveMonitor and the static meters for AppState, and
 // keeps every blocking part of them off the GUI thread.
 //
-// - The running monitor is created by the playback start step on a worker thread (opening the
-//   output device can take a while) and handed over with adopt(). The GUI thread then only
+// - The running monitor is created for the playback start step on the queue (opening the
+//   output device can take a while, and must follow the closing of the previous one) and
+//   handed over with adopt(). The GUI thread then only
 //   reads its snapshot and position and forwards live edits; all of these take the monitor's
 //   short lock or hop to its queue asynchronously.
 // - Stopping hands the monitor to a private serial queue, which stops the player, closes the
@@ -39,6 +40,11 @@ class MonitorController {
     MonitorController(const MonitorController&) = delete;
     MonitorController& operator=(const MonitorController&) = delete;
 
+    /// Creates a LiveMonitor for `stream` on the queue, after every monitor retired before has
+    /// closed the output (some output drivers allow one open device only). Call it from a
+    /// worker thread, never from the GUI thread: it waits for the queue. Construction failures
+    /// propagate.
+    std::unique_ptr<LiveMonitor> open(std::unique_ptr<MonitorStream> stream);
     /// Makes `monitor` the running monitor (retiring any previous one).
     void adopt(std::unique_ptr<LiveMonitor> monitor);
     /// The running monitor, or nullptr.

@@ -192,16 +192,17 @@ void AppState::startPlayback() {
                                 : QStringLiteral("Starting live monitor"));
     const int64_t version = monitorVersion_;
     const double startAt = start + offset;
+    MonitorController* controller = monitor_.get();
     worker->run(
-        [in, startAt](std::stop_token cancel, const ProgressCallback&) {
+        [in, startAt, controller](std::stop_token cancel, const ProgressCallback&) {
             const MonitorPlan plan = buildPlan(in, startAt);
             auto stream = plan.makeStream(cancel);
             PreparedMonitor prepared;
             prepared.gain = stream->gain();
             prepared.matching = plan.matching;
             throwIfCancelled(cancel);
-            prepared.monitor = std::make_shared<std::unique_ptr<LiveMonitor>>(
-                std::make_unique<LiveMonitor>(std::move(stream)));
+            prepared.monitor =
+                std::make_shared<std::unique_ptr<LiveMonitor>>(controller->open(std::move(stream)));
             return prepared;
         },
         {},
