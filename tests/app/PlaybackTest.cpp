@@ -142,5 +142,21 @@ TEST_F(PlaybackTest, StaticMetersReadTheFileAtTheCursor) {
     ASSERT_TRUE(waitUntil([&] { return state->channelMeters()[0] == -90; }));
 }
 
+TEST_F(PlaybackTest, TogglingTheSourceWhilePlayingRestartsAtThePositionReached) {
+    importTone("ten.wav", 1, 10.0);
+    state->seek(0.2);
+    playAndWait();
+    test::spin(std::chrono::milliseconds(300));
+    const int64_t version = state->monitorVersion();
+    state->setProcessed(false);
+    EXPECT_EQ(state->monitorVersion(), version + 1);
+    EXPECT_EQ(state->monitorLabel(), "Original");
+    ASSERT_TRUE(waitUntil([&] { return state->isPlaying() || !state->busy(); }));
+    ASSERT_TRUE(state->isPlaying());
+    EXPECT_GT(state->playbackOffset(), 2.05);  // not back at 2 s
+    EXPECT_LT(state->playbackOffset(), 4.0);
+    state->stop();
+}
+
 }  // namespace
 }  // namespace corvaline::app

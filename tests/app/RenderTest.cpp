@@ -265,5 +265,30 @@ TEST_F(RenderTest, ACancelledExportLeavesNoTemporaryFiles) {
     }
 }
 
+TEST_F(RenderTest, PlaybackAndMeasurementUseTheRightFramesOfEachKindOfRender) {
+    test::writeTone(dir / "take.wav", 2, 6.0);
+    importFile(dir / "take.wav");
+    enableModel();
+    state->setRange(1, 3);
+    renderAndWait(false);  // a selection render: the restoration is the selection itself
+    const auto selection = state->monitorPlan(2.0);
+    EXPECT_EQ(selection.source, *state->restorationURL());
+    EXPECT_EQ(selection.range, (AudioFrameRange{48000, 96000}));  // 2 s = 1 s into the file
+    EXPECT_EQ(selection.normalizationRange, (AudioFrameRange{0, 96000}));
+    EXPECT_FALSE(selection.comparedRange);
+    state->measureLoudness();
+    ASSERT_TRUE(waitUntil([&] { return !state->busy(); }));
+    EXPECT_EQ(state->status(), "Loudness analysis complete");
+    EXPECT_TRUE(state->loudnessCurrent());
+
+    renderAndWait(true);  // a full-file render, the selection kept
+    ASSERT_TRUE(state->previewPlayable());
+    const auto full = state->monitorPlan();
+    EXPECT_EQ(full.source, *state->restorationURL());
+    EXPECT_EQ(full.range, (AudioFrameRange{48000, 144000}));  // the selection's frames
+    EXPECT_EQ(full.comparedRange, state->previewRange());
+    EXPECT_FALSE(state->loudness());  // a render clears the measurement
+}
+
 }  // namespace
 }  // namespace corvaline::app

@@ -215,6 +215,7 @@ void AppState::startPlayback() {
             if (worker != worker_) return;
             if (outcome.value && !worker->isCancelled() && version == monitorVersion_) {
                 monitor_->adopt(std::move(*outcome.value->monitor));
+                streamErrorShown_ = false;
                 playbackOffset_ = startAt;
                 setMonitorGainDB(20.0 * std::log10(std::max(outcome.value->gain, 1e-12)));
                 setMonitorMatchReady(outcome.value->matching);
@@ -295,7 +296,12 @@ void AppState::tick() {
     setBleedReduction(snapshot.bleedReduction);
     setLevelerGain(snapshot.levelerGain);
     setNormalizationSuspended(snapshot.normalizationSuspended);
-    if (snapshot.error) setError(QString::fromStdString(*snapshot.error));
+    // A streaming failure is shown once: the snapshot keeps it until the monitor stops, and an
+    // alert the user dismissed must not come back on the next tick.
+    if (snapshot.error && !streamErrorShown_) {
+        streamErrorShown_ = true;
+        setError(QString::fromStdString(*snapshot.error));
+    }
     if (snapshot.finished) {
         stop();
         if (loopSelection_ && previewRange_) {

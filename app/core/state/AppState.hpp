@@ -422,6 +422,7 @@ class AppState : public QObject {
     double playbackOffset_ = 0;
     double playbackEnd_ = 0;
     bool shutDown_ = false;
+    bool streamErrorShown_ = false;  ///< the running monitor's streaming error was published
     PlatformServices platform_;
     std::unique_ptr<MonitorController> monitor_;
     // Last member: destroyed first, so every background step has ended before the fields its
