@@ -207,6 +207,10 @@ double TruePeakMeter::peak() const {
     return tail.peak_ * kFineBound * kRoundingMargin;
 }
 
+double TruePeakMeter::errorBound(double error) const {
+    return fineSum_ * error * kFineBound * kRoundingMargin;
+}
+
 double TruePeakMeter::peakDB() const {
     const double p = peak();
     return p > 0 ? 20 * std::log10(p) : -std::numeric_limits<double>::infinity();

@@ -184,8 +184,9 @@ uint32_t DSPStream::fill(float* const* out, uint32_t capacity, const std::stop_t
         }
         for (uint32_t i = 0; i < take; ++i) {
             normalizationGlide_.advance(normalizationGain_, normalizationTarget_);
-            if (normalizationGain_ != 1) {
-                const auto g = float(normalizationGain_);
+            const double gain = normalizationGain_ * trim_;
+            if (gain != 1) {
+                const auto g = float(gain);
                 for (int c = 0; c < channels; ++c) {
                     if (selected_[size_t(c)]) out[c][produced + i] *= g;
                 }

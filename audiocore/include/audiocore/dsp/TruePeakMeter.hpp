@@ -51,6 +51,11 @@ class TruePeakMeter {
 
     int channels() const { return channels_; }
 
+    /// The most a change of at most `error` in every sample (rounding to integer PCM) can move
+    /// the reading, linear: the long kernel's largest absolute sum times `error`, with the
+    /// same grid allowance as peak().
+    double errorBound(double error) const;
+
   private:
     struct Channel {
         std::vector<float> samples;  ///< context before, the unmeasured samples, context after

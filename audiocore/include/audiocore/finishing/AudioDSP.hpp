@@ -1,16 +1,14 @@
 #pragma once
 // AudioDSP::render: the finished version of a whole audio file written to a WAV file.
 //
-// When a true-peak guarantee is wanted the limiter alone is not trusted: the chain renders to
-// a hidden 32-bit float intermediate (".dsp-<UUID>.wav" beside the destination), which is
-// measured, then rendered again with a linked safety trim (never a boost) into the destination;
-// an integer-PCM destination is re-measured and trimmed once more if the conversion pushed its
-// true peak over the ceiling. The intermediate is removed on every exit.
-//
-// The ceiling is verified with the strict true-peak meter (TruePeakMeter: 8x windowed-sinc
-// interpolation refined to 64x, read as an upper bound), not with the limiter's 4x detector:
-// the 4x reading can sit 0.2-0.7 dB under what an accurate meter shows for hot material, so a
-// file that passes here passes any compliant meter.
+// When a true-peak guarantee is wanted the limiter alone is not trusted: the pass that writes
+// the destination also measures what it writes with the strict true-peak meter (TruePeakMeter:
+// 8x windowed-sinc interpolation refined to 64x, read as an upper bound, plus the most integer
+// rounding can add), not with the limiter's 4x detector, which can sit 0.2-0.7 dB under what an
+// accurate meter shows for hot material. When the reading is over the ceiling less 0.01 dB the
+// chain runs again with a linked safety trim after it (never a boost), and once more if that
+// still misses. No float intermediate is written; writing and measuring run on a second thread
+// beside the chain.
 
 #include <cstdint>
 #include <filesystem>

@@ -15,6 +15,7 @@
 // All working blocks (16384 frames) are allocated at construction; the next(AudioBuffer&)
 // form allocates nothing.
 
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -93,6 +94,10 @@ class DSPStream {
     /// stream. A changed Original Mix glides over 10 ms (only while an original is open).
     void update(const ProcessingSettings& settings, const std::vector<ChannelSettings>& channels);
 
+    /// A fixed gain in dB applied to the processed channels after the chain and the
+    /// normalisation (the export's safety trim, never ramped). Set it before the first block.
+    void setTrim(double gainDB) { trim_ = std::pow(10.0, gainDB / 20); }
+
     const Format& format() const { return format_; }
     double sampleRate() const { return format_.sampleRate; }
     int channelCount() const { return format_.channelCount; }
@@ -136,6 +141,7 @@ class DSPStream {
     std::optional<AudioBuffer> bleedBuffer_;
     double normalizationGain_ = 1;
     double normalizationTarget_ = 1;
+    double trim_ = 1;
     Glide normalizationGlide_;
     std::optional<NormalizationPlan> plan_;
     bool normalizationSuspended_ = false;
