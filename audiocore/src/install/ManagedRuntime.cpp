@@ -8,7 +8,7 @@
 #include "audiocore/install/VerifiedDownload.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
-#include "audiocore/platform/Paths.hpp"
+#include "audiocore/platform/LoggedRun.hpp"
 #include "audiocore/platform/Uuid.hpp"
 
 namespace fs = std::filesystem;
@@ -18,29 +18,6 @@ namespace corvaline::ManagedRuntime {
 namespace {
 
 constexpr std::uint64_t kMinimumFreeSpace = 2000000000ULL;
-constexpr std::size_t kLogTailBytes = 4000;
-
-/// Runs one installation step to completion: standard output and error go to a log file in
-/// the temporary folder, removed afterwards; a non-zero exit fails with the log's tail.
-void runStep(const fs::path& executable, const std::vector<std::string>& arguments,
-             const Environment& environment, std::stop_token stop) {
-    throwIfCancelled(stop);
-    const fs::path log =
-        paths::temporaryFolder() / ("corvaline-process-" + newUuidString() + ".log");
-    const installfiles::RemovedOnExit cleanup{log};
-
-    ProcessOptions options;
-    options.executable = executable;
-    options.arguments = arguments;
-    options.environment = environment;
-    options.standardOutput = ProcessOutput::toFile(log);
-    options.standardError = ProcessOutput::sameAsOutput();
-    const ProcessResult result = runProcess(options, stop);
-    if (!result.succeeded()) {
-        throw AudioFailure("Local runtime failed (" + std::to_string(result.status()) + ").\n" +
-                           readFileTail(log, kLogTailBytes));
-    }
-}
 
 std::vector<std::string> pythonArguments(std::initializer_list<std::string> head,
                                          const std::vector<std::string>& tail) {
@@ -174,6 +151,15 @@ std::vector<std::string> packageArguments(Engine engine, const Tools& tools) {
         arguments.push_back("demucs==4.0.1");
     }
     return arguments;
+}
+
+void runStep(const fs::path& executable, const std::vector<std::string>& arguments,
+             const Environment& environment, std::stop_token stop) {
+    try {
+        runLogged(executable, arguments, environment, {}, stop);
+    } catch (const ProgramFailure& failure) {
+        throw AudioFailure(failure.what());
+    }
 }
 
 void validate(const fs::path& interpreter, const Environment& env, Engine engine,

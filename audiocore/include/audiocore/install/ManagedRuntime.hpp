@@ -104,6 +104,13 @@ void install(const std::filesystem::path& folder, const std::filesystem::path& c
              const ProgressReport& report, std::stop_token stop = {},
              const Tools& tools = Tools::defaults());
 
+/// Runs one step with a managed interpreter (or tar) to completion through the engine's one
+/// logged runner (platform/LoggedRun.hpp): output to a temporary log, removed afterwards.
+/// Throws AudioFailure "Local runtime failed (STATUS)." + line feed + the log's last 4000
+/// bytes for a non-zero exit; launch errors unchanged; Cancelled (the child is terminated).
+void runStep(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
+             const Environment& environment, std::stop_token stop = {});
+
 /// Runs the engine's import tests with `python`; throws the runner's error when they fail.
 void validate(const std::filesystem::path& python, const Environment& environment, Engine engine,
               std::stop_token stop = {});
