@@ -15,8 +15,7 @@
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/finishing/AudioDSP.hpp"
 #include "audiocore/finishing/Export.hpp"
-#include "audiocore/install/ManagedRuntime.hpp"
-#include "audiocore/install/SidonAssets.hpp"
+#include "audiocore/install/ModelCatalog.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/model/WaveMetadata.hpp"
 #include "audiocore/platform/Paths.hpp"
@@ -32,48 +31,12 @@ namespace fs = std::filesystem;
 /// The installed model `id` as the engine runs it; the catalog's message plus the command that
 /// installs what is missing otherwise.
 InferenceConfiguration modelConfiguration(const std::string& id, double reduction) {
-    const fs::path root = paths::modelFolder();
-    const fs::path models = root / "Models";
-    const fs::path runtime = root / "Runtime";
-    const auto missing = [&id](const std::string& message) {
-        return AudioFailure(message + "\nInstall it with: corvaline-cli models install " + id);
-    };
-    const auto executable = [](const fs::path& p) {
-        std::error_code error;
-        return fs::is_regular_file(p, error) && ::access(p.c_str(), X_OK) == 0;
-    };
-    if (id == "sidon" || id == "sidon-reference") {
-        const bool reference = id == "sidon-reference";
-        const fs::path folder = models / (reference ? "SidonReference" : "SidonFP16");
-        if (!SidonAssets::isInstalled(folder, reference ? SidonAssets::Variant::reference
-                                                        : SidonAssets::Variant::coreML)) {
-            throw missing("Download the selected model in Settings first.");
-        }
-        if (!reference) return InferenceConfiguration::sidon(folder);
-        const fs::path python = runtime / "sidon-reference";
-        if (!ManagedRuntime::isReady(python, ManagedRuntime::Engine::sidonReference))
-            throw missing("Install or repair the Sidon Reference runtime in Settings first.");
-        return InferenceConfiguration::sidonReference(
-            ManagedRuntime::python(python), folder,
-            LocalInference::bridgeScript("sidon_reference_bridge"));
+    try {
+        return ModelCatalog().configuration(id, reduction);
+    } catch (const AudioFailure& failure) {
+        throw AudioFailure(std::string(failure.what()) +
+                           "\nInstall it with: corvaline-cli models install " + id);
     }
-    std::string file;
-    if (id == "dfn3") file = "DeepFilterNet3_onnx.tar.gz";
-    if (id == "dfn2") file = "DeepFilterNet2_onnx.tar.gz";
-    if (id == "demucs") file = "955717e8-8726e21a.th";
-    std::error_code error;
-    if (file.empty() || !fs::exists(models / file, error))
-        throw missing("Download the selected model in Settings first.");
-    if (id == "demucs") {
-        const fs::path python = runtime / "demucs";
-        if (!ManagedRuntime::isReady(python, ManagedRuntime::Engine::demucs))
-            throw missing("Install the Demucs runtime in Settings first.");
-        return InferenceConfiguration(ManagedRuntime::python(python), models / file,
-                                      LocalInference::bridgeScript("demucs_bridge"), reduction);
-    }
-    if (!executable(runtime / "deep-filter"))
-        throw missing("Download the speech runtime in Settings first.");
-    return InferenceConfiguration(runtime / "deep-filter", models / file, std::nullopt, reduction);
 }
 
 /// A progress bar whose label follows the phase of the work.
