@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "OversampledReference.hpp"
+#include "audiocore/dsp/BlockTruePeak.hpp"
 #include "audiocore/dsp/cv_peak.h"
 
 namespace corvaline {
@@ -116,6 +117,32 @@ TEST(StrictTruePeakTest, SilenceEdgesAndChannels) {
     // Reading the peak does not disturb the measurement.
     two.add(pair, 800);
     EXPECT_NEAR(two.peakDB(), 20 * std::log10(0.5), 0.01);
+}
+
+// The block form of the 4x interpolator reads exactly what the frame-by-frame detector reads,
+// whatever the block sizes.
+TEST(StrictTruePeakTest, BlockFourTimesDetectorIsBitIdenticalToTheFrameDetector) {
+    std::vector<float> x = hotMaterial(48000, 20000);
+    for (size_t i = 0; i < x.size(); i += 997)
+        x[i] = -x[i] * 1.05f;  // spikes between the clipped stretches
+    cv_peak* detector = cv_peak_create(1);
+    std::vector<double> frameRunning;
+    double running = 0;
+    for (float v : x) {
+        running = std::max(running, cv_peak_tick(detector, &v));
+        frameRunning.push_back(running);
+    }
+    cv_peak_destroy(detector);
+    for (const uint32_t size : {1u, 5u, 31u, 32u, 33u, 4096u, 20000u}) {
+        BlockTruePeak block(1);
+        size_t at = 0;
+        while (at < x.size()) {
+            const auto n = uint32_t(std::min<size_t>(size, x.size() - at));
+            block.add(0, x.data() + at, n);
+            at += n;
+            ASSERT_EQ(block.peak(0), frameRunning[at - 1]) << "block size " << size;
+        }
+    }
 }
 
 }  // namespace

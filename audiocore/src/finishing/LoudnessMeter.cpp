@@ -44,8 +44,11 @@ LoudnessMeter::LoudnessMeter(double rate, int channels,
         throw AudioFailure("Loudness analysis needs 1-64 selected audio tracks at 8-192 kHz.");
     }
     std::lock_guard lock(libraryLock());
+    // The true peak is measured by BlockTruePeak (the library's own interpolator, a block at a
+    // time and outside the library lock): the library runs without its true-peak mode.
     const int mode = EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I | EBUR128_MODE_LRA |
-                     EBUR128_MODE_SAMPLE_PEAK | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_HISTOGRAM;
+                     EBUR128_MODE_SAMPLE_PEAK | EBUR128_MODE_HISTOGRAM;
+    truePeak_ = std::make_unique<BlockTruePeak>(int(indices_.size()));
     ebur128_state* created = ebur128_init(unsigned(indices_.size()),
                                           static_cast<unsigned long>(std::lround(rate)), mode);
     if (!created) throw AudioFailure("Could not prepare loudness analysis.");
@@ -96,6 +99,11 @@ void LoudnessMeter::add(const AudioBuffer& block) {
             throw AudioFailure("Loudness analysis failed.");
         }
     }
+    lastPeak_ = 0;
+    for (size_t k = 0; k < count; ++k) {
+        lastPeak_ = std::max(lastPeak_,
+                             truePeak_->add(int(k), block.channel(indices_[k]), uint32_t(frames)));
+    }
     frames_ += int64_t(frames);
 }
 
@@ -121,15 +129,7 @@ double LoudnessMeter::shortTerm() {
 
 double LoudnessMeter::lastTruePeak() {
     if (finished_) throw AudioFailure("Loudness analysis is already complete.");
-    double peak = 0;
-    std::lock_guard lock(libraryLock());
-    for (unsigned c = 0; c < indices_.size(); ++c) {
-        double value = 0;
-        if (ebur128_prev_true_peak(library(state_), c, &value) == EBUR128_SUCCESS) {
-            peak = std::max(peak, value);
-        }
-    }
-    return peak;
+    return lastPeak_;
 }
 
 LoudnessReport LoudnessMeter::report() {
@@ -145,20 +145,23 @@ LoudnessReport LoudnessMeter::report() {
         if (ebur128_loudness_range(library(state_), &range) != EBUR128_SUCCESS) {
             range = std::numeric_limits<double>::quiet_NaN();
         }
-        const std::vector<float> silence(kFlushFrames * indices_.size(), 0.0f);
-        ebur128_add_frames_float(library(state_), silence.data(), kFlushFrames);
-        channelTruePeaks_.assign(indices_.size(), 0.0);
         channelSamplePeaks_.assign(indices_.size(), 0.0);
         for (unsigned c = 0; c < indices_.size(); ++c) {
             double value = 0;
-            if (ebur128_true_peak(library(state_), c, &value) == EBUR128_SUCCESS) {
-                channelTruePeaks_[c] = value;
-                peak = std::max(peak, value);
-            }
             if (ebur128_sample_peak(library(state_), c, &value) == EBUR128_SUCCESS) {
                 channelSamplePeaks_[c] = value;
             }
         }
+    }
+    // Silence after the last block flushes the interpolator, so that a peak in the last few
+    // samples is still seen (the loudness values were already read).
+    const std::vector<float> silence(kFlushFrames, 0.0f);
+    channelTruePeaks_.assign(indices_.size(), 0.0);
+    for (unsigned c = 0; c < indices_.size(); ++c) {
+        truePeak_->add(int(c), silence.data(), uint32_t(kFlushFrames));
+        // The larger of the channel's true peak and its sample peak, as the library reports.
+        channelTruePeaks_[c] = std::max(truePeak_->peak(int(c)), channelSamplePeaks_[c]);
+        peak = std::max(peak, channelTruePeaks_[c]);
     }
     LoudnessReport report;
     if (double(frames_) >= 0.4 * rate_ && std::isfinite(integrated)) report.integrated = integrated;

@@ -1,7 +1,8 @@
 #pragma once
 // LoudnessMeter: EBU R128 integrated loudness, loudness range and true peak over the selected
-// channels of an audio stream, measured by libebur128 in histogram mode (memory does not grow
-// with duration).
+// channels of an audio stream. libebur128 measures the loudness in histogram mode (memory does
+// not grow with duration); the 4x true peak is the library's own interpolator run a block at a
+// time here (BlockTruePeak, bit-identical readings), which is several times cheaper.
 //
 // Every selected channel is registered with weight 1.0 (no surround weighting, no LFE
 // exclusion). One process-wide lock serialises every libebur128 call across all meters, so
@@ -10,10 +11,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <vector>
 
+#include "audiocore/dsp/BlockTruePeak.hpp"
 #include "audiocore/finishing/LoudnessReport.hpp"
 #include "audiocore/model/AudioBuffer.hpp"
 
@@ -89,6 +92,9 @@ class LoudnessMeter {
     std::vector<float> samples_;
     int64_t frames_ = 0;
     std::optional<LoudnessReport> finished_;
+    /// The 4x true peak, measured here a block at a time (libebur128 keeps the loudness).
+    std::unique_ptr<BlockTruePeak> truePeak_;
+    double lastPeak_ = 0;  ///< largest 4x value of the last block added
     std::vector<double> channelTruePeaks_;
     std::vector<double> channelSamplePeaks_;
 };
