@@ -452,3 +452,13 @@ TEST_F(ModelCatalogTest, ModelWithoutDownloadPinIsRefused) {
     EXPECT_EQ(failureText([&] { install(catalog, "dfn3"); }), ModelCatalog::invalidDownloadMessage);
     EXPECT_FALSE(catalog.installed().count("dfn3"));
 }
+
+TEST_F(ModelCatalogTest, PlatformWithoutAPinnedProgramSaysSoBeforeFetching) {
+    tools.deepFilter = {};
+    tools.machine = "aarch64";
+    ModelCatalog catalog = makeCatalog();
+    EXPECT_EQ(failureText([&] { install(catalog, "dfn3"); }),
+              "No DeepFilterNet program is published for Linux aarch64. Choose another model.");
+    EXPECT_EQ(server.requests(), 0);
+    EXPECT_FALSE(fs::exists(root / "Models" / "DeepFilterNet3_onnx.tar.gz"));
+}

@@ -208,6 +208,10 @@ void ModelCatalog::installDeepFilter(const Progress& progress, std::stop_token s
         (tools_.deepFilter.bytes > 0
              ? " \u00b7 " + std::to_string((tools_.deepFilter.bytes + 500000) / 1000000) + " MB"
              : std::string());
+    if (tools_.deepFilter.url.empty() || tools_.deepFilter.checksum.empty()) {
+        throw AudioFailure("No DeepFilterNet program is published for Linux " + tools_.machine +
+                           ". Choose another model.");
+    }
     report(progress, Phase::download, message, 0.0);
     const fs::path program = deepFilterProgram();
     VerifiedDownload::fetch(
