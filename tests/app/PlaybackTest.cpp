@@ -53,6 +53,8 @@ TEST_F(PlaybackTest, PlaysToTheEndPublishingTimeAndMetersThenStops) {
     EXPECT_TRUE(state->processed());  // DSP only: Processed
     EXPECT_EQ(state->monitorLabel(), "Processed · DSP only");
     playAndWait();
+    EXPECT_EQ(state->channelMeters().size(), 2u);  // one per channel from the first tick
+    EXPECT_EQ(state->levelerGain().size(), 2u);
     EXPECT_EQ(state->status(), "Ready");
     EXPECT_FALSE(state->busy());
     ASSERT_TRUE(waitUntil([&] { return state->outputMeters()[0] > -60; }, std::chrono::seconds(5)));

@@ -287,7 +287,11 @@ void AppState::setLevelMatched(bool on) {
 void AppState::tick() {
     LiveMonitor* monitor = monitor_->monitor();
     if (!isPlaying_ || !monitor) return;
-    const LiveMonitor::Snapshot snapshot = monitor->snapshot();
+    LiveMonitor::Snapshot snapshot = monitor->snapshot();
+    // Views index the meters by channel: before the first block has played the snapshot has
+    // none, so the lists keep one entry per channel.
+    snapshot.channels.resize(channels_.size(), -90.0);
+    snapshot.levelerGain.resize(channels_.size(), 0.0);
     setTime(playbackOffset_ + monitor->currentTime());
     setOutputMeters(snapshot.output);
     setChannelMeters(snapshot.channels);
