@@ -54,6 +54,20 @@ TEST_F(SessionTest, StartsWithTheInitialValuesAndAPrivateWorkspaceThatShutdownDe
     EXPECT_FALSE(std::filesystem::exists(workspace));
 }
 
+TEST_F(SessionTest, FoldersLeftByRunsThatEndedWithoutShutdownAreRemovedAtStart) {
+    const auto stale = dir / "Corvaline-00000000-DEAD-4000-8000-000000000000";
+    std::filesystem::create_directories(stale);
+    corvaline::test::writeFile(stale / ".lock", "");
+    corvaline::test::writeFile(stale / "preview-x.wav", "left behind");
+    const auto foreign = dir / "Corvaline-not-ours";  // no lock file: not touched
+    std::filesystem::create_directories(foreign);
+    AppState second(models.get());
+    EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists(stale); }));
+    EXPECT_TRUE(std::filesystem::exists(foreign));
+    EXPECT_TRUE(std::filesystem::exists(state->workspace()));  // a running one stays
+    EXPECT_TRUE(std::filesystem::exists(second.workspace()));
+}
+
 TEST_F(SessionTest, ImportGoesOnAfterAFailedFileAndNamesIt) {
     test::writeTone(dir / "one.wav", 2, 1.0);
     corvaline::test::writeFile(dir / "broken.wav", "this is not audio");

@@ -14,6 +14,7 @@
 #include "core/bridge/Worker.hpp"
 #include "core/models/ModelManager.hpp"
 #include "core/monitoring/MonitorController.hpp"
+#include "core/state/Workspace.hpp"
 
 namespace corvaline::app {
 namespace {
@@ -32,9 +33,10 @@ constexpr bool comparable<std::optional<AudioInfo>> = false;
 AppState::AppState(ModelManager* models, QObject* parent)
     : QObject(parent), models_(models), monitor_(std::make_unique<MonitorController>(this)) {
     if (!models_) models_ = new ModelManager(std::nullopt, this);
-    workspace_ = paths::temporaryFolder() / ("Corvaline-" + newUuidString());
-    std::error_code ignored;
-    std::filesystem::create_directories(workspace_, ignored);
+    const auto temporary = paths::temporaryFolder();
+    workspace_ = std::make_unique<Workspace>(temporary);
+    // Folders of runs that ended without shutdown go, off the GUI thread.
+    pool_.start([temporary] { Workspace::removeStale(temporary); });
     // The timer is a member: it dies with the state and never keeps it alive.
     timer_.setInterval(int(std::lround(kTickInterval * 1000)));
     timer_.setTimerType(Qt::PreciseTimer);
@@ -167,6 +169,10 @@ void AppState::setChannel(int index, ChannelSettings flags) {
     channels[size_t(index)] = flags;
     setChannels(channels);
     channelChanged();
+}
+
+const std::filesystem::path& AppState::workspace() const {
+    return workspace_->path();
 }
 
 // ---- Derived values ----------------------------------------------------------------------
@@ -437,8 +443,7 @@ void AppState::shutdown() {
     // folder goes away.
     pool_.waitForDone();
     monitor_->flush();
-    std::error_code ignored;
-    std::filesystem::remove_all(workspace_, ignored);
+    workspace_->remove();
 }
 
 }  // namespace corvaline::app

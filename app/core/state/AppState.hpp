@@ -45,6 +45,7 @@ namespace corvaline::app {
 
 class ModelManager;
 class MonitorController;
+class Workspace;
 class Worker;
 
 class AppState : public QObject {
@@ -162,7 +163,7 @@ class AppState : public QObject {
     const std::optional<AudioFrameRange>& renderedRange() const { return renderedRange_; }
     const std::optional<std::filesystem::path>& restorationURL() const { return restorationURL_; }
     ModelManager& models() const { return *models_; }
-    const std::filesystem::path& workspace() const { return workspace_; }
+    const std::filesystem::path& workspace() const;
     const std::optional<ProcessingSettings>& renderedSettings() const { return renderedSettings_; }
     bool hasSidonRestoration() const { return hasSidonRestoration_; }
     const std::vector<bool>& renderedSelection() const { return renderedSelection_; }
@@ -412,7 +413,7 @@ class AppState : public QObject {
     std::optional<AudioFrameRange> renderedRange_;
     std::optional<std::filesystem::path> restorationURL_;
     ModelManager* models_ = nullptr;
-    std::filesystem::path workspace_;
+    std::unique_ptr<Workspace> workspace_;
     QTimer timer_;
     std::shared_ptr<Worker> worker_;
     std::optional<ProcessingSettings> renderedSettings_;

@@ -65,7 +65,7 @@ void AppState::importNext(std::shared_ptr<Worker> worker, std::vector<std::files
     const std::filesystem::path url = urls[index];
     setStatus(MediaImport::isVideo(url) ? QStringLiteral("Extracting audio from ") + fileName(url)
                                         : QStringLiteral("Reading audio"));
-    const std::filesystem::path workspace = workspace_;
+    const std::filesystem::path workspace = this->workspace();
     worker->run(
         [url, workspace](std::stop_token cancel, const ProgressCallback& progress) {
             return MediaImport::read(url, workspace, progress, cancel);
@@ -107,7 +107,7 @@ void AppState::importNext(std::shared_ptr<Worker> worker, std::vector<std::files
 void AppState::demo() {
     if (busy_) return;
     // The recording is written by the first step of the import, off the GUI thread.
-    const auto url = workspace_ / kDemoFileName;
+    const auto url = workspace() / kDemoFileName;
     auto worker = beginWork(QStringLiteral("Reading audio"));
     worker->run([url](std::stop_token, const ProgressCallback&) { AudioIO::demo(url); }, {},
                 [this, worker, url](StepOutcome<Done> outcome) {

@@ -89,9 +89,9 @@ void AppState::render(bool fullFile) {
 
     const ProcessingSettings settings = settings_;
     const std::vector<ChannelSettings> channels = channels_;
-    const std::filesystem::path previewFile = workspace_ / ("preview-" + newUuidString() + ".wav");
+    const std::filesystem::path previewFile = workspace() / ("preview-" + newUuidString() + ".wav");
     const std::filesystem::path restorationFile =
-        workspace_ / ("restored-" + newUuidString() + ".wav");
+        workspace() / ("restored-" + newUuidString() + ".wav");
     const std::filesystem::path source = info->url;
     const WaveMetadata metadata = info->metadata;
 
@@ -173,7 +173,7 @@ void AppState::exportTo(const std::filesystem::path& destination) {
     request.metadata = info->metadata;
     request.original = restorationOriginal();
     request.sidechain = lavSidechain();
-    request.workspace = workspace_;
+    request.workspace = workspace();
 
     auto worker = beginWork(QStringLiteral("Exporting %1-bit WAV").arg(exportBits_));
     stop();
