@@ -1,15 +1,14 @@
-// ModelManager over stand-in installers (no network): one installation at a time, the
-// runtime before the model, messages, cancellation, failures, removal and configuration.
+// ModelManager over the engine's catalog with every download served by a local HTTP server
+// (no network): one installation at a time, the runtime before the model, the published
+// messages, cancellation, failures, removal and configuration.
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
 #include "AppTestSupport.hpp"
+#include "LocalHttpServer.hpp"
 #include "TestSupport.hpp"
+#include "audiocore/install/VerifiedDownload.hpp"
 #include "audiocore/model/AudioFailure.hpp"
-#include "audiocore/platform/Cancellation.hpp"
 #include "core/models/ModelManager.hpp"
 
 namespace corvaline::app {
@@ -21,86 +20,60 @@ namespace fs = std::filesystem;
 class ModelManagerTest : public ::testing::Test {
   protected:
     corvaline::test::TempDir dir;
+    corvaline::test::LocalHttpServer server;
     fs::path root = dir / "Corvaline";
+    ModelCatalog::Tools tools = ModelCatalog::Tools::defaults();
     std::unique_ptr<ModelManager> models;
-    std::vector<std::pair<std::string, fs::path>> fetched;  // url, destination (GUI reads after)
-    std::mutex mutex;
-    std::atomic<bool> hold = false;
-    std::atomic<bool> holding = false;
-    std::optional<std::string> failWith;
     std::vector<QString> messages;
 
+    std::string served(const std::string& path, const std::string& body,
+                       corvaline::test::LocalHttpServer::Response response = {}) {
+        response.body = body;
+        server.serve(path, response);
+        return server.url(path);
+    }
+    std::string digest(const std::string& body) {
+        corvaline::test::writeFile(dir / "digest.tmp", body);
+        return VerifiedDownload::checksum(dir / "digest.tmp");
+    }
+
     void SetUp() override {
-        models = std::make_unique<ModelManager>(root);
-        ModelInstaller installer;
-        installer.fetch = [this](const std::string& url, const fs::path& destination,
-                                 const std::string&, const ProgressCallback& progress,
-                                 std::stop_token stop) {
-            {
-                std::lock_guard lock(mutex);
-                fetched.emplace_back(url, destination);
-            }
-            progress(0.5);
-            while (hold) {
-                holding = true;
-                throwIfCancelled(stop);
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-            if (failWith) throw AudioFailure(*failWith);
-            corvaline::test::writeFile(destination, "downloaded");
-        };
-        installer.installRuntime =
-            [this](const fs::path& folder, const fs::path&, ManagedRuntime::Engine,
-                   const ManagedRuntime::ProgressReport& report, std::stop_token) {
-                report({RuntimeInstallationProgress::Phase::download, "Downloading Python", 0.5});
-                report({RuntimeInstallationProgress::Phase::dependencies, "Installing packages",
-                        std::nullopt});
-                std::lock_guard lock(mutex);
-                fetched.emplace_back("runtime", folder);
-            };
-        installer.installSidon = [this](const fs::path& folder, const fs::path& cache,
-                                        SidonAssets::Variant variant,
-                                        const SidonAssets::Validation& validate,
-                                        const ProgressCallback&, std::stop_token) {
-            std::lock_guard lock(mutex);
-            fetched.emplace_back(
-                variant == SidonAssets::Variant::reference ? "sidon-reference" : "sidon", folder);
-            EXPECT_EQ(bool(validate), variant == SidonAssets::Variant::reference);
-            EXPECT_EQ(
-                cache.parent_path(),
-                root / "Downloads" /
-                    (variant == SidonAssets::Variant::reference ? "SidonReference" : "SidonFP16"));
-        };
-        models->setInstaller(installer);
+        for (auto& model : tools.models) {
+            if (!model.url) continue;
+            const std::string body = "model file of " + model.id + "\n";
+            model.url = served("/" + model.file, body);
+            model.checksum = digest(body);
+        }
+        const std::string program = "#!/bin/sh\nexit 0\n";
+        tools.deepFilter = {served("/deep-filter", program), digest(program), 0};
+    }
+
+    void make() {
+        models = std::make_unique<ModelManager>(root, tools);
         QObject::connect(models.get(), &ModelManager::messageChanged,
                          [this] { messages.push_back(models->message()); });
     }
-
     void waitIdle() {
         ASSERT_TRUE(waitUntil([&] { return !models->activeDownload(); }));
     }
 };
 
 TEST_F(ModelManagerTest, TheSpeechRuntimeComesFirstThenTheModel) {
+    make();
     EXPECT_FALSE(models->runtimeReady());
+    ASSERT_EQ(models->catalog().size(), 5u);
     models->download("dfn2");
     EXPECT_EQ(models->activeDownload(), std::optional<std::string>("dfn2"));
+    EXPECT_EQ(models->message(), "Downloading DeepFilterNet 2");
     waitIdle();
-    ASSERT_EQ(fetched.size(), 2u);
-    EXPECT_EQ(fetched[0].second, root / "Runtime" / "deep-filter");
-    EXPECT_NE(fetched[0].first.find("deep-filter-0.5.6"), std::string::npos);
-    EXPECT_EQ(fetched[1].second, root / "Models" / "DeepFilterNet2_onnx.tar.gz");
+    EXPECT_FALSE(models->error()) << models->error()->toStdString();
     EXPECT_EQ(fs::status(root / "Runtime" / "deep-filter").permissions() & fs::perms::all,
               fs::perms(0755));
     EXPECT_TRUE(models->runtimeReady());
     EXPECT_TRUE(models->installed().contains("dfn2"));
     EXPECT_TRUE(models->isReady("dfn2"));
     EXPECT_EQ(models->message(), "DeepFilterNet 2 installed");
-    EXPECT_FALSE(models->error());
-    ASSERT_GE(messages.size(), 3u);
-    EXPECT_TRUE(messages[1].endsWith("Linux speech runtime")) << messages[1].toStdString();
-    EXPECT_NE(std::find(messages.begin(), messages.end(), "Downloading DeepFilterNet 2"),
-              messages.end());
+    EXPECT_FALSE(models->isWorking());
 
     const auto configuration = models->configuration("dfn2", 12);
     EXPECT_EQ(configuration.executable, root / "Runtime" / "deep-filter");
@@ -120,9 +93,18 @@ TEST_F(ModelManagerTest, TheSpeechRuntimeComesFirstThenTheModel) {
 }
 
 TEST_F(ModelManagerTest, OneInstallationAtATimeAndCancellingIt) {
-    hold = true;
+    for (auto& model : tools.models) {
+        if (model.id != "dfn3") continue;
+        corvaline::test::LocalHttpServer::Response slow;
+        slow.slowAfter = 10;
+        slow.pause = std::chrono::milliseconds(50);
+        const std::string body(100000, 'x');
+        model.url = served("/slow-dfn3", body, slow);
+        model.checksum = digest(body);
+    }
+    make();
     models->download("dfn3");
-    ASSERT_TRUE(waitUntil([&] { return holding.load(); }));
+    ASSERT_TRUE(waitUntil([&] { return server.requests("/slow-dfn3") > 0; }));
     models->download("demucs");
     models->installDemucs();
     models->installReferenceRuntime();
@@ -137,50 +119,35 @@ TEST_F(ModelManagerTest, OneInstallationAtATimeAndCancellingIt) {
 }
 
 TEST_F(ModelManagerTest, AFailureExplainsWhatToCheckAndKeepsTheReason) {
-    failWith = "The download could not be verified.";
-    models->download("demucs");  // the Demucs runtime first (it succeeds), then the checkpoint
+    for (auto& model : tools.models) {
+        if (model.id == "dfn3") model.checksum = std::string(64, '0');  // never matches
+    }
+    make();
+    models->download("dfn3");
     waitIdle();
     ASSERT_TRUE(models->error());
-    EXPECT_EQ(*models->error(),
-              "Installation could not finish. Check your internet connection and available disk "
-              "space, then try again.\n\nThe download could not be verified.");
+    EXPECT_TRUE(models->error()->startsWith(
+        "Installation could not finish. Check your internet connection and available disk "
+        "space, then try again.\n\n"));
+    EXPECT_GT(models->error()->size(), 120);  // the reason follows
     EXPECT_EQ(models->message(), "Installation failed; ready to retry");
-    EXPECT_NE(std::find(messages.begin(), messages.end(), "Downloading Python"), messages.end());
-}
-
-TEST_F(ModelManagerTest, RuntimeInstallsPublishTheirRecords) {
-    models->installReferenceRuntime();
-    EXPECT_EQ(models->message(), "Preparing Sidon Reference runtime");
-    EXPECT_TRUE(models->progressIndeterminate());
-    EXPECT_EQ(models->activeDownload(), std::optional<std::string>("reference-runtime"));
-    waitIdle();
-    EXPECT_NE(std::find(messages.begin(), messages.end(), "Sidon Reference · Downloading Python"),
-              messages.end());
-    EXPECT_EQ(models->message(), "Sidon Reference runtime installed");
-    ASSERT_EQ(fetched.size(), 1u);
-    EXPECT_EQ(fetched[0].second, root / "Runtime" / "sidon-reference");
-
-    // Sidon CPU Reference: the model check is given to the asset installation.
-    fetched.clear();
-    models->download("sidon-reference");
-    waitIdle();
-    ASSERT_GE(fetched.size(), 1u);
-    EXPECT_EQ(fetched.back().first, "sidon-reference");
-    EXPECT_EQ(fetched.back().second, root / "Models" / "SidonReference");
+    EXPECT_FALSE(models->installed().contains("dfn3"));
 }
 
 TEST_F(ModelManagerTest, RemovalAndRevealTouchOnlyTheModelFolder) {
     fs::create_directories(root / "Models");
     corvaline::test::writeFile(root / "Models" / "955717e8-8726e21a.th", "checkpoint");
-    fs::create_directories(root / "Models" / "SidonFP16");
-    fs::create_directories(root / "Downloads" / "SidonFP16" / "rev");
-    models->refresh();
+    make();
     EXPECT_TRUE(models->installed().contains("demucs"));
     EXPECT_FALSE(models->isReady("demucs"));  // no Demucs runtime
+    try {
+        models->configuration("demucs", 0);
+        FAIL() << "configuration without the runtime";
+    } catch (const AudioFailure& failure) {
+        EXPECT_STREQ(failure.what(), "Install the Demucs runtime in Settings first.");
+    }
     models->remove("demucs");
     EXPECT_FALSE(models->installed().contains("demucs"));
-    models->remove("sidon");
-    EXPECT_FALSE(fs::exists(root / "Downloads" / "SidonFP16"));
     EXPECT_FALSE(models->error());
 
     std::vector<fs::path> opened;

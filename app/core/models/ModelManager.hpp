@@ -22,37 +22,13 @@
 #include <stop_token>
 #include <string>
 
-#include "audiocore/install/ManagedRuntime.hpp"
-#include "audiocore/install/SidonAssets.hpp"
-#include "audiocore/platform/Progress.hpp"
+#include "audiocore/install/ModelCatalog.hpp"
 #include "audiocore/restoration/LocalInference.hpp"
 #include "core/bridge/PlatformServices.hpp"
 
 namespace corvaline::app {
 
 class Worker;
-
-/// The engine operations an installation runs; the defaults are the engine's verified
-/// download, Sidon asset installer and managed-runtime installer. Tests substitute their own.
-struct ModelInstaller {
-    /// Makes `destination` hold the file at `url` whose SHA-256 matches `checksum`.
-    std::function<void(const std::string& url, const std::filesystem::path& destination,
-                       const std::string& checksum, const ProgressCallback& progress,
-                       std::stop_token stop)>
-        fetch;
-    /// Installs a Sidon variant into `folder` with downloads cached in `cache`.
-    std::function<void(const std::filesystem::path& folder, const std::filesystem::path& cache,
-                       SidonAssets::Variant variant, const SidonAssets::Validation& validate,
-                       const ProgressCallback& progress, std::stop_token stop)>
-        installSidon;
-    /// Installs or repairs a managed Python runtime.
-    std::function<void(const std::filesystem::path& folder, const std::filesystem::path& cache,
-                       ManagedRuntime::Engine engine, const ManagedRuntime::ProgressReport& report,
-                       std::stop_token stop)>
-        installRuntime;
-
-    static ModelInstaller defaults();
-};
 
 class ModelManager : public QObject {
     Q_OBJECT
@@ -78,6 +54,9 @@ class ModelManager : public QObject {
     /// ($XDG_DATA_HOME/Corvaline). Calls refresh().
     explicit ModelManager(std::optional<std::filesystem::path> root = std::nullopt,
                           QObject* parent = nullptr);
+    /// The same with the catalog's download addresses and installers replaced (tests).
+    ModelManager(std::optional<std::filesystem::path> root, ModelCatalog::Tools tools,
+                 QObject* parent = nullptr);
     /// Cancels a running installation and waits for it to end.
     ~ModelManager() override;
 
@@ -93,9 +72,14 @@ class ModelManager : public QObject {
     bool sidonReferenceReady() const { return sidonReferenceReady_; }
 
     /// The model folder.
-    const std::filesystem::path& root() const { return root_; }
+    const std::filesystem::path& root() const { return catalog_.root(); }
     /// True while an installation runs (the `work` handle is present).
     bool isWorking() const { return work_ != nullptr; }
+
+    /// The catalog's models, in display order.
+    const std::vector<LocalModel>& catalog() const { return catalog_.entries(); }
+    /// The catalog entry with `modelID`, or null.
+    const LocalModel* model(const std::string& modelID) const { return catalog_.model(modelID); }
 
     /// True when `modelID` is installed and the runtime it needs is ready.
     bool isReady(const std::string& modelID) const;
@@ -106,9 +90,6 @@ class ModelManager : public QObject {
     InferenceConfiguration configuration(const std::string& modelID, double reduction) const;
     /// The catalog's display name of `modelID` ("Sidon FP16"), none outside the catalog.
     std::optional<std::string> modelName(const std::string& modelID) const;
-
-    /// Replaces the engine operations installations run (tests).
-    void setInstaller(ModelInstaller installer) { installer_ = std::move(installer); }
 
     /// Installs opening the model folder (QDesktopServices in the ui).
     void setPlatform(PlatformServices platform) { platform_ = std::move(platform); }
@@ -154,17 +135,15 @@ class ModelManager : public QObject {
     void setProgressIndeterminate(bool value);
     void setMessage(const QString& value);
     void setRuntimeFlags(bool runtime, bool demucs, bool reference);
-    /// Starts an installation: activeDownload, cleared error, message, a new `work`.
-    std::shared_ptr<Worker> begin(const std::string& id, const QString& message,
-                                  bool indeterminate);
-    /// A step that installs the runtime of `engine`, its records applied while `id` installs.
-    std::function<void(std::stop_token, const ProgressCallback&)> runtimeStep(
-        const std::string& id, ManagedRuntime::Engine engine, const QString& prefix);
-    /// The model step of download(), after its runtime is in place.
-    void downloadModel(std::shared_ptr<Worker> work, const std::string& modelID);
-    /// Applies one runtime progress record while `id` is still installing.
-    void applyRuntimeProgress(const std::string& id, const QString& prefix,
-                              const RuntimeInstallationProgress& record);
+    /// Starts an installation under `id` running `install` on the worker; `success` is the
+    /// message shown when it completes.
+    void start(
+        const std::string& id, const QString& message, bool indeterminate,
+        std::function<void(const ModelCatalog&, const ModelCatalog::Progress&, std::stop_token)>
+            install,
+        const QString& success);
+    /// Applies one progress record while `id` is still installing.
+    void applyProgress(const std::string& id, const RuntimeInstallationProgress& record);
     /// Ends the installation: success message or the failure handler, then refresh().
     void finish(const std::shared_ptr<Worker>& work, bool succeeded, bool cancelled,
                 const QString& failure, const QString& successMessage);
@@ -179,9 +158,8 @@ class ModelManager : public QObject {
     bool demucsReady_ = false;
     bool sidonReferenceReady_ = false;
     std::shared_ptr<Worker> work_;
-    std::filesystem::path root_;
+    ModelCatalog catalog_;
     PlatformServices platform_;
-    ModelInstaller installer_ = ModelInstaller::defaults();
     // Last member: destroyed first, so every installation step has ended before the fields
     // its results touch go away.
     QThreadPool pool_;

@@ -300,6 +300,7 @@ void AppState::select(const AudioInfo& info) {
     setMonitorMatchReady(false);
     setChannels(std::vector<ChannelSettings>(info.channels.size(), ChannelSettings{}));
     setChannelMeters(std::vector<double>(info.channels.size(), -90.0));
+    setLevelerGain(std::vector<double>(info.channels.size(), 0.0));
     renderedSettings_.reset();
     ++monitorVersion_;
     setTime(0);
