@@ -10,7 +10,10 @@
 //
 // Blocks of 1024 frames, at most three queued ahead of the player (3072 frames, 64 ms at
 // 48 kHz): the meters lag what is heard by at most that much, and an update() is heard after
-// the queued blocks. All finishing DSP runs on the queue, never on the audio thread.
+// the queued blocks. All finishing DSP runs on the queue, never on the audio thread; the queue
+// asks for real-time (or raised nice) priority and keeps going at normal priority where the
+// system refuses. Blocks are filled in place from a small pool, so steady playback allocates no
+// audio buffers.
 
 #include <chrono>
 #include <cstdint>
