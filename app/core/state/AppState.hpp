@@ -329,8 +329,6 @@ class AppState : public QObject {
     void changed();
 
   private:
-    friend class AppStateAccess;  // workflow helpers in workflows/
-
     // Assignment helpers: assign, then emit the field's signal and changed() when it differs.
     template <class T, class Signal>
     void assign(T& field, const T& value, Signal signal);
