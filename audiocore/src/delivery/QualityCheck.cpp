@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "audiocore/dsp/TruePeakMeter.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/finishing/LoudnessMeter.hpp"
 #include "audiocore/model/AudioBuffer.hpp"
@@ -62,7 +63,8 @@ namespace QualityCheck {
 
 QualityMeasurement measure(const std::filesystem::path& file,
                            const std::optional<std::vector<bool>>& programme,
-                           std::stop_token cancel, const std::function<void(double)>& progress) {
+                           std::stop_token cancel, const std::function<void(double)>& progress,
+                           bool strictPeaks) {
     auto reader = AudioIO::open(file);
     QualityMeasurement m;
     m.sampleRate = reader->sampleRate();
@@ -80,20 +82,12 @@ QualityMeasurement measure(const std::filesystem::path& file,
     for (int c : meter.indices())
         m.programmeChannels.push_back(c + 1);
 
-    // Peaks of channels outside the programme come from a second meter (true peak needs the
-    // same interpolator); sample peaks of every channel are read directly.
-    // The meter takes at most 64 channels; beyond those the sample peak stands in.
-    std::vector<bool> others(size_t(m.channelCount), false);
-    int otherCount = 0;
-    for (int c = 0; c < m.channelCount && otherCount < 64; ++c) {
-        if (!selected[size_t(c)]) {
-            others[size_t(c)] = true;
-            ++otherCount;
-        }
-    }
-    const bool anyOther = otherCount > 0;
-    std::optional<LoudnessMeter> otherMeter;
-    if (anyOther) otherMeter.emplace(m.sampleRate, m.channelCount, others);
+    // Every channel's true peak is read with the export's strict meter (one per channel, so
+    // that each channel has its own reading; a meter skips spans that cannot raise its peak).
+    std::vector<TruePeakMeter> strict;
+    strict.reserve(size_t(m.channelCount));
+    for (int c = 0; c < m.channelCount && strictPeaks; ++c)
+        strict.emplace_back(1);
 
     // Points every `step` seconds, read in blocks of one step (a multiple of 100 ms).
     const double seconds = m.duration();
@@ -122,7 +116,10 @@ QualityMeasurement measure(const std::filesystem::path& file,
             samplePeaks[size_t(c)] = peak;
         }
         meter.add(block);
-        if (otherMeter) otherMeter->add(block);
+        for (size_t c = 0; c < strict.size(); ++c) {
+            const float* plane = block.channel(int(c));
+            strict[c].add(&plane, got);
+        }
         done += got;
         const double momentary = meter.momentary();
         const double shortTerm = meter.shortTerm();
@@ -144,14 +141,11 @@ QualityMeasurement measure(const std::filesystem::path& file,
     if (std::isfinite(maxShortTerm)) m.maxShortTerm = maxShortTerm;
 
     std::vector<double> truePeaks(size_t(m.channelCount), 0.0);
-    for (size_t i = 0; i < meter.indices().size(); ++i) {
-        truePeaks[size_t(meter.indices()[i])] = meter.channelTruePeaks()[i];
+    for (int c = 0; c < m.channelCount && strictPeaks; ++c) {
+        truePeaks[size_t(c)] = strict[size_t(c)].peak();
     }
-    if (otherMeter) {
-        otherMeter->report();
-        for (size_t i = 0; i < otherMeter->indices().size(); ++i) {
-            truePeaks[size_t(otherMeter->indices()[i])] = otherMeter->channelTruePeaks()[i];
-        }
+    for (size_t i = 0; i < meter.indices().size() && !strictPeaks; ++i) {
+        truePeaks[size_t(meter.indices()[i])] = meter.channelTruePeaks()[i];
     }
     for (int c = 0; c < m.channelCount; ++c) {
         // A true peak is never below the sample peak it interpolates between.

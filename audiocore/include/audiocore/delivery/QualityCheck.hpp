@@ -6,10 +6,11 @@
 // the loudness-over-time series, which keeps at most about 4000 points), and reports:
 // - integrated loudness, loudness range, maximum momentary and short-term loudness over the
 //   programme channels (EBU R128 through libebur128, every channel weighted 1.0);
-// - the true peak (4x, libebur128) and the sample peak of every channel of the file;
-// - the strict true peak of the programme: the export's own final ceiling reading, which
-//   oversamples further than a 4x meter so that a file that passes here passes any compliant
-//   meter;
+// - the strict true peak and the sample peak of every channel of the file: the true peak is
+//   the export's own final ceiling reading (TruePeakMeter), an upper bound of the
+//   reconstructed signal, so that a file that passes here passes any compliant meter;
+// - the strict true peak of the programme (its largest channel) beside the 4x reading of
+//   libebur128;
 // - the momentary and short-term loudness over time.
 //
 // judge() compares a measurement with a standard: integrated loudness within the target's
@@ -57,7 +58,7 @@ struct QualityMeasurement {
     LoudnessReport loudness;             ///< integrated, range and 4x true peak of the programme
     std::optional<double> maxMomentary;  ///< LUFS, none for silence
     std::optional<double> maxShortTerm;  ///< LUFS, none for silence or under 3 s
-    double strictTruePeak = 0;           ///< dBTP over the programme channels
+    double strictTruePeak = 0;           ///< dBTP, the largest strict channel peak of the programme
     std::vector<ChannelPeaks> channels;  ///< every channel of the file
     double seriesStep = 0.1;             ///< seconds between the points of `series`
     std::vector<LoudnessPoint> series;
@@ -88,11 +89,15 @@ namespace QualityCheck {
 
 /// Measures `file`. `programme` flags the measured channels (none = all; at most 64).
 /// Open and read errors propagate; loudness failures throw the meter's messages; Cancelled is
-/// checked before every block. `progress` receives 0…1.
+/// checked before every block. `progress` receives 0…1. With `strictPeaks` off, channel true
+/// peaks are the 4x readings (the sample peak outside the programme) and `strictTruePeak` is
+/// the programme's 4x reading: for loudness-only measurements of long steady material, where
+/// the strict meter has to refine nearly every crest.
 QualityMeasurement measure(const std::filesystem::path& file,
                            const std::optional<std::vector<bool>>& programme = std::nullopt,
                            std::stop_token cancel = {},
-                           const std::function<void(double)>& progress = {});
+                           const std::function<void(double)>& progress = {},
+                           bool strictPeaks = true);
 
 /// The verdict of a measurement against a standard.
 ComplianceVerdict judge(const QualityMeasurement& measurement, const DeliveryStandard& standard);
