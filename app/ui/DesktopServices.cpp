@@ -1,0 +1,68 @@
+#include "DesktopServices.hpp"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QUrl>
+#include <QWidget>
+
+namespace corvaline::ui {
+
+namespace {
+QString join(const std::vector<std::string>& patterns) {
+    QStringList list;
+    for (const auto& p : patterns)
+        list << QString::fromStdString(p);
+    list.removeDuplicates();
+    return list.join(QLatin1Char(' '));
+}
+}  // namespace
+
+QStringList importNameFilters(const std::vector<MediaImport::ContentType>& types) {
+    QStringList filters;
+    std::vector<std::string> all;
+    for (const auto& type : types)
+        all.insert(all.end(), type.patterns.begin(), type.patterns.end());
+    filters << QStringLiteral("All supported files (%1)").arg(join(all));
+    for (const auto& type : types)
+        filters << QStringLiteral("%1 (%2)").arg(QString::fromStdString(type.name),
+                                                 join(type.patterns));
+    return filters;
+}
+
+app::PlatformServices desktopServices(QWidget* window) {
+    app::PlatformServices services;
+    services.openPanel = [window](const QString& title,
+                                  const std::vector<MediaImport::ContentType>& types) {
+        const QStringList chosen = QFileDialog::getOpenFileNames(
+            window, title, QStandardPaths::writableLocation(QStandardPaths::MusicLocation),
+            importNameFilters(types).join(QStringLiteral(";;")));
+        std::vector<std::filesystem::path> files;
+        for (const auto& f : chosen)
+            files.emplace_back(f.toStdString());
+        return files;
+    };
+    services.savePanel =
+        [window](const QString& suggestedName) -> std::optional<std::filesystem::path> {
+        const QString start = QDir(QStandardPaths::writableLocation(QStandardPaths::MusicLocation))
+                                  .filePath(suggestedName);
+        QString chosen = QFileDialog::getSaveFileName(window, QStringLiteral("Export WAV"), start,
+                                                      QStringLiteral("WAV audio (*.wav)"));
+        if (chosen.isEmpty()) return std::nullopt;
+        if (QFileInfo(chosen).suffix().isEmpty()) chosen += QStringLiteral(".wav");
+        return std::filesystem::path(chosen.toStdString());
+    };
+    // Without a portable way to select a file in every file manager, show its folder.
+    services.revealFile = [](const std::filesystem::path& file) {
+        QDesktopServices::openUrl(
+            QUrl::fromLocalFile(QFileInfo(QString::fromStdString(file.string())).absolutePath()));
+    };
+    services.openFolder = [](const std::filesystem::path& folder) {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
+    };
+    return services;
+}
+
+}  // namespace corvaline::ui

@@ -1,0 +1,60 @@
+#include "AboutWindow.hpp"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QPushButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "Icons.hpp"
+#include "Theme.hpp"
+#include "Widgets.hpp"
+
+namespace corvaline::ui {
+
+AboutWindow::AboutWindow(std::function<void()> openGuide, QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("About Kestrio Corvaline"));
+    setObjectName(QStringLiteral("about"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(36, 28, 36, 24);
+    layout->setSpacing(8);
+    auto center = [&](QWidget* w) {
+        layout->addWidget(w, 0, Qt::AlignHCenter);
+        return w;
+    };
+    auto* mark = new QLabel(this);
+    mark->setPixmap(icons::applicationIcon().pixmap(84, 84));
+    mark->setAccessibleName(QStringLiteral("Kestrio Corvaline"));
+    center(mark);
+    auto* name = new QLabel(QStringLiteral("Kestrio Corvaline"), this);
+    theme::setRole(name, "title");
+    center(name);
+    auto* version =
+        caption(QStringLiteral("Version %1").arg(QApplication::applicationVersion()), this);
+    center(version);
+    auto* tagline = new QLabel(
+        QStringLiteral("Offline dialogue restoration and multichannel audio finishing."), this);
+    center(tagline);
+    center(caption(QStringLiteral("Designed and built by the Kestrio team"), this));
+    center(badge(QStringLiteral("Local processing"), this));
+    layout->addSpacing(8);
+    center(new QLabel(QStringLiteral("<b>FFmpeg · LGPL 2.1 or later</b>"), this));
+    center(caption(QStringLiteral("Matching source and license included in the app."), this));
+    auto* ffmpeg = linkButton(QStringLiteral("ffmpeg.org"), this);
+    ffmpeg->setToolTip(QStringLiteral("https://ffmpeg.org"));
+    connect(ffmpeg, &QPushButton::clicked, this,
+            [] { QDesktopServices::openUrl(QUrl(QStringLiteral("https://ffmpeg.org"))); });
+    center(ffmpeg);
+    layout->addSpacing(10);
+    auto* guide = new QPushButton(icons::icon(QStringLiteral("questionmark.circle")),
+                                  QStringLiteral("Open User Guide"), this);
+    connect(guide, &QPushButton::clicked, this, [this, openGuide] {
+        if (openGuide) openGuide();
+        accept();
+    });
+    center(guide);
+    setFixedSize(sizeHint());
+}
+
+}  // namespace corvaline::ui

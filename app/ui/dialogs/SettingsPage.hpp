@@ -1,0 +1,61 @@
+#pragma once
+// The settings page: the model library (one row per catalog entry with its install state),
+// the private runtimes, the model folder and the licence links. Everything shown is read
+// from ModelManager; the buttons call it.
+
+#include <QWidget>
+#include <vector>
+
+#include "ModelCatalog.hpp"
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace corvaline::app {
+class ModelManager;
+}
+
+namespace corvaline::ui {
+
+class IconButton;
+
+class SettingsPage : public QWidget {
+    Q_OBJECT
+  public:
+    explicit SettingsPage(app::ModelManager& models, QWidget* parent = nullptr);
+    void refresh();
+
+    /// One catalog row's widgets (exposed for tests).
+    struct ModelRow {
+        QString id;
+        QString name;
+        QWidget* progressArea;
+        QProgressBar* progress;
+        QLabel* message;
+        IconButton* cancel;
+        QWidget* installedArea;
+        QPushButton* remove;
+        QPushButton* install;
+    };
+    struct RuntimeRow {
+        QString activeID;  ///< activeDownload while this runtime installs ("" for none)
+        QLabel* state;
+        QPushButton* action;  ///< install / repair (null for the native runtime)
+        QProgressBar* progress;
+    };
+    const std::vector<ModelRow>& modelRows() const { return rows_; }
+    const std::vector<RuntimeRow>& runtimeRows() const { return runtimes_; }
+
+  private:
+    QWidget* buildModelRow(const CatalogEntry& entry, QWidget* parent);
+    QWidget* buildRuntimeRow(const QString& title, const QString& detail, const QString& activeID,
+                             QPushButton* action, QWidget* parent);
+
+    app::ModelManager& models_;
+    std::vector<ModelRow> rows_;
+    std::vector<RuntimeRow> runtimes_;
+    QLabel* message_ = nullptr;
+};
+
+}  // namespace corvaline::ui

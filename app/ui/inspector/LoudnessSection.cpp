@@ -1,0 +1,159 @@
+#include "LoudnessSection.hpp"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
+#include "Selection.hpp"
+#include "SettingBindings.hpp"
+#include "Theme.hpp"
+#include "Widgets.hpp"
+#include "controls/Parameter.hpp"
+
+namespace corvaline::ui {
+
+namespace {
+// The loudness target picker's presets, LUFS; the last entry is "Custom".
+constexpr double kTargets[] = {-23, -18, -16};
+
+QLabel* readingLabel(QWidget* parent) {
+    auto* label = new QLabel(QStringLiteral("--"), parent);
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label->setFont(theme::clockFont(11));
+    return label;
+}
+}  // namespace
+
+QString LoudnessSection::reading(std::optional<double> value) {
+    if (!value || !std::isfinite(*value)) return QStringLiteral("--");
+    return QString::asprintf("%.1f", *value);
+}
+
+LoudnessSection::LoudnessSection(SettingBindings& bindings, QWidget* parent)
+    : QWidget(parent), bindings_(bindings) {
+    app::AppState& state = bindings_.state();
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    QVBoxLayout* v = nullptr;
+    auto* box = card(this, &v);
+    layout->addWidget(box);
+    v->addWidget(
+        bindings_.flag(Setting::normalizationEnabled, QStringLiteral("LUFS Normalization"), box));
+
+    auto* targetRow = new QHBoxLayout;
+    target_ = new QComboBox(box);
+    target_->setAccessibleName(QStringLiteral("Loudness target"));
+    for (const double t : kTargets)
+        target_->addItem(
+            QStringLiteral("%1 LUFS").arg(QString::number(t).replace('-', QChar(0x2212))), t);
+    target_->addItem(QStringLiteral("Custom"));
+    connect(target_, &QComboBox::activated, this, [this](int index) {
+        if (index < 0 || index >= int(std::size(kTargets))) return;  // Custom keeps the value
+        const double t = kTargets[index];
+        bindings_.edit([t](ProcessingSettings& s) { s.targetLUFS = t; });
+    });
+    targetRow->addWidget(new QLabel(QStringLiteral("Loudness target"), box));
+    targetRow->addWidget(target_, 1);
+    v->addLayout(targetRow);
+    customTarget_ = bindings_.number(Setting::targetLUFS, box);
+    v->addWidget(customTarget_);
+    v->addWidget(bindings_.number(Setting::normalizationMaxBoost, box));
+    v->addWidget(bindings_.number(Setting::ceiling, box, QStringLiteral("True-peak ceiling")));
+
+    measure_ = new QPushButton(QStringLiteral("Measure Processed Audio"), box);
+    measure_->setToolTip(QStringLiteral(
+        "Measure integrated loudness, true peak and loudness range of the processed sound"));
+    connect(measure_, &QPushButton::clicked, &state, &app::AppState::measureLoudness);
+    v->addWidget(measure_);
+
+    auto* readings = new QFormLayout;
+    integrated_ = readingLabel(box);
+    truePeak_ = readingLabel(box);
+    range_ = readingLabel(box);
+    readings->addRow(QStringLiteral("Integrated"), integrated_);
+    readings->addRow(QStringLiteral("True peak"), truePeak_);
+    readings->addRow(QStringLiteral("Loudness range"), range_);
+    v->addLayout(readings);
+    pending_ = caption(QStringLiteral("Analysis Pending"), box);
+    v->addWidget(pending_);
+
+    v->addWidget(heading(QStringLiteral("Programme Scope"), box));
+    scope_ = new QLabel(box);
+    scopeTracks_ = caption(QString(), box);
+    v->addWidget(scope_);
+    v->addWidget(scopeTracks_);
+    linkedGain_ = new QLabel(box);
+    linkedGain_->setFont(theme::clockFont(11));
+    v->addWidget(linkedGain_);
+    limitReached_ = caption(QStringLiteral("Peak or boost limit reached"), box);
+    suspended_ = caption(QStringLiteral("Normalization pending replay or render"), box);
+    v->addWidget(limitReached_);
+    v->addWidget(suspended_);
+    v->addWidget(caption(
+        QStringLiteral(
+            "LUFS gain is calculated at playback start and render. Live DSP edits suspend "
+            "normalization until replay or render. Measurement includes selected tracks at "
+            "equal weight, not monitor mute/solo routing. Silence and passages below 400 ms "
+            "receive no LUFS boost."),
+        box));
+    auto* guide = linkButton(QStringLiteral("Loudness Guide"), box);
+    connect(guide, &QPushButton::clicked, this, [&state] {
+        state.setHelpTopicID(QStringLiteral("loudness"));
+        state.setPage(app::WorkspacePage::help);
+    });
+    v->addWidget(guide);
+}
+
+void LoudnessSection::refresh() {
+    const app::AppState& state = bindings_.state();
+    const ProcessingSettings& s = state.settings();
+    int targetIndex = int(std::size(kTargets));
+    for (int i = 0; i < int(std::size(kTargets)); ++i) {
+        if (s.targetLUFS == kTargets[i]) targetIndex = i;
+    }
+    {
+        const QSignalBlocker block(target_);
+        target_->setCurrentIndex(targetIndex);
+    }
+    measure_->setEnabled(!state.busy() && selectedRecording(state) != nullptr);
+
+    const auto& loudness = state.loudness();
+    const bool current = state.loudnessCurrent();
+    if (loudness && current) {
+        integrated_->setText(reading(loudness->integrated) + QStringLiteral(" LUFS"));
+        std::optional<double> peak;
+        if (std::isfinite(loudness->truePeak)) peak = loudness->truePeak;
+        truePeak_->setText(reading(peak) + QStringLiteral(" dBTP"));
+        range_->setText(reading(loudness->range) + QStringLiteral(" LU"));
+    } else {
+        integrated_->setText(QStringLiteral("--"));
+        truePeak_->setText(QStringLiteral("--"));
+        range_->setText(QStringLiteral("--"));
+    }
+    pending_->setVisible(!(loudness && current));
+
+    scope_->setText(state.previewRange() ? QStringLiteral("Selected passage")
+                                         : QStringLiteral("Full File"));
+    const auto processed = std::count_if(state.channels().begin(), state.channels().end(),
+                                         [](const ChannelSettings& c) { return c.process; });
+    scopeTracks_->setText(QStringLiteral("%1 selected tracks · linked gain").arg(processed));
+    linkedGain_->setText(QString::asprintf("Linked gain  %+.1f dB", state.normalizationGainDB()));
+    // The measurement's gain fell more than 0.1 dB short of the target: the ceiling or the
+    // boost limit held it back.
+    bool limited = false;
+    if (loudness && current && loudness->integrated && s.normalizationEnabled) {
+        limited = (s.targetLUFS - *loudness->integrated) - state.normalizationGainDB() > 0.1;
+    }
+    limitReached_->setVisible(limited);
+    suspended_->setVisible(state.normalizationSuspended());
+}
+
+}  // namespace corvaline::ui
