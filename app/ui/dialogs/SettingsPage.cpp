@@ -222,43 +222,63 @@ QWidget* SettingsPage::buildRuntimeRow(const QString& title, const QString& deta
     return box;
 }
 
+LibraryState LibraryState::of(const app::ModelManager& models) {
+    LibraryState state;
+    state.installed = models.installed();
+    for (const auto& entry : catalogEntries()) {
+        const std::string id = entry.id.toStdString();
+        if (models.installed().count(id) && models.isReady(id)) state.ready.insert(id);
+    }
+    state.activeDownload = models.activeDownload();
+    state.progress = models.progress();
+    state.progressIndeterminate = models.progressIndeterminate();
+    state.message = models.message();
+    state.runtimeReady = models.runtimeReady();
+    state.demucsReady = models.demucsReady();
+    state.sidonReferenceReady = models.sidonReferenceReady();
+    return state;
+}
+
 void SettingsPage::refresh() {
-    const auto& active = models_.activeDownload();
+    showLibrary(LibraryState::of(models_));
+}
+
+void SettingsPage::showLibrary(const LibraryState& state) {
+    const auto& active = state.activeDownload;
     const bool installing = active.has_value();
-    message_->setText(models_.message());
-    message_->setVisible(!models_.message().isEmpty());
+    message_->setText(state.message);
+    message_->setVisible(!state.message.isEmpty());
     for (const auto& row : rows_) {
         const std::string id = row.id.toStdString();
         const bool mine = installing && *active == id;
-        const bool ready = !mine && models_.installed().count(id) && models_.isReady(id);
+        const bool ready = !mine && state.ready.count(id);
         row.progressArea->setVisible(mine);
         row.installedArea->setVisible(ready);
         row.install->setVisible(!mine && !ready);
         row.install->setEnabled(!installing);
         row.remove->setEnabled(!installing);
         if (mine) {
-            if (models_.progressIndeterminate()) {
+            if (state.progressIndeterminate) {
                 row.progress->setRange(0, 0);
             } else {
                 row.progress->setRange(0, 1000);
-                row.progress->setValue(int(models_.progress() * 1000));
+                row.progress->setValue(int(state.progress * 1000));
             }
-            row.message->setText(models_.message());
+            row.message->setText(state.message);
         }
     }
-    const bool ready[] = {models_.runtimeReady(), models_.demucsReady(),
-                          models_.sidonReferenceReady()};
+    const bool ready[] = {state.runtimeReady, state.demucsReady, state.sidonReferenceReady};
     for (size_t i = 0; i < runtimes_.size() && i < 3; ++i) {
         const auto& row = runtimes_[i];
         const bool mine =
             installing && !row.activeID.isEmpty() && *active == row.activeID.toStdString();
         row.progress->setVisible(mine);
         if (mine) {
-            if (models_.progressIndeterminate()) {
+            if (state.progressIndeterminate) {
                 row.progress->setRange(0, 0);
             } else {
                 row.progress->setRange(0, 1000);
-                row.progress->setValue(int(models_.progress() * 1000));
+                row.progress->setValue(int(state.progress * 1000));
             }
         }
         row.state->setText(ready[i] ? QStringLiteral("Ready") : QStringLiteral("Not installed"));

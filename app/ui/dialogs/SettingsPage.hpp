@@ -4,6 +4,9 @@
 // from ModelManager; the buttons call it.
 
 #include <QWidget>
+#include <optional>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "ModelCatalog.hpp"
@@ -20,11 +23,31 @@ namespace corvaline::ui {
 
 class IconButton;
 
+/// What the settings page shows of the model manager.
+struct LibraryState {
+    std::set<std::string> installed;            ///< installed catalog ids
+    std::set<std::string> ready;                ///< installed ids whose runtime is ready too
+    std::optional<std::string> activeDownload;  ///< id being installed ("runtime", ...)
+    double progress = 0;
+    bool progressIndeterminate = false;
+    QString message;
+    bool runtimeReady = false;
+    bool demucsReady = false;
+    bool sidonReferenceReady = false;
+
+    static LibraryState of(const app::ModelManager& models);
+};
+
 class SettingsPage : public QWidget {
     Q_OBJECT
   public:
     explicit SettingsPage(app::ModelManager& models, QWidget* parent = nullptr);
+    /// Shows the model manager's current state.
     void refresh();
+    /// Shows `state`: per row, in order of precedence, the progress of this entry's
+    /// installation, "Installed" with its remove button, or an install button that is disabled
+    /// while any installation runs.
+    void showLibrary(const LibraryState& state);
 
     /// One catalog row's widgets (exposed for tests).
     struct ModelRow {
