@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
-# The main job: builds Corvaline, writes the built-in demo recording, finishes it through the
-# default chain ("Dialogue Balanced") into a 24-bit WAV with the recorder metadata, and prints
-# the loudness of the finished file.
-# Without a display, the same job runs headless through the command-line front end.
+# The main job: builds Corvaline, then
+#  - on a desktop (DISPLAY or WAYLAND_DISPLAY set): opens the application on the built-in test
+#    recording;
+#  - without a display: writes the demo recording, finishes it through the default chain
+#    ("Dialogue Balanced") into a 24-bit WAV with the recorder metadata, and prints the
+#    loudness of the finished file, through the command-line front end.
+# CORVALINE_HEADLESS=1 forces the headless job on a desktop.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_dir="$(bash "$root/scripts/build.sh" | tail -n 1)"
 bin="$build_dir/bin"
+
+if [[ -z "${CORVALINE_HEADLESS:-}" && ( -n "${DISPLAY:-}" || -n "${WAYLAND_DISPLAY:-}" ) ]]; then
+  exec "$bin/corvaline" --demo "$@"
+fi
+
 out="${CORVALINE_OUT:-$root/out}"
 mkdir -p "$out"
 "$bin/corvaline-cli" demo "$out/demo.wav"

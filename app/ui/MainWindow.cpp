@@ -78,7 +78,7 @@ MainWindow::MainWindow(app::AppState& state, QWidget* parent) : QMainWindow(pare
     wh->setSpacing(0);
     workspace_ = new WorkspaceView(state_, workspacePage);
     inspector_ = new InspectorView(state_, workspacePage);
-    inspector_->setFixedWidth(400);
+    inspector_->setFixedWidth(370);
     wh->addWidget(workspace_, 1);
     wh->addWidget(inspector_);
     pages_->addWidget(workspacePage);

@@ -27,6 +27,7 @@ QLabel[role="caption"] { color: #8b95a5; font-size: 8.5pt; }
 QPushButton, QToolButton { background: #24293a; border: 1px solid #2f3641; border-radius: 5px;
                            padding: 4px 10px; }
 QToolButton { padding: 3px; }
+QToolButton[role="flag"] { padding: 0; }
 QPushButton:hover, QToolButton:hover { background: #2c3342; }
 QPushButton:pressed, QToolButton:pressed, QToolButton:checked, QPushButton:checked {
     background: #1f4a46; border-color: #35c2b0; }

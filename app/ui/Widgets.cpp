@@ -40,6 +40,28 @@ QPushButton* linkButton(const QString& text, QWidget* parent) {
     return button;
 }
 
+ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    setMinimumWidth(60);
+}
+
+void ElidedLabel::setFullText(const QString& text) {
+    if (text == full_) return;
+    full_ = text;
+    setToolTip(text);
+    setAccessibleDescription(text);
+    elide();
+}
+
+void ElidedLabel::resizeEvent(QResizeEvent* event) {
+    QLabel::resizeEvent(event);
+    elide();
+}
+
+void ElidedLabel::elide() {
+    setText(fontMetrics().elidedText(full_, Qt::ElideRight, width()));
+}
+
 QFrame* card(QWidget* parent, QVBoxLayout** layout) {
     auto* frame = new QFrame(parent);
     theme::setRole(frame, "card");

@@ -2,6 +2,7 @@
 // Small builders for the window's recurring pieces: headings, captions, badges, cards and
 // link buttons.
 
+#include <QLabel>
 #include <QString>
 
 class QFrame;
@@ -20,6 +21,22 @@ QLabel* caption(const QString& text, QWidget* parent);
 QLabel* badge(const QString& text, QWidget* parent, bool warning = false);
 /// A flat link-styled button.
 QPushButton* linkButton(const QString& text, QWidget* parent);
+/// A one-line label that elides its text on the right when it is narrower than the text
+/// (the full text stays in the tooltip); it never widens its layout.
+class ElidedLabel : public QLabel {
+  public:
+    explicit ElidedLabel(QWidget* parent = nullptr);
+    void setFullText(const QString& text);
+    QString fullText() const { return full_; }
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+  private:
+    void elide();
+    QString full_;
+};
+
 /// A rounded panel with a vertical layout (returned through `layout`).
 QFrame* card(QWidget* parent, QVBoxLayout** layout);
 

@@ -19,7 +19,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 
 #include "TestSupport.hpp"
 #include "UiTestApp.hpp"
@@ -61,6 +60,8 @@ QStringList clippedControls(QWidget& window) {
         auto* label = qobject_cast<QLabel*>(w);
         auto* button = qobject_cast<QAbstractButton*>(w);
         if (!label && !button) continue;
+        // Icon-only buttons are sized by hand.
+        if (button && button->text().isEmpty()) continue;
         // Inside a scroll area only what is scrolled into view counts.
         const QRect visible = w->visibleRegion().boundingRect();
         if (visible.isEmpty()) continue;
@@ -272,13 +273,8 @@ TEST_F(WindowTest, SessionDrivenThroughTheWidgets) {
     // Preview the selection with the identity engine.
     QPushButton* preview = findNamed<QPushButton>(*window_, QStringLiteral("Preview Selection"));
     ASSERT_TRUE(preview && preview->isEnabled());
-    ASSERT_FALSE(state_->busy());
-    ASSERT_TRUE(state_->current().has_value());
-    state_->render(false);
-    std::cerr << "after direct: " << state_->status().toStdString() << "\n";
-    preview->click();
-    EXPECT_EQ(state_->status().toStdString(), "Isolating voice locally")
-        << (state_->error() ? state_->error()->toStdString() : "") << int(state_->page());
+    QTest::mouseClick(preview, Qt::LeftButton);
+    EXPECT_EQ(state_->status(), QStringLiteral("Isolating voice locally"));
     ASSERT_TRUE(test::waitUntil([&] { return !state_->busy(); }));
     ASSERT_FALSE(state_->error().has_value()) << state_->error()->toStdString();
     ASSERT_TRUE(state_->preview().has_value());

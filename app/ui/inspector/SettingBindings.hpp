@@ -9,7 +9,11 @@
 #include <vector>
 
 #include "audiocore/model/ProcessingSettings.hpp"
+#if __has_include("audiocore/model/SettingsFields.hpp")
 #include "audiocore/model/SettingsFields.hpp"
+#else
+#include "inspector/SettingFieldsFallback.hpp"
+#endif
 
 class QCheckBox;
 class QComboBox;

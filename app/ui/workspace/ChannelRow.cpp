@@ -22,6 +22,7 @@ QToolButton* toggle(const QString& letter, const QString& help, QWidget* parent)
     button->setCheckable(true);
     button->setToolTip(help);
     button->setAccessibleName(help);
+    theme::setRole(button, "flag");
     button->setFixedSize(24, 22);
     return button;
 }

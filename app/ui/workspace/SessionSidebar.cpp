@@ -34,7 +34,7 @@ SessionSidebar::SessionSidebar(app::AppState& state, QWidget* parent)
     : QWidget(parent), state_(state) {
     theme::setRole(this, "panel");
     setAttribute(Qt::WA_StyledBackground);
-    setFixedWidth(230);
+    setFixedWidth(210);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(10, 12, 10, 10);
     layout->setSpacing(8);

@@ -34,7 +34,7 @@ QDoubleSpinBox* secondsField(const QString& help, QWidget* parent) {
     field->setKeyboardTracking(false);
     field->setToolTip(help);
     field->setAccessibleName(help);
-    field->setFixedWidth(96);
+    field->setFixedWidth(82);
     return field;
 }
 
@@ -188,11 +188,12 @@ QWidget* WorkspaceView::buildTransport() {
     for (QWidget* w : {static_cast<QWidget*>(repeat_), static_cast<QWidget*>(toStart_),
                        static_cast<QWidget*>(zoomOut_), static_cast<QWidget*>(zoomIn_)})
         h->addWidget(w);
-    h->addStretch();
-    monitorLabel_ = new QLabel(bar);
+    // A long label ("Processed · Sidon FP16 · Careful · Original 15%") never widens the window.
+    monitorLabel_ = new ElidedLabel(bar);
+    monitorLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     theme::setRole(monitorLabel_, "secondary");
     monitorLabel_->setAccessibleName(QStringLiteral("Monitor source"));
-    h->addWidget(monitorLabel_);
+    h->addWidget(monitorLabel_, 1);
     clock_ = new QLabel(QStringLiteral("00:00.000"), bar);
     clock_->setFont(theme::clockFont(16));
     clock_->setAccessibleName(QStringLiteral("Playhead time"));
@@ -301,7 +302,7 @@ void WorkspaceView::refresh() {
         const QSignalBlocker block(repeat_);
         repeat_->setChecked(state_.loopSelection());
     }
-    monitorLabel_->setText(state_.monitorLabel());
+    monitorLabel_->setFullText(state_.monitorLabel());
     play_->setIcon(icons::icon(state_.isPlaying() ? QStringLiteral("pause.fill")
                                                   : QStringLiteral("play.fill")));
     const bool idle = !state_.busy();

@@ -21,6 +21,7 @@ class AppState;
 namespace corvaline::ui {
 
 class ChannelRow;
+class ElidedLabel;
 class IconButton;
 
 class WorkspaceView : public QWidget {
@@ -76,7 +77,7 @@ class WorkspaceView : public QWidget {
     IconButton* zoomOut_ = nullptr;
     IconButton* zoomIn_ = nullptr;
     QLabel* clock_ = nullptr;
-    QLabel* monitorLabel_ = nullptr;
+    ElidedLabel* monitorLabel_ = nullptr;
     // Selection bar.
     QButtonGroup* rangeMode_ = nullptr;
     IconButton* playheadTool_ = nullptr;
