@@ -111,7 +111,8 @@ void ReductionMeter::paintEvent(QPaintEvent*) {
     p.drawRoundedRect(QRectF(bar.right() - fill, bar.top(), fill, bar.height()), 3, 3);
     p.setPen(theme::text);
     p.drawText(QRect(width() - readoutWidth, 0, readoutWidth, height()),
-               Qt::AlignVCenter | Qt::AlignRight, QStringLiteral("-%1 dB").arg(v, 0, 'f', 1));
+               Qt::AlignVCenter | Qt::AlignRight,
+               v < 0.05 ? QStringLiteral("0.0 dB") : QStringLiteral("-%1 dB").arg(v, 0, 'f', 1));
 }
 
 }  // namespace corvaline::ui
