@@ -264,9 +264,8 @@ std::vector<std::filesystem::path> MainWindow::dropFiles(const QList<QUrl>& urls
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
-    const auto* mime = event->mimeData();
-    if (!mime->hasUrls() || std::none_of(mime->urls().begin(), mime->urls().end(),
-                                         [](const QUrl& u) { return u.isLocalFile(); }))
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (std::none_of(urls.begin(), urls.end(), [](const QUrl& u) { return u.isLocalFile(); }))
         return;
     event->acceptProposedAction();
     workspace_->setDropping(true);

@@ -7,11 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
+#include <QDragEnterEvent>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSet>
@@ -321,6 +324,28 @@ TEST_F(WindowTest, ErrorsAppearInAnAudioErrorAlertThatOkClears) {
               QStringLiteral("Import an audio or video file first."));
     window_->errorAlert()->button(QMessageBox::Ok)->click();
     ASSERT_TRUE(test::waitUntil([&] { return !state_->error().has_value(); }, 2000));
+}
+
+TEST_F(WindowTest, DroppingAFolderOnTheWindowImportsItsRecordings) {
+    TempDir drop;
+    fs::create_directories(drop.path() / "day1");
+    AudioIO::demo(drop.path() / "day1" / "scene1.wav");
+    test::writeFile(drop.path() / "day1" / "notes.txt", "x");
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(drop.path().string()))});
+    const QPoint at(window_->width() / 2, window_->height() / 2);
+    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    // Delivered straight to the window's handler, as the drag manager does.
+    QObject* target = window_.get();
+    target->event(&enter);
+    EXPECT_TRUE(enter.isAccepted());
+    EXPECT_TRUE(window_->workspace()->dropping());
+    QDropEvent dropEvent(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    target->event(&dropEvent);
+    EXPECT_FALSE(window_->workspace()->dropping());
+    ASSERT_TRUE(test::waitUntil([&] { return !state_->busy() && !state_->files().empty(); }));
+    ASSERT_EQ(state_->files().size(), 1u);
+    EXPECT_EQ(state_->files()[0].sourceURL.filename(), "scene1.wav");
 }
 
 TEST_F(WindowTest, DroppedFoldersAreSearchedForImportableFiles) {

@@ -25,6 +25,28 @@ namespace corvaline::ui {
 
 namespace {
 
+/// The highlight shown over the workspace while files are dragged over the window.
+class DropOverlay : public QWidget {
+  public:
+    explicit DropOverlay(QWidget* parent) : QWidget(parent) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        hide();
+    }
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        QColor fill = theme::accent;
+        fill.setAlpha(28);
+        p.setBrush(fill);
+        p.setPen(QPen(theme::accent, 2, Qt::DashLine));
+        p.drawRoundedRect(rect().adjusted(6, 6, -6, -6), 10, 10);
+        p.setPen(theme::text);
+        p.drawText(rect(), Qt::AlignCenter, QStringLiteral("Drop to import"));
+    }
+};
+
 QDoubleSpinBox* secondsField(const QString& help, QWidget* parent) {
     auto* field = new QDoubleSpinBox(parent);
     field->setDecimals(2);
@@ -48,6 +70,7 @@ WorkspaceView::WorkspaceView(app::AppState& state, QWidget* parent)
     stack_->addWidget(buildEmpty());
     stack_->addWidget(buildContent());
     layout->addWidget(stack_);
+    overlay_ = new DropOverlay(this);
 }
 
 QWidget* WorkspaceView::buildEmpty() {
@@ -345,19 +368,9 @@ void WorkspaceView::refreshLive() {
 void WorkspaceView::setDropping(bool dropping) {
     if (dropping == dropping_) return;
     dropping_ = dropping;
-    update();
-}
-
-void WorkspaceView::paintEvent(QPaintEvent* event) {
-    QWidget::paintEvent(event);
-    if (!dropping_) return;
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    QColor fill = theme::accent;
-    fill.setAlpha(28);
-    p.setBrush(fill);
-    p.setPen(QPen(theme::accent, 2, Qt::DashLine));
-    p.drawRoundedRect(rect().adjusted(6, 6, -6, -6), 10, 10);
+    overlay_->setGeometry(rect());
+    overlay_->setVisible(dropping);
+    overlay_->raise();
 }
 
 }  // namespace corvaline::ui

@@ -43,9 +43,6 @@ class WorkspaceView : public QWidget {
     QPushButton* importButton() const { return importButton_; }
     QPushButton* demoButton() const { return demoButton_; }
 
-  protected:
-    void paintEvent(QPaintEvent*) override;
-
   private:
     QWidget* buildEmpty();
     QWidget* buildContent();
@@ -57,6 +54,7 @@ class WorkspaceView : public QWidget {
 
     app::AppState& state_;
     QStackedWidget* stack_ = nullptr;
+    QWidget* overlay_ = nullptr;
     bool dropping_ = false;
     bool selectionTool_ = false;
     bool lastSelectingRange_ = false;
