@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "audiocore/platform/Cancellation.hpp"
+#include "audiocore/platform/Errors.hpp"
+#include "audiocore/platform/FileDescriptor.hpp"
 
 extern char** environ;
 
@@ -24,35 +26,10 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kReadChunk = 65536;
 constexpr std::size_t kLineChunk = 16384;
 
-[[noreturn]] void throwErrno(int code, const std::string& what) {
-    throw std::system_error(code, std::generic_category(), what);
-}
+using Fd = FileDescriptor;
 
-/// A descriptor closed on scope exit unless released.
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(Fd&& o) noexcept : fd(o.fd) { o.fd = -1; }
-    Fd& operator=(Fd&& o) noexcept {
-        if (this != &o) {
-            reset();
-            fd = o.fd;
-            o.fd = -1;
-        }
-        return *this;
-    }
-    ~Fd() { reset(); }
-    void reset() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-};
-
-Fd openOrThrow(const std::filesystem::path& path, int flags, const std::string& role) {
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
-    if (fd < 0) throwErrno(errno, "Could not open " + role + " " + path.string());
-    return Fd(fd);
+Fd openOrThrow(const std::filesystem::path& path, int flags) {
+    return FileDescriptor::open(path, flags, 0644);
 }
 
 /// One captured output pipe (parent's read end) and what has been kept from it.
@@ -101,13 +78,13 @@ struct ChildProcess::State {
     Capture err;
     ProcessResult result;
 
-    bool anyOpen() const { return out.fd.fd >= 0 || err.fd.fd >= 0; }
+    bool anyOpen() const { return out.fd || err.fd; }
 
     /// Reads one capture until it would block; closes it at end of file.
     void readAvailable(Capture& cap, bool isOutput, bool callbacks) {
         char buffer[kReadChunk];
-        while (cap.fd.fd >= 0) {
-            const ssize_t n = ::read(cap.fd.fd, buffer, sizeof buffer);
+        while (cap.fd) {
+            const ssize_t n = ::read(cap.fd.get(), buffer, sizeof buffer);
             if (n > 0) {
                 if (isOutput && callbacks && onOutputChunk)
                     onOutputChunk(std::string_view(buffer, std::size_t(n)));
@@ -137,7 +114,7 @@ struct ChildProcess::State {
             pollfd fds[2];
             nfds_t count = 0;
             for (Capture* cap : {&out, &err})
-                if (cap->fd.fd >= 0) fds[count++] = pollfd{cap->fd.fd, POLLIN, 0};
+                if (cap->fd) fds[count++] = pollfd{cap->fd.get(), POLLIN, 0};
             const int rc = ::poll(fds, count, int(std::max<long long>(left, 1)));
             if (rc < 0 && errno != EINTR) break;
         }
@@ -215,23 +192,22 @@ ChildProcess::ChildProcess(const ProcessOptions& options) : state_(std::make_uni
     s.err.text = &s.result.standardError;
     s.err.total = &s.result.errorBytes;
 
-    if (options.executable.empty()) throwErrno(ENOENT, "Could not start a program without a path");
+    if (options.executable.empty()) throw fileError("start", "", ENOENT);
     const std::filesystem::path program = std::filesystem::absolute(options.executable);
     if (options.standardOutput.kind == ProcessOutput::Kind::sameAsOutput)
-        throwErrno(EINVAL, "Standard output cannot be redirected to itself");
+        throw std::invalid_argument("Standard output cannot be redirected to itself");
 
     // Descriptors the child receives as 0, 1 and 2; the parent's copies close on return.
     Fd in = openOrThrow(
         options.standardInput.empty() ? std::filesystem::path("/dev/null") : options.standardInput,
-        O_RDONLY, "standard input");
-    auto outputFd = [&](const ProcessOutput& o, Capture& cap, const char* role) -> Fd {
+        O_RDONLY);
+    auto outputFd = [&](const ProcessOutput& o, Capture& cap) -> Fd {
         switch (o.kind) {
             case ProcessOutput::Kind::file:
-                return openOrThrow(o.path, O_WRONLY | O_CREAT | (o.append ? O_APPEND : O_TRUNC),
-                                   role);
+                return openOrThrow(o.path, O_WRONLY | O_CREAT | (o.append ? O_APPEND : O_TRUNC));
             case ProcessOutput::Kind::capture: {
                 int fds[2];
-                if (::pipe2(fds, O_CLOEXEC) != 0) throwErrno(errno, "Could not create a pipe");
+                if (::pipe2(fds, O_CLOEXEC) != 0) throw fileError("start", program, errno);
                 cap.fd = Fd(fds[0]);
                 ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
                 cap.limit = o.limit;
@@ -243,10 +219,10 @@ ChildProcess::ChildProcess(const ProcessOptions& options) : state_(std::make_uni
             case ProcessOutput::Kind::discard:
                 break;
         }
-        return openOrThrow("/dev/null", O_WRONLY, role);
+        return openOrThrow("/dev/null", O_WRONLY);
     };
-    Fd out = outputFd(options.standardOutput, s.out, "standard output");
-    Fd err = outputFd(options.standardError, s.err, "standard error");
+    Fd out = outputFd(options.standardOutput, s.out);
+    Fd err = outputFd(options.standardError, s.err);
 
     // Arguments and environment as C arrays; the strings outlive the spawn call.
     std::vector<std::string> argStrings;
@@ -283,12 +259,12 @@ ChildProcess::ChildProcess(const ProcessOptions& options) : state_(std::make_uni
         }
     } cleanup{&actions, &attr};
 
-    posix_spawn_file_actions_adddup2(&actions, in.fd, 0);
-    posix_spawn_file_actions_adddup2(&actions, out.fd, 1);
+    posix_spawn_file_actions_adddup2(&actions, in.get(), 0);
+    posix_spawn_file_actions_adddup2(&actions, out.get(), 1);
     if (options.standardError.kind == ProcessOutput::Kind::sameAsOutput)
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
     else
-        posix_spawn_file_actions_adddup2(&actions, err.fd, 2);
+        posix_spawn_file_actions_adddup2(&actions, err.get(), 2);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     if (!options.workingDirectory.empty())
         posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
@@ -305,7 +281,7 @@ ChildProcess::ChildProcess(const ProcessOptions& options) : state_(std::make_uni
 
     pid_t pid = -1;
     const int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
-    if (rc != 0) throwErrno(rc, "Could not start " + program.string());
+    if (rc != 0) throw fileError("start", program, rc);
     s.pid = pid;
 }
 
@@ -418,16 +394,16 @@ std::string repairUtf8(std::string_view b) {
 
 std::string readFileTail(const std::filesystem::path& path, std::size_t maxBytes) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.fd < 0) return {};
+    if (!fd) return {};
     struct stat st {};
-    if (::fstat(fd.fd, &st) != 0) return {};
+    if (::fstat(fd.get(), &st) != 0) return {};
     const off_t size = st.st_size;
     const off_t start = size > off_t(maxBytes) ? size - off_t(maxBytes) : 0;
     std::string bytes(std::size_t(size - start), '\0');
     std::size_t got = 0;
     while (got < bytes.size()) {
         const ssize_t n =
-            ::pread(fd.fd, bytes.data() + got, bytes.size() - got, start + off_t(got));
+            ::pread(fd.get(), bytes.data() + got, bytes.size() - got, start + off_t(got));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += std::size_t(n);
@@ -437,21 +413,18 @@ std::string readFileTail(const std::filesystem::path& path, std::size_t maxBytes
 }
 
 OutputLineReader::OutputLineReader(const std::filesystem::path& path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) throwErrno(errno, "Could not open " + path.string());
+    fd_ = FileDescriptor::open(path, O_RDONLY);
 }
 
-OutputLineReader::~OutputLineReader() {
-    if (fd_ >= 0) ::close(fd_);
-}
+OutputLineReader::~OutputLineReader() = default;
 
 void OutputLineReader::poll(const std::function<void(std::string_view)>& onLine) {
-    if (fd_ < 0) return;
+    if (!fd_) return;
     char buffer[kLineChunk];
     for (;;) {
-        const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        const ssize_t n = ::read(fd_.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throwErrno(errno, "Could not read program output");
+        if (n < 0) throw fileError("read", "program output", errno);
         if (n == 0) return;
         feed(std::string_view(buffer, std::size_t(n)), onLine);
     }

@@ -23,8 +23,9 @@
 //   or react to output chunks). Cancellation stops the child as above and throws Cancelled; an
 //   exception from a callback stops the child and is rethrown.
 // - Failures: a descriptor, pipe or spawn error (missing or non-executable program included) is
-//   thrown as std::system_error naming the program; the child's own exit status is never an
-//   error here, it is reported in ProcessResult for the caller to word.
+//   thrown as FileError (a std::system_error) naming the program in a user's words; the
+//   child's own exit status is never an error here, it is reported in ProcessResult for the
+//   caller to word.
 
 #include <sys/types.h>
 
@@ -40,6 +41,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "audiocore/platform/FileDescriptor.hpp"
 
 namespace corvaline {
 
@@ -191,7 +194,7 @@ class OutputLineReader {
     void feed(std::string_view bytes, const std::function<void(std::string_view)>& onLine);
 
   private:
-    int fd_ = -1;
+    FileDescriptor fd_;
     std::string pending_;
 };
 

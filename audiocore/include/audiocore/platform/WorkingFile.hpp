@@ -1,0 +1,116 @@
+#pragma once
+// Working files and folders that cannot outlive the work that made them, and the checks a
+// destination passes before any work starts.
+//
+// WorkingFile is created unnamed (O_TMPFILE) in the folder of its future destination, so a
+// kill at any moment leaves nothing behind; libraries open it through path(), a
+// /proc/self/fd link. commit() names it into place: linkat() onto a destination that does
+// not exist yet, otherwise linkat() to a hidden name and an atomic rename() over the old
+// file. Where the file system has no unnamed files, it is a hidden named file
+// (".<prefix>-UUID<extension>") removed on every outcome except a kill.
+//
+// WorkingFolder is "Corvaline-UUID" under the temporary folder with the owner's process id
+// and start time recorded inside; removeStaleWorkingFolders() deletes those whose owner is
+// gone (call it at start-up).
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "audiocore/platform/FileDescriptor.hpp"
+
+namespace corvaline {
+
+/// Refuses a destination that exists and is not a regular file (a symbolic link, FIFO,
+/// device, socket or folder) and one whose folder does not exist, with a FileError in a
+/// user's words ("Could not write “x”: it is a folder, not a file."). Call it before any
+/// work; WorkingFile::commit() checks again.
+void checkDestination(const std::filesystem::path& destination);
+
+/// A path removed (the whole tree, errors ignored) when this goes out of scope, unless
+/// release() was called.
+class ScopedRemoval {
+  public:
+    ScopedRemoval() = default;
+    explicit ScopedRemoval(std::filesystem::path path) : path_(std::move(path)) {}
+    ~ScopedRemoval();
+    ScopedRemoval(ScopedRemoval&& other) noexcept : path_(std::move(other.path_)) {
+        other.path_.clear();
+    }
+    ScopedRemoval& operator=(ScopedRemoval&& other) noexcept;
+    ScopedRemoval(const ScopedRemoval&) = delete;
+    ScopedRemoval& operator=(const ScopedRemoval&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    /// Keeps the item: nothing is removed later.
+    void release() { path_.clear(); }
+
+  private:
+    std::filesystem::path path_;
+};
+
+class WorkingFile {
+  public:
+    /// A new empty working file in `folder`. `prefix` ("dsp", "corvaline") and `extension`
+    /// (".wav") name the hidden fallback file. Throws FileError naming the folder.
+    WorkingFile(const std::filesystem::path& folder, std::string_view prefix,
+                std::string_view extension);
+    /// A working file in the folder of `destination`, ready to commit() there.
+    static WorkingFile beside(const std::filesystem::path& destination, std::string_view prefix);
+    ~WorkingFile();
+    WorkingFile(WorkingFile&&) noexcept = default;
+    WorkingFile& operator=(WorkingFile&&) noexcept = delete;
+    WorkingFile(const WorkingFile&) = delete;
+    WorkingFile& operator=(const WorkingFile&) = delete;
+
+    /// Where libraries open the file (for reading or writing, truncating it is fine). An
+    /// unnamed file's path has no extension: writers that choose the container from the
+    /// extension write their default (WAV).
+    const std::filesystem::path& path() const { return path_; }
+    /// The folder the file lives in.
+    const std::filesystem::path& folder() const { return folder_; }
+    /// True when the file has no name (it vanishes with the process).
+    bool unnamed() const { return unnamed_; }
+
+    /// Flushes the file and gives it the name `destination` (in the same folder as this file)
+    /// in one step: readers see the old file or the complete new one. An existing regular
+    /// destination keeps its permission bits; an existing non-regular one is refused
+    /// (checkDestination). Afterwards this object owns nothing.
+    void commit(const std::filesystem::path& destination);
+
+  private:
+    std::filesystem::path folder_;
+    std::filesystem::path path_;
+    FileDescriptor fd_;
+    ScopedRemoval named_;  // the hidden fallback file
+    bool unnamed_ = false;
+};
+
+/// The folder a file lives in; for an unnamed working file's /proc/self/fd path, the folder
+/// it was created in. Lets code that puts helper files beside its output work with both.
+std::filesystem::path folderOf(const std::filesystem::path& file);
+
+/// A "Corvaline-UUID" working folder under the temporary folder (or `parent`), removed with
+/// everything in it on destruction. The owner (process id and start time) is recorded in it
+/// so that a later start can remove it when this process was killed.
+class WorkingFolder {
+  public:
+    explicit WorkingFolder(const std::filesystem::path& parent = {});
+    ~WorkingFolder() = default;
+    WorkingFolder(WorkingFolder&&) noexcept = default;
+    WorkingFolder& operator=(WorkingFolder&&) noexcept = default;
+
+    const std::filesystem::path& path() const { return removal_.path(); }
+
+  private:
+    ScopedRemoval removal_;
+};
+
+/// Removes "Corvaline-*" folders in `parent` (default: the temporary folder) that belong to
+/// this user and record an owner process that no longer runs. Folders without an owner record
+/// are left alone. Errors are ignored. Returns how many were removed.
+int removeStaleWorkingFolders(const std::filesystem::path& parent = {});
+
+}  // namespace corvaline

@@ -1,0 +1,241 @@
+// Working files that vanish with the process, working folders with an owner record, and the
+// checks a destination passes before any work.
+
+#include "audiocore/platform/WorkingFile.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "audiocore/platform/Errors.hpp"
+#include "audiocore/platform/Paths.hpp"
+#include "audiocore/platform/Uuid.hpp"
+
+namespace fs = std::filesystem;
+
+namespace corvaline {
+
+namespace {
+
+constexpr const char* kOwnerRecord = ".owner";
+constexpr std::string_view kProcFd = "/proc/self/fd/";
+constexpr std::string_view kFolderPrefix = "Corvaline-";
+
+fs::path folderOrCurrent(const fs::path& folder) {
+    return folder.empty() ? fs::path(".") : folder;
+}
+
+FileError refusal(const fs::path& destination, const std::string& what) {
+    return FileError("Could not write " + quotedName(destination) + ": it is " + what +
+                         ". Choose a regular file name instead.",
+                     destination, std::make_error_code(std::errc::invalid_argument));
+}
+
+/// Start time of a process in clock ticks since boot (field 22 of /proc/PID/stat), or
+/// nothing when the process does not exist.
+std::optional<unsigned long long> processStartTime(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!in || !std::getline(in, line)) return std::nullopt;
+    // The command name (field 2) may hold spaces and parentheses: count from the last ')'.
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(line.substr(close + 1));
+    std::string field;
+    for (int index = 3; index <= 22; ++index) {
+        if (!(fields >> field)) return std::nullopt;
+        if (index == 22) {
+            try {
+                return std::stoull(field);
+            } catch (const std::exception&) {
+                return std::nullopt;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+void checkDestination(const fs::path& destination) {
+    struct stat st {};
+    if (::lstat(destination.c_str(), &st) == 0) {
+        if (S_ISREG(st.st_mode)) {
+            // Replacing it needs a writable folder, checked below.
+        } else if (S_ISLNK(st.st_mode)) {
+            throw refusal(destination, "a symbolic link, not a regular file");
+        } else if (S_ISDIR(st.st_mode)) {
+            throw refusal(destination, "a folder, not a file");
+        } else if (S_ISFIFO(st.st_mode)) {
+            throw refusal(destination, "a named pipe, not a regular file");
+        } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+            throw refusal(destination, "a device, not a regular file");
+        } else if (S_ISSOCK(st.st_mode)) {
+            throw refusal(destination, "a socket, not a regular file");
+        } else {
+            throw refusal(destination, "not a regular file");
+        }
+    } else if (errno != ENOENT) {
+        throw fileError("write", destination, errno);
+    }
+    const fs::path folder = folderOrCurrent(destination.parent_path());
+    struct stat folderStat {};
+    if (::stat(folder.c_str(), &folderStat) != 0) throw fileError("write", destination, errno);
+    if (!S_ISDIR(folderStat.st_mode)) throw fileError("write", destination, ENOTDIR);
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) throw fileError("write", destination, errno);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+ScopedRemoval::~ScopedRemoval() {
+    if (path_.empty()) return;
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+ScopedRemoval& ScopedRemoval::operator=(ScopedRemoval&& other) noexcept {
+    if (this != &other) {
+        if (!path_.empty()) {
+            std::error_code ignored;
+            fs::remove_all(path_, ignored);
+        }
+        path_ = std::move(other.path_);
+        other.path_.clear();
+    }
+    return *this;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+WorkingFile::WorkingFile(const fs::path& folder, std::string_view prefix,
+                         std::string_view extension)
+    : folder_(folderOrCurrent(folder)) {
+    const int fd = ::open(folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        fd_.reset(fd);
+        path_ = std::string(kProcFd) + std::to_string(fd);
+        // Libraries reach the file through /proc; without it, fall back to a named file.
+        struct stat st {};
+        if (::stat(path_.c_str(), &st) == 0) {
+            unnamed_ = true;
+            return;
+        }
+        fd_.reset();
+    } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        throw fileError("create a working file in", folder_, errno);
+    }
+    const fs::path named =
+        folder_ / ("." + std::string(prefix) + "-" + newUuidString() + std::string(extension));
+    fd_ = FileDescriptor(::open(named.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd_) throw fileError("create a working file in", folder_, errno);
+    named_ = ScopedRemoval(named);
+    path_ = named;
+}
+
+WorkingFile WorkingFile::beside(const fs::path& destination, std::string_view prefix) {
+    return WorkingFile(destination.parent_path(), prefix, destination.extension().string());
+}
+
+WorkingFile::~WorkingFile() = default;
+
+void WorkingFile::commit(const fs::path& destination) {
+    if (!fd_) throw fileError("write", destination, EBADF);
+    checkDestination(destination);
+    struct stat existing {};
+    if (::stat(destination.c_str(), &existing) == 0) {
+        // Replacing a private file must not make its contents readable by others.
+        if (::fchmod(fd_.get(), existing.st_mode & 07777) != 0) {
+            throw fileError("replace", destination, errno);
+        }
+    }
+    if (::fsync(fd_.get()) != 0) throw fileError("write", destination, errno);
+
+    if (unnamed_) {
+        if (::linkat(AT_FDCWD, path_.c_str(), AT_FDCWD, destination.c_str(), AT_SYMLINK_FOLLOW) !=
+            0) {
+            if (errno != EEXIST) throw fileError("write", destination, errno);
+            // The destination exists: name the file beside it, then swap it in atomically.
+            const fs::path hidden =
+                folderOrCurrent(destination.parent_path()) /
+                (".corvaline-" + newUuidString() + destination.extension().string());
+            if (::linkat(AT_FDCWD, path_.c_str(), AT_FDCWD, hidden.c_str(), AT_SYMLINK_FOLLOW) !=
+                0) {
+                throw fileError("write", destination, errno);
+            }
+            if (::rename(hidden.c_str(), destination.c_str()) != 0) {
+                const int error = errno;
+                ::unlink(hidden.c_str());
+                throw fileError("replace", destination, error);
+            }
+        }
+    } else {
+        if (::rename(named_.path().c_str(), destination.c_str()) != 0) {
+            throw fileError("replace", destination, errno);
+        }
+        named_.release();
+    }
+    fd_.reset();
+    path_ = destination;
+    unnamed_ = false;
+}
+
+fs::path folderOf(const fs::path& file) {
+    const std::string text = file.string();
+    if (text.compare(0, kProcFd.size(), kProcFd) == 0) {
+        std::error_code ec;
+        const fs::path target = fs::read_symlink(file, ec);
+        if (!ec && target.is_absolute()) return target.parent_path();
+    }
+    return folderOrCurrent(file.parent_path());
+}
+
+// ---------------------------------------------------------------------------------------------
+
+WorkingFolder::WorkingFolder(const fs::path& parent) {
+    const fs::path base = parent.empty() ? paths::temporaryFolder() : parent;
+    const fs::path folder = base / (std::string(kFolderPrefix) + newUuidString());
+    if (::mkdir(folder.c_str(), 0700) != 0) {
+        throw fileError("create a working folder in", base, errno);
+    }
+    removal_ = ScopedRemoval(folder);
+    const auto started = processStartTime(::getpid());
+    std::ofstream owner(folder / kOwnerRecord);
+    owner << ::getpid() << ' ' << started.value_or(0) << '\n';
+    owner.close();
+    if (!owner) throw fileError("write", folder / kOwnerRecord, errno ? errno : EIO);
+}
+
+int removeStaleWorkingFolders(const fs::path& parent) {
+    const fs::path base = parent.empty() ? paths::temporaryFolder() : parent;
+    int removed = 0;
+    std::error_code ec;
+    fs::directory_iterator it(base, ec);
+    if (ec) return 0;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        if (ec) break;
+        const fs::path folder = it->path();
+        if (folder.filename().string().rfind(kFolderPrefix, 0) != 0) continue;
+        struct stat st {};
+        if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+            continue;
+        std::ifstream record(folder / kOwnerRecord);
+        long long pid = 0;
+        unsigned long long started = 0;
+        if (!(record >> pid >> started) || pid <= 0) continue;  // not ours to judge
+        const auto now = processStartTime(pid_t(pid));
+        const bool alive = now && (started == 0 || *now == started);
+        if (alive) continue;
+        std::error_code ignored;
+        if (fs::remove_all(folder, ignored) > 0 && !ignored) ++removed;
+    }
+    return removed;
+}
+
+}  // namespace corvaline

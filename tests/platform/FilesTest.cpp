@@ -1,0 +1,212 @@
+// File descriptors, file errors in a user's words, working files and working folders.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "TestSupport.hpp"
+#include "audiocore/platform/Errors.hpp"
+#include "audiocore/platform/FileDescriptor.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
+
+using namespace corvaline;
+namespace fs = std::filesystem;
+
+namespace {
+
+int entries(const fs::path& folder) {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder))
+        ++count;
+    return count;
+}
+
+std::string messageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+void writeThrough(const fs::path& path, const std::string& text) {
+    // Opened by path the way a library opens it: truncating, as a separate open file.
+    FileDescriptor fd = FileDescriptor::open(path, O_WRONLY | O_CREAT | O_TRUNC);
+    ASSERT_EQ(fd.writeFully(text.data(), text.size()), 0);
+}
+
+}  // namespace
+
+TEST(FileErrors, SayWhatFailedOnWhichFileInAUsersWords) {
+    EXPECT_STREQ(fileError("write", "out.wav", ENOSPC).what(),
+                 "Could not write \u201cout.wav\u201d: the disk is full.");
+    EXPECT_STREQ(fileError("open", "/x/in.wav", ENOENT).what(),
+                 "Could not open \u201c/x/in.wav\u201d: it does not exist.");
+    // A new file whose folder is missing names the folder.
+    EXPECT_STREQ(fileError("write", "/no/such/out.wav", ENOENT).what(),
+                 "Could not write \u201c/no/such/out.wav\u201d: the folder \u201c/no/such\u201d "
+                 "does not exist.");
+    EXPECT_STREQ(fileError("write", "/ro/out.wav", EROFS).what(),
+                 "Could not write \u201c/ro/out.wav\u201d: the disk is read-only.");
+    // Hidden working names mean nothing to a user: the folder is named instead.
+    EXPECT_STREQ(fileError("write", "/data/.dsp-1234.wav", ENOSPC).what(),
+                 "Could not write a working file in \u201c/data\u201d: the disk is full.");
+    const FileError error = fileError("read", "a.wav", EIO);
+    EXPECT_EQ(error.code().value(), EIO);
+    EXPECT_EQ(error.path1(), fs::path("a.wav"));
+    // An unknown errno still reads as a sentence, with the system's words quoted.
+    EXPECT_NE(std::string(fileError("read", "a.wav", EPROTO).what()).find("the system reported"),
+              std::string::npos);
+}
+
+TEST(FileDescriptorTest, OwnsClosesAndMoves) {
+    test::TempDir dir;
+    test::writeFile(dir / "f", "hello");
+    FileDescriptor a = FileDescriptor::open(dir / "f", O_RDONLY);
+    const int raw = a.get();
+    FileDescriptor b = std::move(a);
+    EXPECT_FALSE(a);
+    EXPECT_EQ(b.get(), raw);
+    char text[16] = {};
+    EXPECT_EQ(b.readFully(text, sizeof text), 5);
+    EXPECT_STREQ(text, "hello");
+    EXPECT_EQ(b.close(), 0);
+    EXPECT_EQ(::fcntl(raw, F_GETFD), -1);  // really closed
+    const std::string missing = messageOf([&] { FileDescriptor::open(dir / "none", O_RDONLY); });
+    EXPECT_NE(missing.find("it does not exist"), std::string::npos) << missing;
+}
+
+TEST(Destinations, ThatAreNotRegularFilesAreRefusedBeforeAnyWork) {
+    test::TempDir dir;
+    test::writeFile(dir / "target.wav", "keep");
+    fs::create_symlink(dir / "target.wav", dir / "link.wav");
+    ASSERT_EQ(::mkfifo((dir / "fifo.wav").c_str(), 0644), 0);
+    fs::create_directory(dir / "folder.wav");
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string socketPath = (dir / "s.wav").string();
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    std::copy(socketPath.begin(), socketPath.end(), address.sun_path);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    const std::pair<fs::path, std::string> refused[] = {
+        {dir / "link.wav", "symbolic link"}, {dir / "fifo.wav", "named pipe"},
+        {dir / "folder.wav", "folder"},      {"/dev/null", "device"},
+        {dir / "s.wav", "socket"},           {dir / "missing" / "out.wav", "does not exist"},
+    };
+    for (const auto& [path, words] : refused) {
+        const std::string message = messageOf([&] { checkDestination(path); });
+        EXPECT_NE(message.find(words), std::string::npos) << path << ": " << message;
+        EXPECT_NE(message.find(path.filename().string()), std::string::npos) << message;
+    }
+    ::close(sock);
+    EXPECT_NO_THROW(checkDestination(dir / "target.wav"));
+    EXPECT_NO_THROW(checkDestination(dir / "new.wav"));
+    EXPECT_EQ(test::readFile(dir / "target.wav"), "keep");
+}
+
+TEST(WorkingFiles, LeaveNoNameBehindUntilCommitted) {
+    test::TempDir dir;
+    {
+        WorkingFile file(dir.path(), "dsp", ".wav");
+        writeThrough(file.path(), "partial");
+        if (file.unnamed()) {
+            EXPECT_EQ(entries(dir.path()), 0);
+        }
+        EXPECT_EQ(folderOf(file.path()), dir.path());
+    }
+    EXPECT_EQ(entries(dir.path()), 0);  // abandoned: nothing left
+
+    WorkingFile file = WorkingFile::beside(dir / "out.wav", "corvaline");
+    writeThrough(file.path(), "complete");
+    file.commit(dir / "out.wav");
+    EXPECT_EQ(test::readFile(dir / "out.wav"), "complete");
+    EXPECT_EQ(entries(dir.path()), 1);
+}
+
+TEST(WorkingFiles, ReplacingKeepsPermissionsAndRefusesSpecialFiles) {
+    test::TempDir dir;
+    test::writeFile(dir / "private.wav", "old");
+    fs::permissions(dir / "private.wav", fs::perms::owner_read | fs::perms::owner_write);
+    {
+        WorkingFile file = WorkingFile::beside(dir / "private.wav", "corvaline");
+        writeThrough(file.path(), "new");
+        file.commit(dir / "private.wav");
+    }
+    EXPECT_EQ(test::readFile(dir / "private.wav"), "new");
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "private.wav").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    test::writeFile(dir / "target.wav", "untouched");
+    fs::create_symlink(dir / "target.wav", dir / "link.wav");
+    {
+        WorkingFile file = WorkingFile::beside(dir / "link.wav", "corvaline");
+        writeThrough(file.path(), "new");
+        EXPECT_THROW(file.commit(dir / "link.wav"), FileError);
+    }
+    EXPECT_TRUE(fs::is_symlink(dir / "link.wav"));
+    EXPECT_EQ(test::readFile(dir / "target.wav"), "untouched");
+    EXPECT_EQ(entries(dir.path()), 3);  // private, target, link: no working file left
+}
+
+TEST(WorkingFiles, AKilledProcessLeavesNothing) {
+    test::TempDir dir;
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        WorkingFile file(dir.path(), "dsp", ".wav");
+        const std::string data(1 << 20, 'x');
+        FileDescriptor fd = FileDescriptor::open(file.path(), O_WRONLY | O_TRUNC);
+        (void)fd.writeFully(data.data(), data.size());
+        (void)::write(ready[1], file.unnamed() ? "u" : "n", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char kind = 0;
+    ASSERT_EQ(::read(ready[0], &kind, 1), 1);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    if (kind != 'u') GTEST_SKIP() << "this file system has no unnamed files";
+    EXPECT_EQ(entries(dir.path()), 0);
+}
+
+TEST(WorkingFolders, StaleOnesOfDeadProcessesAreRemovedAtTheNextStart) {
+    test::TempDir dir;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        WorkingFolder folder(dir.path());
+        test::writeFile(folder.path() / "audio.caf", "data");
+        ::kill(::getpid(), SIGKILL);  // no destructor runs
+        ::_exit(1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_EQ(entries(dir.path()), 1);
+
+    const WorkingFolder live(dir.path());             // ours: still in use
+    fs::create_directory(dir / "Corvaline-unknown");  // no owner record: not ours to judge
+    fs::create_directory(dir / "Other-folder");
+    EXPECT_EQ(removeStaleWorkingFolders(dir.path()), 1);
+    EXPECT_TRUE(fs::exists(live.path()));
+    EXPECT_TRUE(fs::exists(dir / "Corvaline-unknown"));
+    EXPECT_TRUE(fs::exists(dir / "Other-folder"));
+    EXPECT_EQ(entries(dir.path()), 3);
+}
