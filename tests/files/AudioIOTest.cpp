@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <sndfile.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <numbers>
 
@@ -138,6 +140,67 @@ TEST_F(AudioIOTest, BadPathsAndNonAudioFailWithoutCrashing) {
     } catch (const std::exception&) {
         SUCCEED();
     }
+}
+
+TEST_F(AudioIOTest, RefusalsNameTheFileInAUsersWords) {
+    const auto messageOf = [](const std::function<void()>& action) -> std::string {
+        try {
+            action();
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+        return "(no error)";
+    };
+    const auto missing = messageOf([&] { AudioIO::analyze(dir / "missing.wav"); });
+    EXPECT_NE(missing.find("missing.wav\u201d: it does not exist."), std::string::npos) << missing;
+    const auto folder = messageOf([&] { AudioIO::open(dir.path()); });
+    EXPECT_NE(folder.find("it is a folder"), std::string::npos) << folder;
+    test::writeFile(dir / "text.wav", "just some words, not audio at all\n");
+    const auto text = messageOf([&] { AudioIO::open(dir / "text.wav"); });
+    EXPECT_EQ(text.rfind("Could not open \u201c", 0), 0u) << text;
+    EXPECT_NE(text.find("text.wav\u201d: it is not an audio file"), std::string::npos) << text;
+    // The library's own words come on a second line at most.
+    EXPECT_NE(text.find("\n(libsndfile: "), std::string::npos) << text;
+    test::writeFile(dir / "private.wav", "x");
+    fs::permissions(dir / "private.wav", fs::perms::none);
+    if (::geteuid() != 0) {
+        const auto denied = messageOf([&] { AudioIO::open(dir / "private.wav"); });
+        EXPECT_NE(denied.find("you do not have permission"), std::string::npos) << denied;
+    }
+    if (fs::exists("/dev/full")) {
+        const auto full = messageOf([&] {
+            auto out = AudioIO::writer("/dev/full", 48000, 2, 32);
+            AudioBuffer block(2, 32768);
+            block.setFrameLength(32768);
+            out->write(block);
+            out->close();
+        });
+        EXPECT_NE(full.find("full\u201d: the disk is full."), std::string::npos) << full;
+    }
+    const auto noFolder =
+        messageOf([&] { AudioIO::writer(dir / "none" / "out.wav", 48000, 1, 24); });
+    EXPECT_NE(noFolder.find("does not exist"), std::string::npos) << noFolder;
+}
+
+TEST_F(AudioIOTest, TruncatedRecordingsReadWhatIsThereWithAWarning) {
+    // A recorder that stopped mid-take: the data chunk declares 144000 frames, 359 are there.
+    test::Bytes bytes;
+    bytes.text("RIFF").u32(36 + 144000 * 4).text("WAVE").chunk("fmt ", test::pcm16Format(2, 48000));
+    bytes.text("data").u32(144000 * 4);
+    for (int i = 0; i < 359 * 2; ++i)
+        bytes.u16(uint16_t(i * 37));
+    test::writeBytes(dir / "cut.wav", bytes.data);
+    const AudioInfo info = AudioIO::analyze(dir / "cut.wav");
+    EXPECT_EQ(info.frameCount, 359);
+    ASSERT_EQ(info.warnings.size(), 1u);
+    EXPECT_NE(info.warnings[0].find("cut.wav\u201d declares 144000 frames, holds 359"),
+              std::string::npos)
+        << info.warnings[0];
+
+    // A complete file has no warning.
+    test::writeSndFile(dir / "whole.wav", test::testSignal(2, 1000, 48000), 48000,
+                       SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    EXPECT_TRUE(AudioIO::analyze(dir / "whole.wav").warnings.empty());
 }
 
 TEST_F(AudioIOTest, StoredBitDepthAndFormatsReadThroughLibsndfile) {

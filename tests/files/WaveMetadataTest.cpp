@@ -143,6 +143,52 @@ TEST_F(WaveMetadataTest, Rf64DataIsSkippedByItsDs64Size) {
     }
 }
 
+TEST_F(WaveMetadataTest, SizesBeyondTheFileNeverWrapIntoTheAudio) {
+    // The audio payload holds bytes that look like an iXML chunk. A ds64 data size of
+    // 2^64 - 1 (or 2^64 - 2, even, so without a pad) must end the walk, not wrap to a skip of
+    // zero and read the audio as chunks.
+    Bytes inside;
+    inside.chunk("iXML", toBytes("<X><SCENE>Invented</SCENE></X>"));
+    for (const uint64_t size : {~uint64_t(0), ~uint64_t(0) - 1, uint64_t(1) << 63}) {
+        Bytes ds64;
+        ds64.u64(0).u64(size).u64(0).u32(0);
+        Bytes chunks;
+        chunks.chunk("ds64", ds64.data)
+            .chunk("bext", test::bextBody("A", 1))
+            .chunk("data", inside.data, 0xFFFFFFFF, false);
+        const auto meta = WaveMetadata::read(file(wave(chunks, "RF64"), "wrap.wav"));
+        ASSERT_EQ(meta.chunks.size(), 1u) << size;
+        EXPECT_EQ(meta.chunks[0].name, "bext");
+        EXPECT_EQ(meta.scene, "");
+    }
+    // The same through a ds64 table entry for an ordinary chunk.
+    Bytes ds64;
+    ds64.u64(0).u64(0).u64(0).u32(1).text("JUNK").u64(~uint64_t(0));
+    Bytes chunks;
+    chunks.chunk("ds64", ds64.data).chunk("JUNK", inside.data, 0xFFFFFFFF, false);
+    EXPECT_TRUE(WaveMetadata::read(file(wave(chunks, "RF64"), "junk.wav")).chunks.empty());
+}
+
+TEST_F(WaveMetadataTest, DeeplyNestedIxmlIsReadWithoutRecursion) {
+    // About 50 000 levels inside SCENE, TAKE and a track NAME: a recursive text walk
+    // overflows the stack here.
+    const int depth = 300000;
+    std::string open, close;
+    for (int i = 0; i < depth; ++i) {
+        open += "<a>";
+        close += "</a>";
+    }
+    const std::string ixml = "<X><SCENE>" + open + "deep" + close + "</SCENE><TAKE>" + open + "7" +
+                             close + "</TAKE><TRACK_LIST><TRACK><NAME>" + open + "Boom" + close +
+                             "</NAME></TRACK></TRACK_LIST></X>";
+    Bytes chunks;
+    chunks.chunk("iXML", toBytes(ixml));
+    const auto meta = WaveMetadata::read(file(wave(chunks)));
+    EXPECT_EQ(meta.scene, "deep");
+    EXPECT_EQ(meta.take, "7");
+    EXPECT_EQ(meta.channelNames, (std::vector<std::string>{"Boom"}));
+}
+
 TEST_F(WaveMetadataTest, UnresolvedSizesTruncationAndOversizeStopOrSkip) {
     // A plain RIFF whose data size is unknown: parsing stops there, earlier chunks remain.
     Bytes unknown;

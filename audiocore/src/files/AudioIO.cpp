@@ -2,16 +2,22 @@
 
 #include "audiocore/files/AudioIO.hpp"
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <numbers>
+#include <optional>
 #include <string>
 #include <system_error>
 
 #include "Readers.hpp"
+#include "WaveLayout.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
 #include "audiocore/platform/Errors.hpp"
+#include "audiocore/platform/FileDescriptor.hpp"
 
 namespace fs = std::filesystem;
 
@@ -26,26 +32,51 @@ bool hasExtension(const fs::path& url, const char* lowercase) {
     return ext == lowercase;
 }
 
+/// A reader whose sample rate the engine can work with (positive and finite); analysis checks
+/// the channel count with its own message.
+std::unique_ptr<AudioFileReader> checked(const fs::path& url,
+                                         std::unique_ptr<AudioFileReader> reader) {
+    const double rate = reader->sampleRate();
+    if (!(rate >= 1.0 && rate <= 2147483647.0)) {
+        throw LibraryError("libsndfile",
+                           "Could not open " + quotedName(url) + ": its sample rate is not valid.");
+    }
+    return reader;
+}
+
+/// A recorder that crashed leaves a data chunk that declares more audio than the file holds.
+/// What is there is read (that is how such a recording is rescued), but the user is told.
+std::optional<std::string> truncationWarning(const fs::path& url, const detail::WaveLayout& layout,
+                                             int64_t length) {
+    if (!layout.dataBytes || layout.blockAlign == 0) return std::nullopt;
+    const uint64_t declared = *layout.dataBytes / layout.blockAlign;
+    if (declared <= uint64_t(std::max<int64_t>(length, 0))) return std::nullopt;
+    return quotedName(url) + " declares " + std::to_string(declared) + " frames, holds " +
+           std::to_string(length) +
+           ": the recording was cut short (perhaps the recorder stopped unexpectedly). The frames "
+           "it holds are imported.";
+}
+
 }  // namespace
 
 std::unique_ptr<AudioFileReader> open(const fs::path& url) {
     std::error_code ec;
     const auto status = fs::status(url, ec);
-    if (ec || !fs::exists(status)) {
-        throw fs::filesystem_error(
-            "Cannot open audio file", url,
-            ec ? ec : std::make_error_code(std::errc::no_such_file_or_directory));
-    }
-    if (fs::is_directory(status)) {
-        throw fs::filesystem_error("Cannot open audio file", url,
-                                   std::make_error_code(std::errc::is_a_directory));
-    }
+    if (ec || !fs::exists(status)) throw fileError("open", url, ec ? ec.value() : ENOENT);
+    if (fs::is_directory(status)) throw fileError("open", url, EISDIR);
+    if (!fs::is_regular_file(status)) throw fileError("open", url, ESPIPE);
+    // The system's reason (permission, I/O) in plain words before a library words it its way.
+    FileDescriptor::open(url, O_RDONLY).close();
     std::string sndfileError;
-    if (auto reader = detail::openSndFile(url, sndfileError)) return reader;
+    if (auto reader = detail::openSndFile(url, sndfileError))
+        return checked(url, std::move(reader));
     std::string ffmpegError;
-    if (auto reader = detail::openFFmpeg(url, ffmpegError)) return reader;
-    // Neither library reads it: report libsndfile's reason, the primary reader's.
-    throw LibraryError("libsndfile", sndfileError);
+    if (auto reader = detail::openFFmpeg(url, ffmpegError)) return checked(url, std::move(reader));
+    // Neither library reads it: say so in a user's words; the primary reader's reason follows.
+    throw LibraryError("libsndfile", "Could not open " + quotedName(url) +
+                                         ": it is not an audio file Corvaline can read, or it is "
+                                         "damaged.\n(libsndfile: " +
+                                         sndfileError + ")");
 }
 
 AudioInfo analyze(const fs::path& url, std::stop_token cancel) {
@@ -57,10 +88,12 @@ AudioInfo analyze(const fs::path& url, std::stop_token cancel) {
     }
 
     WaveMetadata metadata;
+    detail::WaveLayout layout;
     try {
-        metadata = WaveMetadata::read(url);
+        metadata = detail::readWave(url, &layout);
     } catch (const std::exception&) {
         metadata = WaveMetadata();  // unreadable metadata never blocks an import
+        layout = {};
     }
 
     const int64_t points = std::min(length, kOverviewPoints);
@@ -126,8 +159,12 @@ AudioInfo analyze(const fs::path& url, std::stop_token cancel) {
         info.rms = float(std::sqrt(sum[size_t(c)] / double(length)));
         infos.push_back(std::move(info));
     }
-    return AudioInfo(url, file->sampleRate(), length, file->fileBitDepth(), std::move(infos),
+    AudioInfo result(url, file->sampleRate(), length, file->fileBitDepth(), std::move(infos),
                      std::move(metadata));
+    if (auto warning = truncationWarning(url, layout, length)) {
+        result.warnings.push_back(std::move(*warning));
+    }
+    return result;
 }
 
 void readExactly(AudioFileReader& file, AudioBuffer& target, AudioBuffer& scratch,

@@ -4,7 +4,9 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -42,14 +44,29 @@ int bitsOfSubtype(int format) {
     }
 }
 
-LibraryError sndfileError(SNDFILE* file) {
-    return LibraryError("libsndfile", sf_strerror(file));
+/// A read error of a file libsndfile opened, in a user's words with libsndfile's own text on a
+/// second line.
+LibraryError readError(const std::filesystem::path& url, SNDFILE* file) {
+    return LibraryError("libsndfile", "Could not read " + quotedName(url) +
+                                          ": the file is damaged or cut short.\n(libsndfile: " +
+                                          sf_strerror(file) + ")");
+}
+
+/// A write error: the system's reason when libsndfile failed in a system call (a full disk,
+/// a read-only folder), else libsndfile's text on a second line.
+std::exception_ptr writeError(const std::filesystem::path& url, int systemError,
+                              const std::string& libraryText) {
+    if (systemError != 0) return std::make_exception_ptr(fileError("write", url, systemError));
+    return std::make_exception_ptr(LibraryError(
+        "libsndfile",
+        "Could not write " + quotedName(url) + ".\n(libsndfile: " + libraryText + ")"));
 }
 
 class SndFileReader final : public AudioFileReader {
   public:
-    SndFileReader(SNDFILE* file, const SF_INFO& info)
-        : file_(file),
+    SndFileReader(SNDFILE* file, const SF_INFO& info, std::filesystem::path url)
+        : url_(std::move(url)),
+          file_(file),
           info_(info),
           chunk_(chunkFrames(info.channels)),
           interleaved_(size_t(chunk_) * size_t(info.channels)) {}
@@ -67,7 +84,7 @@ class SndFileReader final : public AudioFileReader {
                                     " is outside the file (" + std::to_string(length()) +
                                     " frames)");
         }
-        if (sf_seek(file_, sf_count_t(frame), SEEK_SET) < 0) throw sndfileError(file_);
+        if (sf_seek(file_, sf_count_t(frame), SEEK_SET) < 0) throw readError(url_, file_);
         position_ = frame;
     }
 
@@ -83,7 +100,7 @@ class SndFileReader final : public AudioFileReader {
         while (done < frames) {
             const uint32_t want = std::min(chunk_, frames - done);
             const sf_count_t got = sf_readf_float(file_, interleaved_.data(), want);
-            if (got < 0) throw sndfileError(file_);
+            if (got < 0) throw readError(url_, file_);
             const float* src = interleaved_.data();
             for (int c = 0; c < channels; ++c) {
                 float* dst = buffer.channel(c) + done;
@@ -93,7 +110,7 @@ class SndFileReader final : public AudioFileReader {
             done += uint32_t(got);
             if (uint32_t(got) < want) {
                 // A short read is the end of the file unless libsndfile recorded an error.
-                if (sf_error(file_) != SF_ERR_NO_ERROR) throw sndfileError(file_);
+                if (sf_error(file_) != SF_ERR_NO_ERROR) throw readError(url_, file_);
                 break;
             }
         }
@@ -103,6 +120,7 @@ class SndFileReader final : public AudioFileReader {
     }
 
   private:
+    std::filesystem::path url_;
     SNDFILE* file_;
     SF_INFO info_;
     uint32_t chunk_;
@@ -112,8 +130,9 @@ class SndFileReader final : public AudioFileReader {
 
 class SndFileWriter final : public AudioFileWriter {
   public:
-    SndFileWriter(SNDFILE* file, double rate, int channels)
-        : file_(file),
+    SndFileWriter(SNDFILE* file, double rate, int channels, std::filesystem::path url)
+        : url_(std::move(url)),
+          file_(file),
           rate_(rate),
           channels_(channels),
           chunk_(chunkFrames(channels)),
@@ -147,11 +166,12 @@ class SndFileWriter final : public AudioFileWriter {
                 for (uint32_t i = 0; i < n; ++i)
                     dst[size_t(i) * channels_ + c] = src[i];
             }
+            errno = 0;
             const sf_count_t put = sf_writef_float(file_, interleaved_.data(), n);
             // A short write is a full disk or an I/O error; never let it pass silently.
             if (put != sf_count_t(n)) {
-                if (sf_error(file_) != SF_ERR_NO_ERROR) throw sndfileError(file_);
-                throw LibraryError("libsndfile", "Short write: the disk may be full.");
+                const int systemError = errno != 0 ? errno : ENOSPC;
+                std::rethrow_exception(writeError(url_, systemError, sf_strerror(file_)));
             }
             done += n;
             written_ += n;
@@ -163,11 +183,13 @@ class SndFileWriter final : public AudioFileWriter {
         sf_write_sync(file_);
         SNDFILE* file = file_;
         file_ = nullptr;
+        errno = 0;
         const int error = sf_close(file);
-        if (error != 0) throw LibraryError("libsndfile", sf_error_number(error));
+        if (error != 0) std::rethrow_exception(writeError(url_, errno, sf_error_number(error)));
     }
 
   private:
+    std::filesystem::path url_;
     SNDFILE* file_;
     double rate_;
     int channels_;
@@ -214,7 +236,7 @@ std::unique_ptr<AudioFileReader> openSndFile(const std::filesystem::path& url, s
     // Integer files read as float are normalised to +-1.0 (libsndfile's default); float files
     // keep their values, including those above full scale.
     sf_command(file, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
-    return std::make_unique<SndFileReader>(file, info);
+    return std::make_unique<SndFileReader>(file, info, url);
 }
 
 std::unique_ptr<AudioFileWriter> createSndFileWriter(const std::filesystem::path& url, double rate,
@@ -239,12 +261,13 @@ std::unique_ptr<AudioFileWriter> createSndFileWriter(const std::filesystem::path
     // header instead of a wrapped 32-bit size.
     info.format = (caf ? SF_FORMAT_CAF : SF_FORMAT_RF64) |
                   (bits == 32 ? SF_FORMAT_FLOAT : SF_FORMAT_PCM_24) | SF_ENDIAN_LITTLE;
+    errno = 0;
     SNDFILE* file = sf_open(url.c_str(), SFM_WRITE, &info);
-    if (!file) throw LibraryError("libsndfile", sf_strerror(nullptr));
+    if (!file) std::rethrow_exception(writeError(url, errno, sf_strerror(nullptr)));
     if (!caf) sf_command(file, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
     // Float samples beyond +-1.0 saturate at the integer limits instead of wrapping around.
     sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-    return std::make_unique<SndFileWriter>(file, rate, channels);
+    return std::make_unique<SndFileWriter>(file, rate, channels, url);
 }
 
 }  // namespace corvaline::detail

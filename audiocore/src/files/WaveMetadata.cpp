@@ -16,8 +16,10 @@
 #include <stdexcept>
 
 #include "TextUtil.hpp"
+#include "WaveLayout.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Errors.hpp"
+#include "audiocore/platform/FileDescriptor.hpp"
 #include "audiocore/platform/Process.hpp"
 
 namespace fs = std::filesystem;
@@ -31,62 +33,37 @@ constexpr uint32_t kSmallestDs64 = 28;
 constexpr uint32_t kLargestDs64 = 1048576;
 constexpr int kHighestIxmlChannel = 256;
 
-/// A file descriptor closed on every exit.
+/// A WAV file opened for chunk access; errors name the file in a user's words.
 class File {
   public:
-    File(const fs::path& url, int flags) : fd_(::open(url.c_str(), flags | O_CLOEXEC)) {
-        if (fd_ < 0) throw fs::filesystem_error("Cannot open file", url, errnoCode());
-    }
-    ~File() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
+    File(const fs::path& url, int flags) : url_(url), fd_(FileDescriptor::open(url, flags)) {}
 
     /// Reads up to `size` bytes at the current position; fewer only at the end of the file.
     size_t read(void* into, size_t size) {
-        auto* bytes = static_cast<uint8_t*>(into);
-        size_t done = 0;
-        while (done < size) {
-            const ssize_t got = ::read(fd_, bytes + done, size - done);
-            if (got < 0) {
-                if (errno == EINTR) continue;
-                throw systemError("Reading WAV chunks");
-            }
-            if (got == 0) break;
-            done += size_t(got);
-        }
-        return done;
+        const ssize_t got = fd_.readFully(into, size);
+        if (got < 0) throw fileError("read", url_, errno);
+        return size_t(got);
     }
 
     void writeAll(const void* from, size_t size) {
-        const auto* bytes = static_cast<const uint8_t*>(from);
-        while (size > 0) {
-            const ssize_t put = ::write(fd_, bytes, size);
-            if (put < 0) {
-                if (errno == EINTR) continue;
-                throw systemError("Writing WAV chunks");
-            }
-            bytes += put;
-            size -= size_t(put);
-        }
+        if (fd_.writeFully(from, size) != 0) throw fileError("write", url_, errno);
     }
 
     uint64_t seek(uint64_t offset, int whence) {
-        const off_t at = ::lseek(fd_, off_t(offset), whence);
-        if (at < 0) throw systemError("Positioning in WAV file");
+        const off_t at = ::lseek(fd_.get(), off_t(offset), whence);
+        if (at < 0) throw fileError("read", url_, errno);
         return uint64_t(at);
     }
 
     uint64_t size() {
         struct stat st {};
-        if (::fstat(fd_, &st) != 0) throw systemError("Reading WAV file size");
+        if (::fstat(fd_.get(), &st) != 0) throw fileError("read", url_, errno);
         return uint64_t(st.st_size);
     }
 
   private:
-    static std::error_code errnoCode() { return std::error_code(errno, std::generic_category()); }
-    int fd_;
+    fs::path url_;
+    FileDescriptor fd_;
 };
 
 uint64_t uint64(const std::vector<uint8_t>& bytes, size_t lowOffset) {
@@ -99,13 +76,23 @@ std::string fourCC(const uint8_t* bytes) {
 }
 
 // Text content of a node: every text and CDATA section it contains, in document order.
-std::string textContent(const pugi::xml_node& node) {
-    if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) {
-        return node.value();
-    }
+// Recorder metadata is untrusted: the walk is iterative, so any nesting depth is safe.
+std::string textContent(const pugi::xml_node& root) {
     std::string text;
-    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
-        text += textContent(child);
+    pugi::xml_node node = root;
+    while (node) {
+        if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) {
+            text += node.value();
+        }
+        if (node.first_child()) {
+            node = node.first_child();
+            continue;
+        }
+        // Up to the next sibling, never above the starting node.
+        while (node != root && !node.next_sibling())
+            node = node.parent();
+        if (node == root) break;
+        node = node.next_sibling();
     }
     return text;
 }
@@ -151,6 +138,16 @@ uint32_t WaveMetadata::uint32(const std::vector<uint8_t>& bytes, size_t offset) 
 }
 
 WaveMetadata WaveMetadata::read(const fs::path& url) {
+    return detail::readWave(url, nullptr);
+}
+
+namespace detail {
+
+WaveMetadata readWave(const fs::path& url, WaveLayout* layout) {
+    using corvaline::WaveMetadata;
+    const auto uint32 = [](const std::vector<uint8_t>& bytes, size_t offset) {
+        return WaveMetadata::uint32(bytes, offset);
+    };
     File file(url, O_RDONLY);
     WaveMetadata meta;
     std::array<uint8_t, 12> header{};
@@ -183,6 +180,16 @@ WaveMetadata WaveMetadata::read(const fs::path& url) {
             }
         }
 
+        if (layout && id == "data" && !layout->dataBytes) {
+            layout->dataBytes = size;
+            layout->dataAvailable = fileSize > position ? std::min(size, fileSize - position) : 0;
+        }
+        if (layout && id == "fmt " && size >= 16 && !layout->blockAlign) {
+            std::vector<uint8_t> format(16);
+            if (file.read(format.data(), format.size()) < format.size()) break;
+            layout->blockAlign = uint16_t(format[12] | (format[13] << 8));
+            position = file.seek(position, SEEK_SET);
+        }
         if (id == "ds64" && size >= kSmallestDs64 && size <= kLargestDs64) {
             // Only what the file still holds can arrive; a truncated table is read as far as
             // it goes.
@@ -213,13 +220,17 @@ WaveMetadata WaveMetadata::read(const fs::path& url) {
             if (size % 2 == 1) position = file.seek(1, SEEK_CUR);
             continue;
         }
-        // Skip the body (and its pad byte). Nothing can follow a skip past the end of file.
+        // Skip the body (and its pad byte). A size beyond what the file holds ends the walk:
+        // nothing can follow it, and size + pad must not wrap (an RF64 size of 2^64 - 1).
+        if (position > fileSize || size > fileSize - position) break;
         const uint64_t skip = size + (size % 2);
-        if (skip > fileSize || position > fileSize - skip) break;
+        if (skip > fileSize - position) break;  // the pad byte is missing: the file ends here
         position = file.seek(position + skip, SEEK_SET);
     }
     return meta;
 }
+
+}  // namespace detail
 
 void WaveMetadata::append(const fs::path& url) const {
     if (chunks.empty()) return;

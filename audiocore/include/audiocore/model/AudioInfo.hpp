@@ -31,6 +31,9 @@ struct AudioInfo {
     int bitDepth = 0;  ///< bits per sample of the stored source format
     std::vector<ChannelInfo> channels;
     WaveMetadata metadata;
+    /// Things the user should know about the file, one sentence each (for example a recording
+    /// whose data chunk declares more frames than it holds). Shown with the import.
+    std::vector<std::string> warnings;
 
     AudioInfo() = default;
     /// Creates the record with a new id; `sourceURL` defaults to `url`.
