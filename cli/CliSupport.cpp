@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -18,12 +19,27 @@
 #include "audiocore/import/MediaImport.hpp"
 #include "audiocore/model/SettingsJSON.hpp"
 #include "audiocore/platform/Errors.hpp"
-#include "audiocore/platform/Paths.hpp"
-#include "audiocore/platform/Uuid.hpp"
+#include "audiocore/platform/Process.hpp"
 
 namespace corvaline::cli {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+/// An argument that reads as an option: "-x" or "--x", but not "-" or a negative number.
+bool looksLikeOption(const std::string& arg) {
+    return arg.size() > 1 && arg[0] == '-' && !std::isdigit(static_cast<unsigned char>(arg[1])) &&
+           arg[1] != '.';
+}
+
+}  // namespace
+
+Arguments::Arguments(std::vector<std::string> args) {
+    const auto end = std::find(args.begin(), args.end(), "--");
+    args_.assign(args.begin(), end);
+    if (end != args.end()) afterOptions_.assign(end + 1, args.end());
+}
 
 bool Arguments::flag(std::string_view name) {
     bool found = false;
@@ -44,6 +60,12 @@ std::vector<std::string> Arguments::options(std::string_view name) {
     for (auto it = args_.begin(); it != args_.end();) {
         if (*it == name) {
             if (it + 1 == args_.end()) throw UsageError{std::string(name) + " needs a value"};
+            if (looksLikeOption(*(it + 1))) {
+                throw UsageError{std::string(name) + " needs a value, but \"" + *(it + 1) +
+                                 "\" looks like an option; for a name that starts with \"-\", " +
+                                 "write " + std::string(name) + "=" + *(it + 1) + " or ./" +
+                                 *(it + 1)};
+            }
             values.push_back(*(it + 1));
             it = args_.erase(it, it + 2);
         } else if (it->rfind(prefix, 0) == 0) {
@@ -65,11 +87,15 @@ std::optional<std::string> Arguments::option(std::string_view name) {
 std::vector<std::string> Arguments::positionals() const {
     for (const auto& arg : args_) {
         // A lone "-" or a negative number is a value, not an option.
-        if (arg.size() > 1 && arg[0] == '-' && !std::isdigit(static_cast<unsigned char>(arg[1]))) {
-            throw UsageError{"unknown option " + arg};
+        if (looksLikeOption(arg)) {
+            throw UsageError{"unknown option " + arg +
+                             " (put -- before a file name that starts "
+                             "with \"-\")"};
         }
     }
-    return args_;
+    std::vector<std::string> all = args_;
+    all.insert(all.end(), afterOptions_.begin(), afterOptions_.end());
+    return all;
 }
 
 std::vector<std::string> Arguments::positionals(size_t count, std::string_view what) const {
@@ -116,9 +142,10 @@ SettingsOptions parseSettingsOptions(Arguments& args) {
     }
     if (file) {
         std::ifstream in(*file, std::ios::binary);
-        if (!in) throw systemError("Cannot read the settings file " + *file);
+        if (!in) throw fileError("read the settings file", *file, errno ? errno : EIO);
         std::ostringstream text;
         text << in.rdbuf();
+        if (in.bad()) throw fileError("read the settings file", *file, errno ? errno : EIO);
         try {
             result.settings = SettingsJSON::decode(text.str());
         } catch (const SettingsError& e) {
@@ -149,7 +176,7 @@ std::vector<ChannelSettings> parseProcess(const std::optional<std::string>& list
         const int64_t number = parseInteger(item, "--process");
         if (number < 1 || number > channelCount) {
             throw UsageError{"--process: channel " + item + " does not exist (the file has " +
-                             std::to_string(channelCount) + " channels, numbered from 1)"};
+                             countText(channelCount, "channel") + ", numbered from 1)"};
         }
         channels[size_t(number - 1)].process = true;
         any = true;
@@ -209,6 +236,8 @@ int runCancellable(const std::function<int(std::stop_token)>& work) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    sigaddset(&signals, SIGQUIT);
     // Blocked here and inherited by the worker, so only the sigtimedwait below sees them.
     pthread_sigmask(SIG_BLOCK, &signals, &previous);
 
@@ -234,21 +263,29 @@ int runCancellable(const std::function<int(std::stop_token)>& work) {
     return result;
 }
 
-PendingOutput::PendingOutput(const fs::path& destination) : destination_(destination) {
-    temporary_ = destination.parent_path() /
-                 (".corvaline-" + newUuidString() + destination.extension().string());
-}
-
-PendingOutput::~PendingOutput() {
-    if (!committed_) {
-        std::error_code ignored;
-        fs::remove(temporary_, ignored);
+std::string printable(std::string_view text, bool keepLineBreaks) {
+    const std::string repaired = repairUtf8(text);
+    std::string shown;
+    shown.reserve(repaired.size());
+    for (size_t i = 0; i < repaired.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(repaired[i]);
+        const bool c0 = byte < 0x20 && !(keepLineBreaks && byte == '\n');
+        // C1 controls (U+0080...U+009F) are 0xC2 0x80...0x9F in UTF-8.
+        const bool c1 = byte == 0xC2 && i + 1 < repaired.size() &&
+                        static_cast<unsigned char>(repaired[i + 1]) <= 0x9F &&
+                        static_cast<unsigned char>(repaired[i + 1]) >= 0x80;
+        if (c0 || byte == 0x7F || c1) {
+            shown += "\uFFFD";
+            if (c1) ++i;
+        } else {
+            shown += char(byte);
+        }
     }
+    return shown;
 }
 
-void PendingOutput::commit() {
-    fs::rename(temporary_, destination_);
-    committed_ = true;
+std::string countText(int64_t count, std::string_view singular) {
+    return std::to_string(count) + " " + std::string(singular) + (count == 1 ? "" : "s");
 }
 
 std::string formatDB(double value, int decimals) {
@@ -268,38 +305,18 @@ InputRecording::InputRecording(const std::filesystem::path& path,
         length_ = reader->length();
         return;
     }
-    std::filesystem::path workspace;
-    if (keep) {
-        workspace = *keep;
-    } else {
-        workspace = paths::temporaryFolder() / ("Corvaline-" + newUuidString());
-        temporaryFolder_ = workspace;
-    }
-    try {
-        runCancellable([&](std::stop_token cancel) {
-            ProgressBar bar("Extracting audio from " + path.filename().string());
-            imported_ = MediaImport::read(path, workspace, std::ref(bar), cancel);
-            bar.finish();
-            return 0;
-        });
-    } catch (...) {
-        if (temporaryFolder_) {
-            std::error_code ignored;
-            std::filesystem::remove_all(*temporaryFolder_, ignored);
-        }
-        throw;
-    }
+    if (!keep) workingFolder_.emplace();
+    const std::filesystem::path workspace = keep ? *keep : workingFolder_->path();
+    runCancellable([&](std::stop_token cancel) {
+        ProgressBar bar("Extracting audio from " + path.filename().string());
+        imported_ = MediaImport::read(path, workspace, std::ref(bar), cancel);
+        bar.finish();
+        return 0;
+    });
     audio_ = imported_->url;
     sampleRate_ = imported_->sampleRate;
     channelCount_ = imported_->channelCount();
     length_ = imported_->frameCount;
-}
-
-InputRecording::~InputRecording() {
-    if (temporaryFolder_) {
-        std::error_code ignored;
-        std::filesystem::remove_all(*temporaryFolder_, ignored);
-    }
 }
 
 }  // namespace corvaline::cli

@@ -1,7 +1,7 @@
 #pragma once
 // Helpers shared by the commands: option scanning, the settings options, channel lists, a
-// progress bar on standard error, cancellation by Ctrl-C, and outputs that appear only when
-// complete.
+// progress bar on standard error, cancellation by Ctrl-C and other terminal signals, and
+// recordings opened from the command line.
 
 #include <cstdint>
 #include <filesystem>
@@ -14,28 +14,33 @@
 
 #include "audiocore/model/AudioInfo.hpp"
 #include "audiocore/model/ProcessingSettings.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
 
 namespace corvaline::cli {
 
 /// Scans a command's arguments. Options are taken out as they are asked for ("--name value" or
-/// "--name=value"); whatever is left must be positional. Errors are UsageError.
+/// "--name=value"); whatever is left must be positional. "--" ends the options: everything
+/// after it is positional, even when it starts with "-". Errors are UsageError.
 class Arguments {
   public:
-    explicit Arguments(std::vector<std::string> args) : args_(std::move(args)) {}
+    explicit Arguments(std::vector<std::string> args);
 
     /// Removes `name` and reports whether it was present.
     bool flag(std::string_view name);
     /// Removes the last "name value" pair (any earlier ones too) and returns the value.
     std::optional<std::string> option(std::string_view name);
-    /// Removes every "name value" pair, in order.
+    /// Removes every "name value" pair, in order. A separate value that looks like an option
+    /// ("-o -out.wav") is refused as a probable mistake; "name=value" takes it as written.
     std::vector<std::string> options(std::string_view name);
-    /// The remaining arguments; an unknown "--option" left among them is a UsageError.
+    /// The remaining arguments (those after "--" last); an unknown "--option" left before
+    /// "--" is a UsageError.
     std::vector<std::string> positionals() const;
     /// Exactly `count` positionals, else a UsageError naming `what`.
     std::vector<std::string> positionals(size_t count, std::string_view what) const;
 
   private:
     std::vector<std::string> args_;
+    std::vector<std::string> afterOptions_;  // everything after "--"
 };
 
 /// A finite number, else UsageError naming `option`.
@@ -74,38 +79,21 @@ class ProgressBar {
     int lastPercent_ = -1;
 };
 
-/// Runs `work` on a worker thread while this thread waits for SIGINT or SIGTERM; either one
-/// asks the work to stop through its token. The work's result is returned and its exception
+/// Runs `work` on a worker thread while this thread waits for SIGINT, SIGTERM, SIGHUP or
+/// SIGQUIT; each asks the work to stop through its token, so working files and folders are
+/// removed as on any other failure. The work's result is returned and its exception
 /// rethrown here (Cancelled after a Ctrl-C).
 int runCancellable(const std::function<int(std::stop_token)>& work);
 
-/// A hidden temporary file beside `destination` (".corvaline-<UUID>" + its extension). It is
-/// removed on destruction unless commit() has moved it into place.
-class PendingOutput {
-  public:
-    explicit PendingOutput(const std::filesystem::path& destination);
-    ~PendingOutput();
-    PendingOutput(const PendingOutput&) = delete;
-    PendingOutput& operator=(const PendingOutput&) = delete;
-    const std::filesystem::path& path() const { return temporary_; }
-    /// Renames the temporary file onto the destination (atomic on one file system).
-    void commit();
-
-  private:
-    std::filesystem::path destination_;
-    std::filesystem::path temporary_;
-    bool committed_ = false;
-};
-
 /// A recording named on the command line, ready for the engine. Audio files are read where they
 /// are; videos and MXF files are imported first (their audio tracks merged onto the movie's
-/// timeline) into a working folder: `keep` when given, else a temporary folder removed when
-/// this object goes away. Import shows a progress bar and is cancelled by Ctrl-C.
+/// timeline) into a working folder: `keep` when given, else a "Corvaline-UUID" working folder
+/// removed when this object goes away (or at the next start after a kill). Import shows a progress
+/// bar and is cancelled by Ctrl-C.
 class InputRecording {
   public:
     explicit InputRecording(const std::filesystem::path& path,
                             const std::optional<std::filesystem::path>& keep = std::nullopt);
-    ~InputRecording();
     InputRecording(const InputRecording&) = delete;
     InputRecording& operator=(const InputRecording&) = delete;
 
@@ -124,11 +112,19 @@ class InputRecording {
     std::filesystem::path source_;
     std::filesystem::path audio_;
     std::optional<AudioInfo> imported_;
-    std::optional<std::filesystem::path> temporaryFolder_;
+    std::optional<WorkingFolder> workingFolder_;
     double sampleRate_ = 0;
     int channelCount_ = 0;
     int64_t length_ = 0;
 };
+
+/// `text` made safe for a terminal: invalid UTF-8 repaired and control characters (C0, DEL,
+/// C1) shown as U+FFFD, so that a file name or recorder field cannot clear the screen or
+/// forge lines. Line feeds stay when `keepLineBreaks`.
+std::string printable(std::string_view text, bool keepLineBreaks = false);
+
+/// "1 channel", "2 channels".
+std::string countText(int64_t count, std::string_view singular);
 
 /// "+1.25" style text of a dB value; "-inf" for minus infinity.
 std::string formatDB(double value, int decimals = 1);

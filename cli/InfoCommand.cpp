@@ -1,4 +1,5 @@
-// corvaline-cli info FILE [--json] [--keep DIR]: what the engine's analysis finds in a recording.
+// corvaline-cli info [--json] [--keep DIR] [--] FILE: what the engine's analysis finds in a
+// recording.
 
 #include <cmath>
 #include <cstdio>
@@ -74,14 +75,17 @@ nlohmann::json toJson(const AudioInfo& info) {
                    {"bitDepth", info.bitDepth},
                    {"channelCount", info.channels.size()},
                    {"channels", channels},
-                   {"metadata", metadata}};
+                   {"metadata", metadata},
+                   {"warnings", info.warnings}};
     if (info.isVideo()) result["audioFile"] = info.url.string();
     return result;
 }
 
 void printText(const AudioInfo& info) {
-    std::printf("File:            %s\n", info.sourceURL.c_str());
-    if (info.isVideo()) std::printf("Audio file:      %s\n", info.url.c_str());
+    // Names come from the file system and the recorder: control characters are shown as
+    // U+FFFD so that a file cannot move the cursor, clear the screen or forge lines.
+    std::printf("File:            %s\n", printable(info.sourceURL.string()).c_str());
+    if (info.isVideo()) std::printf("Audio file:      %s\n", printable(info.url.string()).c_str());
     if (info.url != info.sourceURL || MediaImport::isVideo(info.sourceURL))
         std::printf("Imported:        audio tracks extracted onto the movie's timeline\n");
     std::printf("Sample rate:     %.15g Hz\n", info.sampleRate);
@@ -95,13 +99,14 @@ void printText(const AudioInfo& info) {
     std::printf("Channels:        %zu\n", info.channels.size());
     for (const ChannelInfo& channel : info.channels) {
         std::printf("  %3d  %-24s peak %8s dBFS   RMS %8s dBFS\n", channel.id + 1,
-                    channel.name.c_str(), dbText(channel.peak).c_str(),
+                    printable(channel.name).c_str(), dbText(channel.peak).c_str(),
                     dbText(channel.rms).c_str());
     }
     const WaveMetadata& meta = info.metadata;
-    if (!meta.scene.empty()) std::printf("Scene:           %s\n", meta.scene.c_str());
-    if (!meta.take.empty()) std::printf("Take:            %s\n", meta.take.c_str());
-    if (!meta.originator.empty()) std::printf("Originator:      %s\n", meta.originator.c_str());
+    if (!meta.scene.empty()) std::printf("Scene:           %s\n", printable(meta.scene).c_str());
+    if (!meta.take.empty()) std::printf("Take:            %s\n", printable(meta.take).c_str());
+    if (!meta.originator.empty())
+        std::printf("Originator:      %s\n", printable(meta.originator).c_str());
     if (meta.timeReference) {
         std::printf("Time reference:  %s (%llu samples)\n",
                     clockText(double(*meta.timeReference) / info.sampleRate).c_str(),
@@ -111,36 +116,30 @@ void printText(const AudioInfo& info) {
         std::string names;
         for (const WaveChunk& chunk : meta.chunks)
             names += (names.empty() ? "" : ", ") + chunk.name;
-        std::printf("Recorder chunks: %s\n", names.c_str());
+        std::printf("Recorder chunks: %s\n", printable(names).c_str());
     }
+    for (const std::string& warning : info.warnings)
+        std::printf("Warning:         %s\n", printable(warning).c_str());
 }
 
-int runInfo(const std::vector<std::string>& args) {
-    bool json = false;
-    std::optional<std::string> file;
+int runInfo(const std::vector<std::string>& argv) {
+    Arguments args(argv);
+    const bool json = args.flag("--json");
+    const auto keepText = args.option("--keep");
+    const auto positionals = args.positionals();
+    if (positionals.size() > 1) throw UsageError{"only one FILE may be given"};
+    const std::optional<std::string> file =
+        positionals.empty() ? std::nullopt : std::optional<std::string>(positionals[0]);
     std::optional<std::filesystem::path> keep;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--json") {
-            json = true;
-        } else if (arg == "--keep") {
-            if (i + 1 == args.size()) throw UsageError{"--keep needs a folder"};
-            keep = args[++i];
-        } else if (arg.size() > 1 && arg[0] == '-' && !file) {
-            throw UsageError{"unknown option \"" + arg + "\""};
-        } else if (!file) {
-            file = arg;
-        } else {
-            throw UsageError{"only one FILE may be given"};
-        }
-    }
+    if (keepText) keep = *keepText;
     if (!file) throw UsageError{"missing FILE"};
     const InputRecording recording(*file, keep);
     AudioInfo info = recording.imported() ? *recording.imported() : AudioIO::analyze(*file);
     // Without --keep the extracted audio is removed on exit: don't point at it.
     if (!keep) info.url = info.sourceURL;
     if (json) {
-        std::cout << toJson(info).dump(2) << '\n';
+        std::cout << toJson(info).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+                  << '\n';
     } else {
         printText(info);
     }
@@ -148,7 +147,7 @@ int runInfo(const std::vector<std::string>& args) {
 }
 
 const CommandRegistration registration{Command{
-    "info", "info FILE [--json] [--keep DIR]",
+    "info", "info [--json] [--keep DIR] [--] FILE",
     "Show rate, length, bit depth, channel levels and recorder metadata of a file (videos and "
     "MXF are extracted first; --keep DIR keeps the extracted audio there).",
     runInfo}};

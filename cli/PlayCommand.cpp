@@ -29,8 +29,8 @@ void markChannels(std::vector<ChannelSettings>& channels, const std::optional<st
         const int64_t number = parseInteger(item, option);
         if (number < 1 || number > int64_t(channels.size())) {
             throw UsageError{std::string(option) + ": channel " + item +
-                             " does not exist (the file has " + std::to_string(channels.size()) +
-                             " channels, numbered from 1)"};
+                             " does not exist (the file has " +
+                             countText(int64_t(channels.size()), "channel") + ", numbered from 1)"};
         }
         channels[size_t(number - 1)].*flag = true;
     }

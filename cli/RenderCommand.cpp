@@ -19,7 +19,7 @@
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/model/WaveMetadata.hpp"
 #include "audiocore/platform/Paths.hpp"
-#include "audiocore/platform/Uuid.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
 #include "audiocore/restoration/LocalInference.hpp"
 #include "audiocore/restoration/PreviewRenderer.hpp"
 
@@ -69,19 +69,6 @@ std::string restoringPhase(double fraction, const std::vector<int>& processed) {
 }
 
 /// A hidden working folder beside the output, removed with everything in it.
-struct WorkFolder {
-    fs::path path;
-    explicit WorkFolder(const fs::path& destination)
-        : path((destination.parent_path().empty() ? fs::path(".") : destination.parent_path()) /
-               (".corvaline-work-" + newUuidString())) {
-        fs::create_directories(path);
-    }
-    ~WorkFolder() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
-
 int run(const std::vector<std::string>& argv) {
     if (isBatchRender(argv)) return runBatchRender(argv);
     Arguments args(argv);
@@ -123,6 +110,9 @@ int run(const std::vector<std::string>& argv) {
     if (AudioDSP::isSameFile(destination, input)) {
         throw AudioFailure("Choose a different output file to protect the source recording.");
     }
+    // A destination that is not a regular file (a link, pipe, device or folder) is refused
+    // before any work.
+    checkDestination(destination);
     // A Sidon restoration blended at 100 % original needs no model.
     std::optional<InferenceConfiguration> configuration;
     if (settings.isolation && !(settings.isSidon() && settings.originalMix == 100))
@@ -152,14 +142,15 @@ int run(const std::vector<std::string>& argv) {
             bar.show(configuration && f < 0.8 ? restoringPhase(f, processed) : "Finishing", f);
         };
         if (range) {
-            PendingOutput pending(destination);
+            WorkingFile pending = WorkingFile::beside(destination, "corvaline");
             const AudioInfo result = PreviewRenderer::render(
                 source, pending.path(), range, settings, channels, configuration, metadata,
                 std::nullopt, renderProgress, cancel);
             bar.finish();
-            pending.commit();
-            std::printf("Rendered selection %s: %d channels, %g Hz, 32-bit float, %.2f s\n",
-                        destination.c_str(), result.channelCount(), result.sampleRate,
+            pending.commit(destination);
+            std::printf("Rendered selection %s: %s, %g Hz, 32-bit float, %.2f s\n",
+                        printable(destination.string()).c_str(),
+                        countText(result.channelCount(), "channel").c_str(), result.sampleRate,
                         result.duration());
             return 0;
         }
@@ -173,11 +164,13 @@ int run(const std::vector<std::string>& argv) {
         request.bits = bits;
         request.metadata = metadata;
         request.sidechain = OriginalAudioReference{source, 0};
-        const WorkFolder work(destination);
-        request.workspace = work.path;
+        // Restorations and the float intermediate live in a working folder that a later
+        // start removes should this run be killed.
+        const WorkingFolder work;
+        request.workspace = work.path();
         if (configuration) {
-            const fs::path restored = work.path / "restored.wav";
-            PreviewRenderer::render(source, work.path / "preview.wav", std::nullopt, settings,
+            const fs::path restored = work.path() / "restored.wav";
+            PreviewRenderer::render(source, work.path() / "preview.wav", std::nullopt, settings,
                                     channels, configuration, metadata, restored, renderProgress,
                                     cancel);
             request.restoration = restored;
@@ -189,8 +182,9 @@ int run(const std::vector<std::string>& argv) {
             [&](double f) { bar.show(bits == 24 && f >= 0.8 ? "Verifying" : "Finishing", f); },
             cancel);
         bar.finish();
-        std::printf("Rendered %s: %d channels, %g Hz, %s, %.2f s\n", destination.c_str(),
-                    channelCount, rate, bits == 32 ? "32-bit float" : "24-bit PCM",
+        std::printf("Rendered %s: %s, %g Hz, %s, %.2f s\n", printable(destination.string()).c_str(),
+                    countText(channelCount, "channel").c_str(), rate,
+                    bits == 32 ? "32-bit float" : "24-bit PCM",
                     rate > 0 ? double(frames) / rate : 0.0);
         return checkDelivery(delivery, recording, destination, channels, cancel);
     });

@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "CliSupport.hpp"
 #include "Command.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
 
 namespace corvaline::cli {
 
@@ -52,22 +54,25 @@ int main(int argc, char** argv) {
     const auto& r = registry();
     auto it = r.find(args[0]);
     if (it == r.end()) {
-        std::fprintf(stderr, "corvaline-cli: unknown command \"%s\"\n\n", args[0].c_str());
+        std::fprintf(stderr, "corvaline-cli: unknown command \"%s\"\n\n",
+                     printable(args[0]).c_str());
         printHelp(stderr);
         return 2;
     }
     const Command& command = it->second;
+    // Working folders of runs that were killed are removed before this run makes its own.
+    removeStaleWorkingFolders();
     try {
         return command.run(std::vector<std::string>(args.begin() + 1, args.end()));
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "corvaline-cli: %s\nUsage: corvaline-cli %s\n", e.message.c_str(),
-                     command.usage.c_str());
+        std::fprintf(stderr, "corvaline-cli: %s\nUsage: corvaline-cli %s\n",
+                     printable(e.message).c_str(), command.usage.c_str());
         return 2;
     } catch (const Cancelled&) {
         std::fprintf(stderr, "corvaline-cli: cancelled\n");
         return 130;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "corvaline-cli: %s\n", e.what());
+        std::fprintf(stderr, "corvaline-cli: %s\n", printable(e.what(), true).c_str());
         return 1;
     }
 }

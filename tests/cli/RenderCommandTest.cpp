@@ -142,8 +142,20 @@ TEST_F(RenderCommandTest, InterruptCancelsAndLeavesNoPartialOutput) {
     argv.push_back(nullptr);
     pid_t child = 0;
     ASSERT_EQ(posix_spawn(&child, path.c_str(), nullptr, nullptr, argv.data(), environ), 0);
-    // Wait until the render has started writing beside the output, then interrupt it.
-    for (int i = 0; i < 200 && extraFiles(dir.path(), {"long.wav"}).empty(); ++i) {
+    // Wait until the render has opened a working file beside the output (unnamed ones show
+    // only among the process's descriptors), then interrupt it.
+    const auto writing = [&] {
+        std::error_code ec;
+        for (const auto& fd :
+             fs::directory_iterator("/proc/" + std::to_string(child) + "/fd", ec)) {
+            const auto target = fs::read_symlink(fd.path(), ec).string();
+            if (target.rfind(dir.path().string() + "/", 0) == 0 &&
+                target.find("long.wav") == std::string::npos)
+                return true;
+        }
+        return !extraFiles(dir.path(), {"long.wav"}).empty();
+    };
+    for (int i = 0; i < 200 && !writing(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     kill(child, SIGINT);
