@@ -51,13 +51,13 @@ TEST(FileErrors, SayWhatFailedOnWhichFileInAUsersWords) {
     EXPECT_STREQ(fileError("write", "out.wav", ENOSPC).what(),
                  "Could not write \u201cout.wav\u201d: the disk is full.");
     EXPECT_STREQ(fileError("open", "/x/in.wav", ENOENT).what(),
-                 "Could not open \u201c/x/in.wav\u201d: it does not exist.");
+                 "Could not open \u201cin.wav\u201d: it does not exist.");
     // A new file whose folder is missing names the folder.
     EXPECT_STREQ(fileError("write", "/no/such/out.wav", ENOENT).what(),
-                 "Could not write \u201c/no/such/out.wav\u201d: the folder \u201c/no/such\u201d "
-                 "does not exist.");
+                 "Could not write \u201cout.wav\u201d: the folder \u201c/no/such\u201d does not "
+                 "exist.");
     EXPECT_STREQ(fileError("write", "/ro/out.wav", EROFS).what(),
-                 "Could not write \u201c/ro/out.wav\u201d: the disk is read-only.");
+                 "Could not write \u201cout.wav\u201d: the disk is read-only.");
     // Hidden working names mean nothing to a user: the folder is named instead.
     EXPECT_STREQ(fileError("write", "/data/.dsp-1234.wav", ENOSPC).what(),
                  "Could not write a working file in \u201c/data\u201d: the disk is full.");

@@ -302,7 +302,8 @@ TEST_F(PreviewRendererTest, ExportReplacesOnlyWhenComplete) {
     fs::create_directory(out("folder.wav"));
     request.destination = out("folder.wav");
     EXPECT_EQ(failureOf([&] { AudioExport::exportRecording(request); }),
-              "Could not write \u201Cfolder.wav\u201D: it is not a regular file.");
+              "Could not write \u201cfolder.wav\u201d: it is a folder, not a file. Choose a "
+              "regular file name instead.");
 
     // Cancelled: nothing under the destination's name, no hidden files.
     request.destination = out("cancelled.wav");

@@ -3,50 +3,19 @@
 #include "audiocore/finishing/Export.hpp"
 
 #include <algorithm>
-#include <system_error>
 
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/finishing/AudioDSP.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
-#include "audiocore/platform/Uuid.hpp"
+#include "audiocore/platform/Errors.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
 
 namespace fs = std::filesystem;
 
 namespace corvaline::AudioExport {
 
 namespace {
-
-/// A hidden file beside its destination that becomes the destination only through commit();
-/// removed on every other outcome. All of the export's temporary files go through here.
-class PendingFile {
-  public:
-    PendingFile(const fs::path& folder, const std::string& prefix)
-        : path_(folder / ("." + prefix + "-" + newUuidString() + ".wav")) {}
-    explicit PendingFile(fs::path path) : path_(std::move(path)) {}
-    ~PendingFile() {
-        if (committed_) return;
-        std::error_code ignored;
-        fs::remove(path_, ignored);
-    }
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-    const fs::path& path() const { return path_; }
-    /// Moves the file onto `destination` in one step (same folder, so rename(2) replaces an
-    /// existing file atomically).
-    void commit(const fs::path& destination) {
-        fs::rename(path_, destination);
-        committed_ = true;
-    }
-
-  private:
-    fs::path path_;
-    bool committed_ = false;
-};
-
-fs::path folderOf(const fs::path& file) {
-    return file.parent_path().empty() ? fs::path(".") : file.parent_path();
-}
 
 void checkDestination(const Request& request) {
     const fs::path& destination = request.destination;
@@ -57,12 +26,12 @@ void checkDestination(const Request& request) {
     if (request.sidechain)
         same = same || AudioDSP::isSameFile(destination, request.sidechain->source);
     if (same) throw AudioFailure(protectSourceMessage);
-    std::error_code error;
-    const auto status = fs::symlink_status(destination, error);
-    if (!error && status.type() != fs::file_type::not_found &&
-        status.type() != fs::file_type::regular) {
-        throw AudioFailure("Could not write \u201C" + destination.filename().string() +
-                           "\u201D: it is not a regular file.");
+    // A link, pipe, device, socket or folder under the chosen name is refused before any work,
+    // as is a missing or read-only folder.
+    try {
+        corvaline::checkDestination(destination);
+    } catch (const FileError& refusal) {
+        throw AudioFailure(refusal.what());
     }
 }
 
@@ -87,16 +56,17 @@ void exportRecording(const Request& request, const ProgressCallback& progress,
         if (progress) progress(fraction);
     };
     const bool integer = request.bits != 32;
-    PendingFile temporary(folderOf(request.destination), "corvaline");
+    // Working files vanish with the process: a kill at any moment leaves only the previous
+    // state behind.
+    WorkingFile temporary = WorkingFile::beside(request.destination, "corvaline");
 
     if (!integer) {
         AudioDSP::render(request.restoration, temporary.path(), request.settings, request.channels,
                          32, request.original, request.sidechain, std::nullopt, report, cancel);
     } else {
-        const PendingFile floatRender =
-            request.workspace
-                ? PendingFile(*request.workspace / ("export-" + newUuidString() + ".wav"))
-                : PendingFile(folderOf(request.destination), "corvaline-export");
+        const WorkingFile floatRender(
+            request.workspace ? *request.workspace : folderOf(request.destination),
+            "corvaline-export", ".wav");
         AudioDSP::render(
             request.restoration, floatRender.path(), request.settings, request.channels, 32,
             request.original, request.sidechain, std::nullopt,

@@ -99,7 +99,8 @@ std::string quotedName(const fs::path& path) {
     if (startsWith(name, ".corvaline-") || startsWith(name, ".dsp-")) {
         return "a working file in " + quoted(path.parent_path());
     }
-    return quoted(path);
+    // The name alone reads best in a sentence; a path without one is shown whole.
+    return quoted(path.has_filename() ? path.filename() : path);
 }
 
 std::string errnoReason(int error) {

@@ -8,8 +8,10 @@
 
 #include "audiocore/platform/Cancellation.hpp"
 #include "audiocore/platform/Errors.hpp"
+#include "audiocore/platform/FileDescriptor.hpp"
 #include "audiocore/platform/Paths.hpp"
 #include "audiocore/platform/Uuid.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
 
 namespace fs = std::filesystem;
 
@@ -23,20 +25,14 @@ class LogFile {
   public:
     LogFile()
         : path_(paths::temporaryFolder() / ("corvaline-process-" + newUuidString() + ".log")) {
-        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0) throw systemError("Could not create the log file " + path_.string());
-        ::close(fd);
+        FileDescriptor::open(path_, O_WRONLY | O_CREAT | O_EXCL, 0600).close();
+        removal_ = ScopedRemoval(path_);
     }
-    ~LogFile() {
-        std::error_code ignored;
-        fs::remove(path_, ignored);
-    }
-    LogFile(const LogFile&) = delete;
-    LogFile& operator=(const LogFile&) = delete;
     const fs::path& path() const { return path_; }
 
   private:
     fs::path path_;
+    ScopedRemoval removal_;
 };
 
 }  // namespace

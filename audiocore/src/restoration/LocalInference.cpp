@@ -14,6 +14,7 @@
 #include "audiocore/platform/Cancellation.hpp"
 #include "audiocore/platform/LoggedRun.hpp"
 #include "audiocore/platform/Uuid.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
 #include "audiocore/restoration/SidonRestoration.hpp"
 
 namespace fs = std::filesystem;
@@ -265,8 +266,7 @@ void enhance(const fs::path& source, const fs::path& destination,
     const auto file = AudioIO::open(source);
     const double rate = file->sampleRate();
     const int64_t length = file->length();
-    const fs::path parent =
-        destination.parent_path().empty() ? fs::path(".") : destination.parent_path();
+    const fs::path parent = folderOf(destination);  // also for an unnamed working file
     const TemporaryRoot root(parent / newUuidString());
 
     std::vector<ChannelWork> work = processedChannels(file->channelCount(), channels, root.path);

@@ -9,6 +9,7 @@
 #include "audiocore/finishing/AudioDSP.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Uuid.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
 
 namespace fs = std::filesystem;
 
@@ -68,8 +69,7 @@ AudioInfo render(const fs::path& source, const fs::path& destination,
         if (progress) progress(fraction);
     };
 
-    const fs::path parent =
-        destination.parent_path().empty() ? fs::path(".") : destination.parent_path();
+    const fs::path parent = folderOf(destination);  // also for an unnamed working file
     const RenderFolder folder(parent / ("render-" + newUuidString()));
 
     fs::path working = source;

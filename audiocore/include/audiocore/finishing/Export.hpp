@@ -2,8 +2,9 @@
 // AudioExport: the finished full-length recording written to the user's WAV file.
 //
 // The export re-renders a full-file restoration through the finishing chain with the current
-// settings. 32-bit exports render straight into a hidden ".corvaline-<UUID>.wav" file beside
-// the destination. 24-bit exports first render 32-bit float (into the workspace), refuse a
+// settings. 32-bit exports render straight into a working file beside the destination (unnamed
+// where the file system allows it, so that even a kill leaves nothing; else a hidden
+// ".corvaline-<UUID>.wav"). 24-bit exports first render 32-bit float (into the workspace), refuse a
 // result above 0 dBFS, then convert it in a neutral pass (no EQ, compressor or limiter) that
 // proves the true-peak ceiling when the settings promise one. The recorder metadata is
 // appended, and only the complete file is moved onto the destination: a failed or cancelled
@@ -41,8 +42,8 @@ struct Request {
     WaveMetadata metadata;
     std::optional<OriginalAudioReference> original;   ///< Original Mix source (Sidon blends)
     std::optional<OriginalAudioReference> sidechain;  ///< lav-bleed detector input
-    /// Folder for the 24-bit export's float intermediate ("export-<UUID>.wav"); none = a hidden
-    /// ".corvaline-export-<UUID>.wav" beside the destination.
+    /// Folder for the 24-bit export's float intermediate (a working file); none = the
+    /// destination's folder.
     std::optional<std::filesystem::path> workspace;
 };
 
@@ -56,8 +57,9 @@ std::optional<double> verifiedCeiling(const ProcessingSettings& settings);
 /// Throws AudioFailure protectSourceMessage (the destination is the source recording, the
 /// restoration, the original or the sidechain file, symbolic links resolved),
 /// clippingMessage (a 24-bit export whose float render peaks above 1.0 in any channel),
-/// "Could not write “NAME”: it is not a regular file." (the destination exists and is a
-/// folder, link, device...), the failures of AudioDSP::render and WaveMetadata::append;
+/// "Could not write “NAME”: it is a folder, not a file. ..." and the like (checkDestination:
+/// the destination exists and is a folder, link, pipe, device or socket, or its folder is
+/// missing or not writable), the failures of AudioDSP::render and WaveMetadata::append;
 /// file errors and Cancelled unchanged. The destination is untouched unless it succeeded.
 void exportRecording(const Request& request, const ProgressCallback& progress = {},
                      std::stop_token cancel = {});

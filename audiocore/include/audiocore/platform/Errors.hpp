@@ -41,8 +41,8 @@ class FileError : public std::filesystem::filesystem_error {
     std::string message_;
 };
 
-/// How a path is shown in messages: “name” in curly quotes. Working files (unnamed ones
-/// reached through /proc/self/fd, hidden ".corvaline-"/".dsp-" names) are shown as "a working
+/// How a path is shown in messages: its name (“out.wav”) in curly quotes. Working files (unnamed
+/// ones reached through /proc/self/fd, hidden ".corvaline-"/".dsp-" names) are shown as "a working
 /// file in “folder”", since their own names mean nothing to a user.
 std::string quotedName(const std::filesystem::path& path);
 
