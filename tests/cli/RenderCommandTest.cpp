@@ -155,7 +155,7 @@ TEST_F(RenderCommandTest, InterruptCancelsAndLeavesNoPartialOutput) {
         }
         return !extraFiles(dir.path(), {"long.wav"}).empty();
     };
-    for (int i = 0; i < 200 && !writing(); ++i) {
+    for (int i = 0; i < 800 && !writing(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     kill(child, SIGINT);

@@ -132,7 +132,7 @@ TEST_F(TrustTest, HangupQuitAndKillLeaveNothingBehind) {
             }
             return false;
         };
-        for (int i = 0; i < 400 && !writing(); ++i)
+        for (int i = 0; i < 2000 && !writing(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ::kill(child, signal);
         int status = 0;
