@@ -9,11 +9,7 @@
 #include <vector>
 
 #include "audiocore/model/ProcessingSettings.hpp"
-#if __has_include("audiocore/model/SettingsFields.hpp")
 #include "audiocore/model/SettingsFields.hpp"
-#else
-#include "inspector/SettingFieldsFallback.hpp"
-#endif
 
 class QCheckBox;
 class QComboBox;
