@@ -5,6 +5,7 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <cstdlib>
 
 #include "FileFixtures.hpp"
 #include "TestSupport.hpp"
@@ -63,7 +64,15 @@ class DecoderTest : public ::testing::Test {
     fs::path source;
 };
 
-TEST_F(DecoderTest, AacLengthAndSamplesMatchTheReferenceDecoder) {
+// The stream's declared duration in samples, as ffprobe reports it.
+int64_t probedDuration(const fs::path& path) {
+    const test::ShellResult probe = test::runShell(
+        "ffprobe -v error -select_streams a:0 -show_entries stream=duration_ts -of csv=p=0 " +
+        shellQuote(path.string()));
+    return std::atoll(probe.output.c_str());
+}
+
+TEST_F(DecoderTest, AacLengthIsTheContainersAndSamplesMatchTheReferenceDecoder) {
     const auto path = encode("speech.m4a", "-c:a aac -b:a 160k");
     auto file = AudioIO::open(path);
     int channels = 0;
@@ -72,10 +81,12 @@ TEST_F(DecoderTest, AacLengthAndSamplesMatchTheReferenceDecoder) {
     ASSERT_EQ(file->channelCount(), 2);
     EXPECT_EQ(file->sampleRate(), 48000.0);
     EXPECT_EQ(file->fileBitDepth(), 0);
-    EXPECT_EQ(file->length(), int64_t(reference.size() / 2));
-    // The encoder's priming is removed: the length is the source's, give or take padding.
-    EXPECT_GE(file->length(), kFrames);
-    EXPECT_LT(file->length(), kFrames + 2048);
+    // The encoder's priming and end padding are both outside: the length is the container's
+    // (whose edit list counts in milliseconds here: 150000 of the source's 150011 frames),
+    // while FFmpeg's own decode runs on through the padding of the last packet.
+    EXPECT_EQ(file->length(), probedDuration(path));
+    EXPECT_EQ(file->length(), 150'000);
+    EXPECT_GT(int64_t(reference.size() / 2), file->length());
     const test::Planes planes = readFrames(*file, file->length() + 10);
     ASSERT_EQ(int64_t(planes[0].size()), file->length());
     for (size_t i = 0; i < planes[0].size(); ++i) {
@@ -86,6 +97,72 @@ TEST_F(DecoderTest, AacLengthAndSamplesMatchTheReferenceDecoder) {
     EXPECT_EQ(info.frameCount, file->length());
     EXPECT_NEAR(info.channels[0].rms, 0.4 / std::sqrt(2.0), 0.01);
     EXPECT_TRUE(info.metadata.chunks.empty());
+}
+
+TEST_F(DecoderTest, CompressedLengthsAreExactToTheSample) {
+    // 3 s at 48 kHz made by the ffmpeg program: every reader gives exactly 144000 frames, the
+    // samples of FFmpeg's own decode (M4A: the container's duration; MP3: the LAME/Xing
+    // gapless information; Opus: the pre-skip and the final granule position).
+    test::writeSndFile(source, test::testSignal(2, 144'000, 48000, 0.3f), 48000,
+                       SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+    for (const auto& [name, options] :
+         std::vector<std::pair<std::string, std::string>>{{"tone.m4a", "-c:a aac -b:a 128k"},
+                                                          {"tone.mp3", "-c:a libmp3lame -b:a 192k"},
+                                                          {"tone.opus", "-c:a libopus -b:a 96k"},
+                                                          {"tone.ogg", "-c:a libvorbis"}}) {
+        const auto path = encode(name, options);
+        auto file = AudioIO::open(path);
+        EXPECT_EQ(file->length(), 144'000) << name;
+        if (name == "tone.m4a") {
+            EXPECT_EQ(file->length(), probedDuration(path)) << name;
+        }
+        int channels = 0;
+        const std::vector<float> reference = test::ffmpegDecode(path, channels);
+        const test::Planes planes = readFrames(*file, file->length());
+        ASSERT_EQ(int64_t(planes[0].size()), 144'000) << name;
+        ASSERT_GE(reference.size(), 2u * 144'000) << name;
+        // libsndfile's decoders (MP3, Vorbis, Opus) differ from FFmpeg's in rounding only.
+        for (size_t i = 0; i < planes[0].size(); ++i)
+            ASSERT_NEAR(planes[0][i], reference[2 * i], 2e-4) << name << " frame " << i;
+    }
+}
+
+TEST_F(DecoderTest, AFileNameIsNeverAProtocol) {
+    // Names that FFmpeg would take as a network address, standard input or a concatenation
+    // are opened as the local files they are.
+    const auto original = encode("plain.m4a", "-c:a aac -b:a 128k");
+    const int64_t length = AudioIO::open(original)->length();
+    test::TempDir names;
+    for (const std::string name :
+         {"http:127.0.0.1:9.m4a", "tcp:127.0.0.1:9.m4a", "pipe:0.m4a", "concat:a.m4a|b.m4a",
+          "file:other.m4a", "subfile,,start,0,end,0,,:x.m4a"}) {
+        fs::copy_file(original, names / name);
+        const fs::path cwd = fs::current_path();
+        fs::current_path(names.path());
+        std::unique_ptr<AudioFileReader> file;
+        EXPECT_NO_THROW(file = AudioIO::open(name)) << name;
+        fs::current_path(cwd);
+        if (file) {
+            EXPECT_EQ(file->length(), length) << name;
+        }
+    }
+}
+
+TEST_F(DecoderTest, ACountedLengthIsKeptForTheRestOfTheRun) {
+    // Raw ADTS declares no length: it is counted once, then known by the file's identity.
+    const auto path = encode("counted.aac", "-c:a aac -b:a 128k");
+    const int64_t length = AudioIO::open(path)->length();
+    const auto stamp = fs::last_write_time(path);
+    // Same size and time, different content: the first count still answers.
+    auto bytes = test::readBytes(path);
+    std::fill(bytes.begin() + int64_t(bytes.size() / 2), bytes.end(), uint8_t(0));
+    test::writeBytes(path, bytes);
+    fs::last_write_time(path, stamp);
+    EXPECT_EQ(AudioIO::open(path)->length(), length);
+    // A changed file is counted again.
+    bytes.resize(bytes.size() / 2);
+    test::writeBytes(path, bytes);
+    EXPECT_LT(AudioIO::open(path)->length(), length);
 }
 
 // Seeks in `path` to many targets and compares what is read with a sequential decode.

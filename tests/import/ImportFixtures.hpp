@@ -4,10 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "TestSupport.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/platform/Process.hpp"
 
@@ -52,6 +57,43 @@ inline std::vector<std::string> listFolder(const std::filesystem::path& folder) 
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+}  // namespace corvaline::test
+
+namespace corvaline::test {
+
+/// One audio track as the ffmpeg program decodes it: interleaved float samples at the track's
+/// own rate, and the presentation time of its first decoded frame.
+struct ReferenceTrack {
+    int channels = 0;
+    double rate = 0;
+    double firstTime = 0;
+    std::vector<float> samples;
+    float at(int64_t frame, int channel) const {
+        return samples[size_t(frame) * size_t(channels) + size_t(channel)];
+    }
+    int64_t frames() const { return int64_t(samples.size()) / std::max(channels, 1); }
+};
+
+/// Decodes audio track `track` (0-based among the audio tracks) of `path` with the ffmpeg
+/// program, without resampling or moving anything in time.
+inline ReferenceTrack referenceDecode(const std::filesystem::path& path, int track) {
+    ReferenceTrack ref;
+    const std::string spec = "a:" + std::to_string(track);
+    const std::string quoted = shellQuote(path.string());
+    const auto probe = runShell("ffprobe -v error -select_streams " + spec +
+                                " -show_entries stream=channels,sample_rate -of csv=p=0 " + quoted);
+    std::sscanf(probe.output.c_str(), "%lf,%d", &ref.rate, &ref.channels);
+    const auto frames =
+        runShell("ffprobe -v error -select_streams " + spec +
+                 " -show_entries frame=pts_time -of csv=p=0 " + quoted + " | head -n 1");
+    ref.firstTime = std::atof(frames.output.c_str());
+    const auto decoded = runShell("ffmpeg -v error -nostdin -i " + quoted + " -map 0:" + spec +
+                                  " -f f32le - 2>/dev/null");
+    ref.samples.resize(decoded.output.size() / 4);
+    std::memcpy(ref.samples.data(), decoded.output.data(), ref.samples.size() * 4);
+    return ref;
 }
 
 }  // namespace corvaline::test

@@ -185,6 +185,9 @@ TEST(MXFImport, ProbeValidation) {
     const std::string duration = "The MXF has an invalid or unknown duration.";
     EXPECT_EQ(check(probeJSON(pcmStream(1), "\"N/A\"")), duration);
     EXPECT_EQ(check(probeJSON(pcmStream(1), "\"1e14\"")), duration);
+    // Shorter than half a sample: no frames at all (progress would divide by zero).
+    EXPECT_EQ(check(probeJSON(pcmStream(1), "\"0.00001\"")), duration);
+    EXPECT_EQ(check(probeJSON(pcmStream(1), "\"0.00002\"")), "(no failure)");
 }
 
 TEST(MXFImport, HelpersMustBePresentAndExecutable) {

@@ -1,42 +1,34 @@
 // FFmpeg reader for the files libsndfile cannot open (AAC/M4A, ALAC, Opus, WMA, ...).
 //
-// Compressed streams carry encoder priming and padding that only the decoder resolves, so the
-// length is counted by decoding the stream once when the file is opened: the length is then
-// exactly the number of frames a sequential read delivers. Seeking is sample-exact: the
-// demuxer seeks to a point well before the target (so that the decoder's overlap and pre-roll
-// have settled), frames are placed on the timeline by their timestamps, and everything before
-// the target is decoded and discarded. When the timestamps do not agree with the decoded
-// frame count, seeking falls back to decoding from the start.
+// The length is exact to the sample. Where the container places every packet from a complete
+// index (MP4/M4A/MOV sample tables with their edit lists), its declared end is the length and
+// frames are placed by their timestamps: encoder priming and end padding fall outside, a
+// dropped packet leaves silence in its place, and nothing needs decoding at open. Elsewhere
+// the stream is decoded once to count its frames; the count is kept for the rest of the run
+// (per file identity: device, inode, size and modification time), so that analysis, the
+// loudness plan, the render stream and the meter do not each decode the file again.
+//
+// Seeking is sample-exact: the demuxer seeks to a point well before the target (so that the
+// decoder's overlap and pre-roll have settled), frames are placed on the timeline by their
+// timestamps, and everything before the target is decoded and discarded. When the timestamps
+// cannot be trusted, seeking decodes from the start.
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/opt.h>
-#include <libswresample/swresample.h>
-}
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <vector>
+#include <tuple>
 
 #include "Readers.hpp"
-#include "audiocore/platform/Errors.hpp"
+#include "audiocore/files/FFmpegDecoder.hpp"
+#include "audiocore/model/AudioFailure.hpp"
 
 namespace corvaline::detail {
 namespace {
-
-std::string avError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
-LibraryError ffmpegError(const std::string& what, int code) {
-    return LibraryError("FFmpeg", what + ": " + avError(code));
-}
 
 // Decoder settling distance kept before a seek target: covers AAC's overlap and SBR delay,
 // Opus and Vorbis pre-roll, and MP3's bit reservoir with room to spare.
@@ -44,27 +36,69 @@ int64_t seekMargin(double rate) {
     return std::max<int64_t>(8192, int64_t(rate * 0.2));
 }
 
+// Containers whose seeks land on packets with exact timestamps. Elsewhere (raw ADTS, MPEG
+// streams, ...) the demuxer's seek may estimate timestamps, so seeks decode from the start.
+bool hasExactIndex(const std::string& formats) {
+    return formats.find("mov") != std::string::npos ||
+           formats.find("matroska") != std::string::npos || formats == "asf" || formats == "caf";
+}
+
+/// What one counting pass learnt about a stream.
+struct Counted {
+    int64_t length = 0;
+    int64_t first = 0;              ///< timestamp of the first frame, in samples
+    bool timestampsUsable = false;  ///< every frame's timestamp equals its counted position
+};
+
+/// Counting passes of this run, by file identity. A changed file (size or time) is counted
+/// again; the table stays small.
+class CountCache {
+  public:
+    using Key = std::tuple<dev_t, ino_t, off_t, int64_t, int64_t>;
+
+    static std::optional<Key> keyOf(const std::filesystem::path& url) {
+        struct stat info {};
+        if (::stat(url.c_str(), &info) != 0) return std::nullopt;
+        return Key{info.st_dev, info.st_ino, info.st_size, int64_t(info.st_mtim.tv_sec),
+                   int64_t(info.st_mtim.tv_nsec)};
+    }
+
+    std::optional<Counted> find(const Key& key) {
+        std::lock_guard lock(mutex_);
+        const auto it = entries_.find(key);
+        if (it == entries_.end()) return std::nullopt;
+        return it->second;
+    }
+
+    void store(const Key& key, const Counted& counted) {
+        std::lock_guard lock(mutex_);
+        if (entries_.size() >= 256) entries_.clear();
+        entries_[key] = counted;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::map<Key, Counted> entries_;
+};
+
+CountCache& countCache() {
+    static CountCache cache;
+    return cache;
+}
+
 class FFmpegReader final : public AudioFileReader {
   public:
-    explicit FFmpegReader(std::filesystem::path url) : url_(std::move(url)) {}
-    ~FFmpegReader() override { closeAll(); }
-
-    /// Opens the file and counts its frames. False when there is no decodable audio stream.
-    bool start(std::string& error) {
-        if (!openAll(error)) return false;
-        countFrames();
-        // Start reading afresh from a newly opened demuxer and decoder, exactly the state the
-        // count was made in.
-        closeAll();
-        std::string again;
-        if (!openAll(again)) throw LibraryError("FFmpeg", "Could not reopen the file: " + again);
-        return true;
+    explicit FFmpegReader(const std::filesystem::path& url) : decoder_(url) {
+        rate_ = decoder_.sampleRate();
+        channels_ = decoder_.channelCount();
+        if (decoder_.exactTimeline() && startFromContainer()) return;
+        startByCounting(url);
     }
 
     double sampleRate() const override { return rate_; }
     int channelCount() const override { return channels_; }
     int64_t length() const override { return length_; }
-    int fileBitDepth() const override { return bits_; }
+    int fileBitDepth() const override { return decoder_.storedBits(); }
     int64_t position() const override { return position_; }
 
     void seek(int64_t frame) override {
@@ -76,14 +110,12 @@ class FFmpegReader final : public AudioFileReader {
         if (frame == position_) return;
         // Short forward moves decode through; everything else seeks the demuxer.
         if (frame > position_ && frame - position_ <= 4 * seekMargin(rate_)) {
-            discardUntil(frame);
+            skipTo(frame);
             return;
         }
-        if (timestampsUsable_ && frame > seekMargin(rate_)) {
-            if (seekByTimestamp(frame)) return;
-        }
-        rewind();
-        discardUntil(frame);
+        if (timestampsUsable_ && frame > seekMargin(rate_) && seekByTimestamp(frame)) return;
+        restart();
+        skipTo(frame);
     }
 
     uint32_t read(AudioBuffer& buffer, uint32_t frames) override {
@@ -96,317 +128,185 @@ class FFmpegReader final : public AudioFileReader {
         if (int64_t(frames) > length_ - position_) frames = uint32_t(length_ - position_);
         uint32_t done = 0;
         while (done < frames) {
-            if (pendingOffset_ >= pendingCount_ && !decodeNext(INT64_MIN)) break;
-            const uint32_t n = std::min(frames - done, pendingCount_ - pendingOffset_);
-            for (int c = 0; c < channels_; ++c) {
-                std::memcpy(buffer.channel(c) + done, plane(c) + pendingOffset_, n * sizeof(float));
-            }
-            pendingOffset_ += n;
+            const uint32_t n = deliver(frames - done, &buffer, done);
+            if (n == 0) break;
             done += n;
         }
-        position_ += done;
         buffer.setFrameLength(done);
         return done;
     }
 
   private:
-    bool openAll(std::string& error) {
-        int rc = avformat_open_input(&format_, url_.c_str(), nullptr, nullptr);
-        if (rc < 0) {
-            error = avError(rc);
+    /// Length from the container's declared end, the timeline from the first frame.
+    bool startFromContainer() {
+        if (!decoder_.next() || !decoder_.position() || !decoder_.declaredEnd()) {
+            decoder_.rewind();
             return false;
         }
-        rc = avformat_find_stream_info(format_, nullptr);
-        if (rc < 0) {
-            error = avError(rc);
+        origin_ = *decoder_.position();
+        const int64_t length = *decoder_.declaredEnd() - origin_;
+        if (length <= 0) {
+            decoder_.rewind();
             return false;
         }
-        const AVCodec* codec = nullptr;
-        stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-        if (stream_ < 0 || !codec) {
-            error = stream_ == AVERROR_DECODER_NOT_FOUND ? "No decoder for the audio stream."
-                                                         : "The file has no audio stream.";
-            return false;
-        }
-        const AVStream* st = format_->streams[stream_];
-        decoder_ = avcodec_alloc_context3(codec);
-        if (!decoder_) throw std::bad_alloc();
-        rc = avcodec_parameters_to_context(decoder_, st->codecpar);
-        if (rc < 0) throw ffmpegError("Audio stream parameters", rc);
-        decoder_->pkt_timebase = st->time_base;
-        rc = avcodec_open2(decoder_, codec, nullptr);
-        if (rc < 0) {
-            error = avError(rc);
-            return false;
-        }
-        if (decoder_->sample_rate <= 0 || decoder_->ch_layout.nb_channels <= 0) {
-            error = "The audio stream has no sample rate or channels.";
-            return false;
-        }
-        if (channels_ == 0) {
-            indexedContainer_ = hasExactIndex(format_->iformat->name);
-            rate_ = double(decoder_->sample_rate);
-            channels_ = decoder_->ch_layout.nb_channels;
-            timeBase_ = st->time_base;
-            const int raw = st->codecpar->bits_per_raw_sample;
-            const int pcm = av_get_exact_bits_per_sample(st->codecpar->codec_id);
-            bits_ = raw > 0 ? raw : (pcm > 0 ? pcm : 0);
-        }
-        packet_ = av_packet_alloc();
-        frame_ = av_frame_alloc();
-        if (!packet_ || !frame_) throw std::bad_alloc();
-        resetStreamState();
+        length_ = length;
+        placeByTimestamp_ = true;
+        timestampsUsable_ = true;
+        takeCurrent();
         return true;
     }
 
-    void closeAll() {
-        if (swr_) swr_free(&swr_);
-        if (frame_) av_frame_free(&frame_);
-        if (packet_) av_packet_free(&packet_);
-        if (decoder_) avcodec_free_context(&decoder_);
-        if (format_) avformat_close_input(&format_);
-        swrFormat_ = -1;
+    void startByCounting(const std::filesystem::path& url) {
+        const auto key = CountCache::keyOf(url);
+        std::optional<Counted> counted = key ? countCache().find(*key) : std::nullopt;
+        if (!counted) {
+            counted = count();
+            if (key) countCache().store(*key, *counted);
+            decoder_.rewind();
+        }
+        length_ = counted->length;
+        origin_ = counted->first;
+        timestampsUsable_ = counted->timestampsUsable && hasExactIndex(decoder_.format());
+        placeByTimestamp_ = false;
     }
 
-    void resetStreamState() {
-        demuxerDone_ = false;
-        decoderDone_ = false;
+    Counted count() {
+        Counted c;
+        bool first = true;
+        bool usable = true;
+        while (decoder_.next()) {
+            refuseFormatChange();
+            const auto pos = decoder_.position();
+            if (first) {
+                usable = pos.has_value();
+                if (pos) c.first = *pos;
+                first = false;
+            }
+            if (usable && (!pos || *pos - c.first != c.length)) usable = false;
+            c.length += decoder_.frames();
+        }
+        c.timestampsUsable = usable;
+        return c;
+    }
+
+    void restart() {
+        decoder_.rewind();
         pendingCount_ = 0;
         pendingOffset_ = 0;
+        pendingStart_ = 0;
         nextStart_ = 0;
         position_ = 0;
+        decoderDone_ = false;
     }
 
-    void rewind() {
-        closeAll();
-        std::string error;
-        if (!openAll(error)) throw LibraryError("FFmpeg", "Could not reopen the file: " + error);
+    void refuseFormatChange() const {
+        if (decoder_.formatChanged())
+            throw AudioFailure("Could not read \u201C" + decoder_.url().filename().string() +
+                               "\u201D: the audio format changes within the stream.");
     }
 
-    float* plane(int c) { return pending_.data() + size_t(c) * pendingCapacity_; }
-
-    // Start of a decoded frame in frames from the first delivered sample, from its timestamp;
-    // INT64_MIN when it has none.
-    int64_t timestampStart(const AVFrame* f) const {
-        const int64_t ts = f->pts != AV_NOPTS_VALUE ? f->pts : f->best_effort_timestamp;
-        if (ts == AV_NOPTS_VALUE || !hasFirstTimestamp_) return INT64_MIN;
-        return av_rescale_q_rnd(ts - firstTimestamp_, timeBase_, AVRational{1, int(rate_ + 0.5)},
-                                AVRounding(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+    /// Makes the decoder's current frame the pending one, placed on the reader's timeline.
+    void takeCurrent() {
+        refuseFormatChange();
+        const uint32_t n = decoder_.frames();
+        int64_t start = nextStart_;
+        if (placeByTimestamp_ && decoder_.position()) start = *decoder_.position() - origin_;
+        pendingStart_ = start;
+        pendingCount_ = n;
+        pendingOffset_ = 0;
+        nextStart_ = start + n;
     }
 
-    // Receives the next decoded frame into frame_. False at the end of the stream.
-    bool receiveFrame() {
-        for (;;) {
-            if (!decoderDone_) {
-                const int rc = avcodec_receive_frame(decoder_, frame_);
-                if (rc == 0) {
-                    if (frame_->nb_samples > 0) return true;
-                    av_frame_unref(frame_);
-                    continue;
-                }
-                if (rc == AVERROR_EOF) {
-                    decoderDone_ = true;
-                    return false;
-                }
-                if (rc != AVERROR(EAGAIN)) throw ffmpegError("Decoding failed", rc);
-            } else {
-                return false;
-            }
-            if (demuxerDone_) {
-                // Already flushing and the decoder asked for more: it is done.
-                decoderDone_ = true;
-                return false;
-            }
-            const int rr = av_read_frame(format_, packet_);
-            if (rr == AVERROR_EOF) {
-                demuxerDone_ = true;
-                const int rc = avcodec_send_packet(decoder_, nullptr);
-                if (rc < 0 && rc != AVERROR_EOF) throw ffmpegError("Decoding failed", rc);
-                continue;
-            }
-            if (rr < 0) throw ffmpegError("Reading failed", rr);
-            if (packet_->stream_index == stream_) {
-                const int rc = avcodec_send_packet(decoder_, packet_);
-                // A damaged packet is dropped as the decoder would conceal it; the frame count
-                // made at open and every later read skip it alike.
-                if (rc < 0 && rc != AVERROR_INVALIDDATA && rc != AVERROR(EAGAIN)) {
-                    av_packet_unref(packet_);
-                    throw ffmpegError("Decoding failed", rc);
-                }
-            }
-            av_packet_unref(packet_);
+    bool fetch() {
+        if (decoderDone_) return false;
+        if (!decoder_.next()) {
+            decoderDone_ = true;
+            return false;
         }
-    }
-
-    // Containers whose sample tables place every packet exactly. Elsewhere (raw ADTS, MPEG
-    // streams, ...) the demuxer's seek may estimate timestamps, so seeks decode from the start.
-    static bool hasExactIndex(const char* name) {
-        const std::string formats = name ? name : "";
-        return formats.find("mov") != std::string::npos ||
-               formats.find("matroska") != std::string::npos || formats == "asf" ||
-               formats == "caf";
-    }
-
-    void countFrames() {
-        int64_t total = 0;
-        timestampsUsable_ = indexedContainer_;
-        while (receiveFrame()) {
-            if (frame_->ch_layout.nb_channels != channels_ || frame_->sample_rate != int(rate_)) {
-                av_frame_unref(frame_);
-                throw LibraryError("FFmpeg", "The audio format changes within the stream.");
-            }
-            if (!hasFirstTimestamp_) {
-                const int64_t ts =
-                    frame_->pts != AV_NOPTS_VALUE ? frame_->pts : frame_->best_effort_timestamp;
-                if (ts == AV_NOPTS_VALUE) {
-                    timestampsUsable_ = false;
-                } else {
-                    firstTimestamp_ = ts;
-                }
-                hasFirstTimestamp_ = true;
-            }
-            if (timestampsUsable_ && timestampStart(frame_) != total) timestampsUsable_ = false;
-            total += frame_->nb_samples;
-            av_frame_unref(frame_);
-        }
-        length_ = total;
-    }
-
-    // Decodes the next frame into the pending planes (converted to float only when it reaches
-    // past `convertFrom`, so that decoding through a seek distance skips the conversion).
-    // False at the end of the stream.
-    bool decodeNext(int64_t convertFrom) {
-        if (!receiveFrame()) return false;
-        takeFrame(convertFrom);
+        takeCurrent();
         return true;
     }
 
-    void takeFrame(int64_t convertFrom) {
-        const int n = frame_->nb_samples;
-        if (frame_->ch_layout.nb_channels != channels_) {
-            av_frame_unref(frame_);
-            throw LibraryError("FFmpeg", "The audio format changes within the stream.");
-        }
-        pendingStart_ = nextStart_;
-        nextStart_ += n;
-        if (uint32_t(n) > pendingCapacity_) {
-            pendingCapacity_ = uint32_t(n);
-            pending_.assign(size_t(pendingCapacity_) * size_t(channels_), 0.0f);
-        }
-        if (pendingStart_ + n > convertFrom) {
-            if (frame_->format == AV_SAMPLE_FMT_FLTP) {
-                for (int c = 0; c < channels_; ++c) {
-                    std::memcpy(plane(c), frame_->extended_data[c], size_t(n) * sizeof(float));
-                }
-            } else {
-                convertWithResampler(n);
+    /// Moves up to `frames` frames at the read position into `into` at `at` (or only skips
+    /// them when `into` is null). Gaps between frames and a stream ending before the length
+    /// give silence; frames overlapping what is already delivered are dropped.
+    uint32_t deliver(uint32_t frames, AudioBuffer* into, uint32_t at) {
+        frames = uint32_t(std::min<int64_t>(frames, length_ - position_));
+        if (frames == 0) return 0;
+        for (;;) {
+            const int64_t pendingEnd = pendingStart_ + pendingCount_;
+            if (pendingCount_ > 0 && pendingEnd > position_) break;
+            if (!fetch()) {
+                // The stream ended before the length: the rest is silence.
+                if (into)
+                    for (int c = 0; c < channels_; ++c)
+                        std::fill_n(into->channel(c) + at, frames, 0.0f);
+                position_ += frames;
+                return frames;
             }
         }
-        pendingCount_ = uint32_t(n);
-        pendingOffset_ = 0;
-        av_frame_unref(frame_);
+        if (pendingStart_ > position_) {
+            const auto gap = uint32_t(std::min<int64_t>(frames, pendingStart_ - position_));
+            if (into)
+                for (int c = 0; c < channels_; ++c)
+                    std::fill_n(into->channel(c) + at, gap, 0.0f);
+            position_ += gap;
+            return gap;
+        }
+        const int64_t offset = position_ - pendingStart_;
+        const auto n = uint32_t(std::min<int64_t>(frames, pendingCount_ - offset));
+        if (into)
+            for (int c = 0; c < channels_; ++c)
+                std::memcpy(into->channel(c) + at, decoder_.channel(c) + offset, n * sizeof(float));
+        position_ += n;
+        return n;
     }
 
-    void convertWithResampler(int n) {
-        if (!swr_ || swrFormat_ != frame_->format) {
-            if (swr_) swr_free(&swr_);
-            AVChannelLayout layout;
-            av_channel_layout_default(&layout, channels_);
-            const int rate = int(rate_ + 0.5);
-            int rc = swr_alloc_set_opts2(&swr_, &layout, AV_SAMPLE_FMT_FLTP, rate, &layout,
-                                         AVSampleFormat(frame_->format), rate, 0, nullptr);
-            av_channel_layout_uninit(&layout);
-            if (rc >= 0) rc = swr_init(swr_);
-            if (rc < 0) {
-                av_frame_unref(frame_);
-                throw ffmpegError("Sample format conversion", rc);
-            }
-            swrFormat_ = frame_->format;
-        }
-        outPlanes_.resize(size_t(channels_));
-        for (int c = 0; c < channels_; ++c) {
-            outPlanes_[size_t(c)] = reinterpret_cast<uint8_t*>(plane(c));
-        }
-        const int got = swr_convert(swr_, outPlanes_.data(), n,
-                                    const_cast<const uint8_t**>(frame_->extended_data), n);
-        if (got != n) {
-            av_frame_unref(frame_);
-            if (got < 0) throw ffmpegError("Sample format conversion", got);
-            throw LibraryError("FFmpeg", "Sample format conversion lost samples.");
-        }
-    }
-
-    // Decodes forward from the current position and drops everything before `frame`.
-    void discardUntil(int64_t frame) {
+    void skipTo(int64_t frame) {
         while (position_ < frame) {
-            if (pendingOffset_ >= pendingCount_ && !decodeNext(frame)) break;
-            const int64_t n = std::min<int64_t>(frame - position_, pendingCount_ - pendingOffset_);
-            pendingOffset_ += uint32_t(n);
-            position_ += n;
+            const auto want = uint32_t(std::min<int64_t>(frame - position_, UINT32_MAX));
+            if (deliver(want, nullptr, 0) == 0) break;
         }
-        if (position_ != frame) {
-            throw LibraryError("FFmpeg", "Could not reach frame " + std::to_string(frame));
-        }
+        if (position_ != frame)
+            throw AudioFailure("Could not read \u201C" + decoder_.url().filename().string() +
+                               "\u201D: the decoder could not reach frame " +
+                               std::to_string(frame) + ".");
     }
 
     // Seeks the demuxer to a point at least seekMargin() before `frame`, then decodes up to
     // it. False (with the reader rewound to the start) when the landing point is unusable.
     bool seekByTimestamp(int64_t frame) {
-        const int rate = int(rate_ + 0.5);
         const int64_t goal = frame - seekMargin(rate_);
-        const int64_t ts = firstTimestamp_ + av_rescale_q(goal, AVRational{1, rate}, timeBase_);
-        if (av_seek_frame(format_, stream_, ts, AVSEEK_FLAG_BACKWARD) < 0) {
-            rewind();
-            return false;
-        }
-        avcodec_flush_buffers(decoder_);
-        demuxerDone_ = false;
-        decoderDone_ = false;
         pendingCount_ = 0;
         pendingOffset_ = 0;
-        if (!receiveFrame()) {
-            rewind();
+        decoderDone_ = false;
+        if (!decoder_.seekBefore(origin_ + goal) || !decoder_.next() || !decoder_.position()) {
+            restart();
             return false;
         }
-        const int64_t landed = timestampStart(frame_);
-        if (landed == INT64_MIN || landed < 0 || landed > goal) {
-            av_frame_unref(frame_);
-            rewind();
+        const int64_t landed = *decoder_.position() - origin_;
+        if (landed < 0 || landed > goal) {
+            restart();
             return false;
         }
         nextStart_ = landed;
         position_ = landed;
-        takeFrame(frame);
-        discardUntil(frame);
+        takeCurrent();
+        skipTo(frame);
         return true;
     }
 
-    std::filesystem::path url_;
-    AVFormatContext* format_ = nullptr;
-    AVCodecContext* decoder_ = nullptr;
-    SwrContext* swr_ = nullptr;
-    int swrFormat_ = -1;
-    AVPacket* packet_ = nullptr;
-    AVFrame* frame_ = nullptr;
-    int stream_ = -1;
-    AVRational timeBase_{1, 1};
-
+    FFmpegDecoder decoder_;
     double rate_ = 0;
     int channels_ = 0;
-    int bits_ = 0;
     int64_t length_ = 0;
     int64_t position_ = 0;
-
-    bool hasFirstTimestamp_ = false;
-    int64_t firstTimestamp_ = 0;
+    int64_t origin_ = 0;  ///< timestamp (samples) of the reader's frame 0
+    bool placeByTimestamp_ = false;
     bool timestampsUsable_ = false;
-    bool indexedContainer_ = false;
-
-    bool demuxerDone_ = false;
     bool decoderDone_ = false;
-    std::vector<float> pending_;  // channels_ planes of pendingCapacity_ frames
-    std::vector<uint8_t*> outPlanes_;
-    uint32_t pendingCapacity_ = 0;
+
+    // The decoder's current frame on the reader's timeline.
     uint32_t pendingCount_ = 0;
     uint32_t pendingOffset_ = 0;
     int64_t pendingStart_ = 0;
@@ -416,12 +316,12 @@ class FFmpegReader final : public AudioFileReader {
 }  // namespace
 
 std::unique_ptr<AudioFileReader> openFFmpeg(const std::filesystem::path& url, std::string& error) {
-    static std::once_flag quiet;
-    // The program writes no log: FFmpeg's own console messages are silenced once.
-    std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
-    auto reader = std::make_unique<FFmpegReader>(url);
-    if (!reader->start(error)) return nullptr;
-    return reader;
+    try {
+        return std::make_unique<FFmpegReader>(url);
+    } catch (const AudioFailure& e) {
+        error = e.what();
+        return nullptr;
+    }
 }
 
 }  // namespace corvaline::detail

@@ -13,8 +13,9 @@ namespace corvaline::detail {
 /// and stores its error text in `error`; other failures throw.
 std::unique_ptr<AudioFileReader> openSndFile(const std::filesystem::path& url, std::string& error);
 
-/// Opens `url` with FFmpeg's demuxers and decoders (first audio stream). Returns nullptr when
-/// FFmpeg finds no decodable audio stream and stores the reason in `error`.
+/// Opens `url` with FFmpeg's demuxers and decoders (best audio stream), with a length exact to
+/// the sample. Returns nullptr when FFmpeg cannot read the file and stores the reason, worded
+/// for the user and naming the file, in `error`.
 std::unique_ptr<AudioFileReader> openFFmpeg(const std::filesystem::path& url, std::string& error);
 
 /// Creates a libsndfile writer: WAV (CAF when `caf`), 32-bit float or 24-bit PCM.

@@ -130,6 +130,8 @@ ProbeSummary Probe::validated() const {
     if (!(std::isfinite(d) && d > 0 && summary.rate * d < MediaImport::kFrameLimit))
         throw AudioFailure("The MXF has an invalid or unknown duration.");
     summary.frames = std::llround(summary.rate * d);
+    // A duration shorter than half a sample rounds to no frames at all.
+    if (summary.frames < 1) throw AudioFailure("The MXF has an invalid or unknown duration.");
     return summary;
 }
 

@@ -1,8 +1,12 @@
 #pragma once
-// Media assets of videos through FFmpeg's libavformat/libavcodec/libswresample: the audio
-// tracks of a container in order, their formats and time ranges, the container duration, and
-// a reader that decodes one track to 32-bit float non-interleaved buffers at the track's own
-// rate with presentation times on the movie's timeline.
+// Media assets of videos: the audio tracks of a container in order, their formats and time
+// ranges on the movie's timeline, the container duration, and a reader that decodes one track
+// (through the engine's one FFmpeg decoder) to 32-bit float buffers at the track's own rate.
+//
+// The movie's timeline is the container's own where its timestamps already are one (MP4/MOV
+// with their edit lists, Matroska, ...): a track that starts 2 s in stays at 2 s. Containers
+// with arbitrary timestamps (MPEG transport and program streams) start their timeline at the
+// container's first timestamp.
 
 #include <cstdint>
 #include <filesystem>
@@ -10,47 +14,53 @@
 #include <string>
 #include <vector>
 
+#include "audiocore/files/FFmpegDecoder.hpp"
 #include "audiocore/import/TrackExtraction.hpp"
-
-struct AVFormatContext;
 
 namespace corvaline::MediaImport {
 
 /// One audio track as the container describes it.
 struct AssetTrack {
-    int streamIndex = -1;   ///< stream number in the container
-    double sampleRate = 0;  ///< Hz; 0 when the container gives none
-    int channels = 0;       ///< channels per frame; 0 when unknown
-    double start = 0;       ///< time range start, seconds on the movie's timeline (>= 0)
-    double end = 0;         ///< time range end, seconds
+    int streamIndex = -1;    ///< stream number in the container
+    double sampleRate = 0;   ///< Hz; 0 when the container gives none
+    int channels = 0;        ///< channels per frame; 0 when unknown
+    std::string codec;       ///< FFmpeg's codec name
+    bool decodable = false;  ///< FFmpeg has a decoder for it
+    double start = 0;        ///< time range start, seconds on the movie's timeline (>= 0)
+    double end = 0;          ///< time range end, seconds
 };
 
-/// An opened container. Throws LibraryError (FFmpeg's text) when it cannot be opened.
+/// An opened container. Throws AudioFailure naming the file when it cannot be read.
 class MediaAsset {
   public:
     explicit MediaAsset(const std::filesystem::path& url);
-    ~MediaAsset();
-    MediaAsset(const MediaAsset&) = delete;
-    MediaAsset& operator=(const MediaAsset&) = delete;
 
     const std::filesystem::path& url() const { return url_; }
     /// Audio tracks in container order.
     const std::vector<AssetTrack>& audioTracks() const { return tracks_; }
-    /// Container duration in seconds; NaN when unknown.
+    /// Container duration in seconds on the movie's timeline; NaN when unknown.
     double duration() const { return duration_; }
-    /// Container start time in seconds, subtracted from every timestamp (0 or positive).
+    /// Seconds subtracted from every timestamp: the container's start for containers with
+    /// arbitrary timestamps, otherwise 0.
     double origin() const { return origin_; }
+    /// How far the container's data reaches on the movie's timeline, in seconds, where an
+    /// index of every packet tells it (MP4/MOV sample tables); NaN elsewhere.
+    double indexedEnd() const { return indexedEnd_; }
+    /// Bytes of the file on disk.
+    int64_t fileSize() const { return fileSize_; }
 
   private:
     std::filesystem::path url_;
     std::vector<AssetTrack> tracks_;
     double duration_ = 0;
     double origin_ = 0;
+    double indexedEnd_ = 0;
+    int64_t fileSize_ = 0;
 };
 
-/// Decodes one track. Construction throws "macOS cannot decode this video's audio codec."
-/// when no decoder accepts the track, and LibraryError (or "Could not read the video's
-/// audio.") when reading cannot start.
+/// Decodes one track. Construction throws AudioFailure naming the file ("Could not read
+/// “x.mov”: FFmpeg cannot decode this video's audio codec (CODEC).") when no decoder accepts
+/// the track, or when reading cannot start.
 std::unique_ptr<TrackSource> openTrack(const MediaAsset& asset, const AssetTrack& track);
 
 }  // namespace corvaline::MediaImport

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <set>
 #include <stdexcept>
 
@@ -19,6 +20,11 @@ namespace fs = std::filesystem;
 namespace corvaline::MediaImport {
 
 namespace {
+
+/// Bytes per second of declared duration that any file with sound in it holds at least.
+constexpr double kMinimumBytesPerSecond = 8;
+/// Free space kept beyond the extracted audio, in bytes.
+constexpr uint64_t kFreeSpaceMargin = 100000000;
 
 std::string lowerExtension(const fs::path& url) {
     std::string ext = url.extension().string();
@@ -65,9 +71,40 @@ class FolderGuard {
     bool keep_ = false;
 };
 
+/// Refuses a declared duration far beyond what the container holds (a damaged or forged
+/// header would otherwise have the import write hours of silence).
+void checkDeclaredDuration(const MediaAsset& asset) {
+    const double duration = asset.duration();
+    if (!std::isfinite(duration)) return;  // videoLayout refuses it
+    const double indexed = asset.indexedEnd();
+    char detail[160] = {};
+    if (std::isfinite(indexed)) {
+        // Every packet is indexed: the data ends at the last one (plus its own length).
+        if (duration <= 2 * std::max(indexed, 0.0) + 10) return;
+        std::snprintf(detail, sizeof detail,
+                      "\nIts header declares %.1f s, but its audio and video end after %.1f s.",
+                      duration, std::max(indexed, 0.0));
+    } else {
+        // No index: even the leanest audio codec needs some bytes per second of sound.
+        if (double(asset.fileSize()) >= duration * kMinimumBytesPerSecond) return;
+        std::snprintf(detail, sizeof detail,
+                      "\nIts header declares %.1f s, more than its %lld bytes can hold.", duration,
+                      static_cast<long long>(asset.fileSize()));
+    }
+    throw AudioFailure(std::string("The video has an invalid duration.") + detail);
+}
+
+/// The Part's message with the file named in front, unless it already names it.
+AudioFailure naming(const fs::path& url, const AudioFailure& failure) {
+    const std::string name = "\u201C" + url.filename().string() + "\u201D";
+    const std::string message = failure.message();
+    if (message.find(name) != std::string::npos) return failure;
+    return AudioFailure("Could not import " + name + ". " + message);
+}
+
 AudioInfo readVideo(const fs::path& url, const fs::path& folder, ProgressLimiter& progress,
                     std::stop_token cancel) {
-    MediaAsset asset(url);
+    const MediaAsset asset(url);
     const auto& tracks = asset.audioTracks();
     if (tracks.empty()) throw AudioFailure("This video has no audio track.");
 
@@ -75,15 +112,22 @@ AudioInfo readVideo(const fs::path& url, const fs::path& folder, ProgressLimiter
     for (const auto& track : tracks)
         formats.emplace_back(track.sampleRate, track.channels);
     const VideoLayout layout = videoLayout(formats, asset.duration());
-    const std::vector<int>& counts = layout.counts;
+    checkDeclaredDuration(asset);
+    for (const auto& track : tracks)
+        if (!track.decodable)
+            throw AudioFailure("FFmpeg cannot decode this video's audio codec (" + track.codec +
+                               ").");
     const double common = layout.rate;
     const double duration = asset.duration();
     int totalChannels = 0;
-    for (int count : counts)
+    for (int count : layout.counts)
         totalChannels += count;
 
+    // Each track is decoded once, straight into the final file at the common rate.
     const int n = int(tracks.size());
-    std::vector<fs::path> files;
+    std::vector<std::unique_ptr<TrackSource>> sources;
+    std::vector<std::unique_ptr<TrackLane>> lanes;
+    int64_t longest = layout.frames;
     for (int i = 0; i < n; ++i) {
         throwIfCancelled(cancel);
         const AssetTrack& track = tracks[size_t(i)];
@@ -95,29 +139,54 @@ AudioInfo readVideo(const fs::path& url, const fs::path& folder, ProgressLimiter
         plan.trackFrames = std::llround(track.sampleRate * duration);
         plan.index = i;
         plan.trackCount = n;
-        const fs::path trackFile = folder / ("Track-" + std::to_string(i + 1) + ".caf");
-        {
-            auto source = openTrack(asset, track);
-            decodeTrack(*source, plan, trackFile, &progress, cancel);
-        }
-        if (track.sampleRate != common) {
-            const fs::path aligned = folder / ("Aligned-" + std::to_string(i + 1) + ".caf");
-            alignTrack(trackFile, aligned, common, i, n, &progress, cancel);
-            fs::remove(trackFile);
-            files.push_back(aligned);
-        } else {
-            files.push_back(trackFile);
-        }
+        // A track may run up to one second (plus a buffer) past the movie's end.
+        const int64_t reach = std::min(plan.endFrame, plan.trackFrames + 2 * int64_t(plan.rate));
+        longest = std::max(longest, convertedLength(reach, plan.rate, common));
+        sources.push_back(openTrack(asset, track));
+        lanes.push_back(std::make_unique<TrackLane>(*sources.back(), plan, common, cancel));
     }
 
-    const fs::path audio = folder / "Audio.caf";
-    merge(
-        files, audio, common, totalChannels, layout.frames,
-        [&](double f) { progress.report(0.8 + 0.15 * f); }, cancel);
-    for (const auto& file : files)
-        fs::remove(file);
+    const uint64_t needed = uint64_t(totalChannels) * uint64_t(longest) * 4u + kFreeSpaceMargin;
+    if (const auto available = MXFImport::availableCapacity(folder);
+        available && *available < needed)
+        throw AudioFailure("Not enough free disk space to extract this video's audio.");
 
-    AudioInfo info = describe(url, audio, counts, cancel);
+    const fs::path audio = folder / "Audio.caf";
+    {
+        auto writer = AudioIO::writer(audio, common, totalChannels, 32);
+        AudioBuffer out(totalChannels, kImportBlock);
+        int64_t done = 0;
+        for (;;) {
+            throwIfCancelled(cancel);
+            uint32_t reached = 0;
+            int offset = 0;
+            for (auto& lane : lanes) {
+                float* const* planes = out.planes() + offset;
+                const uint32_t got = lane->pull(planes, kImportBlock);
+                // A track that has ended is silent for the rest of the timeline.
+                if (got < kImportBlock)
+                    for (int c = 0; c < lane->channels(); ++c)
+                        std::fill(planes[c] + got, planes[c] + kImportBlock, 0.0f);
+                reached = std::max(reached, got);
+                offset += lane->channels();
+            }
+            const auto block = uint32_t(std::max<int64_t>(
+                reached, std::clamp<int64_t>(layout.frames - done, 0, kImportBlock)));
+            if (block == 0) break;
+            out.setFrameLength(block);
+            writer->write(out);
+            done += block;
+            if (progress.due())
+                progress.report(
+                    0.9 * std::min(double(done) / double(std::max(longest, int64_t(1))), 1.0));
+        }
+        writer->close();
+    }
+    lanes.clear();
+    sources.clear();
+    progress.report(0.9);
+
+    AudioInfo info = describe(url, audio, layout.counts, cancel);
     throwIfCancelled(cancel);
     return info;
 }
@@ -161,11 +230,15 @@ AudioInfo read(const fs::path& url, const fs::path& workspace, const ProgressCal
     FolderGuard guard(folder);
     ProgressLimiter limiter(progress);
     AudioInfo info;
-    if (lowerExtension(url) == "mxf") {
-        info = MXFImport::read(
-            url, folder, [&](double f) { limiter.report(f); }, cancel, mxfHelpers);
-    } else {
-        info = readVideo(url, folder, limiter, cancel);
+    try {
+        if (lowerExtension(url) == "mxf") {
+            info = MXFImport::read(
+                url, folder, [&](double f) { limiter.report(f); }, cancel, mxfHelpers);
+        } else {
+            info = readVideo(url, folder, limiter, cancel);
+        }
+    } catch (const AudioFailure& failure) {
+        throw naming(url, failure);
     }
     guard.keep();
     limiter.force(1.0);

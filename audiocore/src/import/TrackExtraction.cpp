@@ -1,7 +1,5 @@
 #include "audiocore/import/TrackExtraction.hpp"
 
-#include <soxr.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -32,7 +30,7 @@ VideoLayout videoLayout(const std::vector<std::pair<double, int>>& tracks, doubl
     int64_t channels = 0;
     for (const auto& [rate, count] : tracks) {
         if (!(std::isfinite(rate) && rate > 0) || count <= 0)
-            throw AudioFailure("The video's audio format is not supported by macOS.");
+            throw AudioFailure("The video's audio format is not supported by FFmpeg.");
         layout.counts.push_back(count);
         channels += count;
         layout.rate = std::max(layout.rate, rate);
@@ -53,206 +51,154 @@ std::pair<int64_t, int64_t> trackFrameRange(double rate, double startSeconds, do
     return {start, end};
 }
 
+PlacedTrack::PlacedTrack(TrackSource& source, const TrackPlan& plan, std::stop_token cancel)
+    : source_(source), plan_(plan), cancel_(std::move(cancel)), shifted_(size_t(plan.channels)) {}
+
+bool PlacedTrack::advance() {
+    SampleBuffer& buffer = buffer_;
+    if (!source_.next(buffer)) {
+        throwIfCancelled(cancel_);
+        if (!source_.completed()) {
+            const std::string error = source_.error();
+            if (!error.empty()) throw LibraryError("FFmpeg", error);
+            throw AudioFailure("Video audio extraction did not finish.");
+        }
+        if (written_ == 0) throw AudioFailure("The video's audio track is empty.");
+        return false;
+    }
+    const double rate = plan_.rate;
+    if (!buffer.hasFormat || buffer.channels != plan_.channels ||
+        !(std::fabs(buffer.sampleRate - rate) <= 0.01))
+        throw AudioFailure("The video's audio format changes during playback.");
+    int64_t pos = 0;
+    if (!toFrame(rate * buffer.presentationTime, pos))
+        throw AudioFailure("The video has invalid audio timestamps.");
+    const int64_t n = buffer.frames;
+    if (double(pos) > double(plan_.trackFrames) + rate || n > 2147483647 || n < 0)
+        throw AudioFailure("The video's audio timestamps exceed its duration.");
+    // A delayed first buffer or a gap between buffers becomes silence; frames before what is
+    // already delivered overlap it and are dropped, and frames past the track's end too.
+    target_ = std::max(written_, std::min(std::max(pos, plan_.startFrame), plan_.endFrame));
+    usable_ = std::min(std::max(plan_.endFrame - pos, int64_t(0)), n);
+    skip_ = std::max(target_ - pos, int64_t(0));
+    return true;
+}
+
+uint32_t PlacedTrack::pull(float* const* out, uint32_t frames) {
+    throwIfCancelled(cancel_);
+    uint32_t filled = 0;
+    while (filled < frames) {
+        if (written_ < target_) {
+            const auto n = uint32_t(std::min<int64_t>(frames - filled, target_ - written_));
+            for (int c = 0; c < plan_.channels; ++c)
+                std::fill_n(out[c] + filled, n, 0.0f);
+            written_ += n;
+            filled += n;
+            continue;
+        }
+        if (skip_ < usable_) {
+            const auto n = uint32_t(std::min<int64_t>(frames - filled, usable_ - skip_));
+            for (int c = 0; c < plan_.channels; ++c)
+                shifted_[size_t(c)] = out[c] + filled;
+            const int status = source_.copy(skip_, n, shifted_.data());
+            if (status != 0)
+                throw AudioFailure("Could not decode the video's audio samples (" +
+                                   std::to_string(status) + ").");
+            skip_ += n;
+            written_ += n;
+            filled += n;
+            continue;
+        }
+        if (ended_) break;
+        if (!advance()) {
+            ended_ = true;
+            break;
+        }
+    }
+    return filled;
+}
+
+int64_t convertedLength(int64_t length, double rate, double commonRate) {
+    return rate == commonRate ? length : std::llround(commonRate * double(length) / rate);
+}
+
+TrackLane::TrackLane(TrackSource& source, const TrackPlan& plan, double commonRate,
+                     std::stop_token cancel)
+    : placed_(source, plan, std::move(cancel)), channels_(plan.channels) {
+    if (plan.rate == commonRate) return;
+    converter_ = std::make_unique<RateConverter>(plan.rate, commonRate, plan.channels);
+    rate_ = plan.rate;
+    commonRate_ = commonRate;
+    shifted_.resize(size_t(plan.channels));
+    feed_ = [this](AudioBuffer& into, uint32_t requested) {
+        const uint32_t n = placed_.pull(into.planes(), requested);
+        into.setFrameLength(n);
+        return n > 0 ? RateConverter::Input::data : RateConverter::Input::endOfStream;
+    };
+}
+
+TrackLane::~TrackLane() = default;
+
+uint32_t TrackLane::pull(float* const* out, uint32_t frames) {
+    if (ended_ || frames == 0) return 0;
+    if (!converter_) {
+        const uint32_t n = placed_.pull(out, frames);
+        if (n < frames) ended_ = true;
+        return n;
+    }
+    uint32_t filled = 0;
+    while (filled < frames && !ended_) {
+        for (int c = 0; c < channels_; ++c)
+            shifted_[size_t(c)] = out[c] + filled;
+        if (converterDone_) {
+            // The converter's output was one frame short of the track's length: silence.
+            const auto n = uint32_t(std::min<int64_t>(frames - filled, expected_ - produced_));
+            for (int c = 0; c < channels_; ++c)
+                std::fill_n(shifted_[size_t(c)], n, 0.0f);
+            produced_ += n;
+            filled += n;
+            if (produced_ >= expected_) ended_ = true;
+            continue;
+        }
+        uint32_t got = 0;
+        const bool finished = converter_->convert(shifted_.data(), frames - filled, feed_, got);
+        // Once the track has ended its converted length is known; the converter's ringing
+        // past it is cut.
+        if (placed_.ended()) {
+            expected_ = convertedLength(placed_.delivered(), rate_, commonRate_);
+            got = uint32_t(std::clamp<int64_t>(expected_ - produced_, 0, got));
+        }
+        produced_ += got;
+        filled += got;
+        if (finished) {
+            const int64_t missing = expected_ - produced_;
+            if (missing > 1)
+                throw AudioFailure("Sample-rate conversion changed the video's audio duration.");
+            converterDone_ = true;
+            if (missing <= 0) ended_ = true;
+            continue;
+        }
+        if (got == 0 && !placed_.ended()) throw AudioFailure("Video audio resampling stalled.");
+    }
+    return filled;
+}
+
 void decodeTrack(TrackSource& source, const TrackPlan& plan,
                  const std::filesystem::path& destination, ProgressLimiter* progress,
                  std::stop_token cancel) {
     auto writer = AudioIO::writer(destination, plan.rate, plan.channels, 32);
+    PlacedTrack placed(source, plan, cancel);
     AudioBuffer work(plan.channels, kImportBlock);
-    AudioBuffer silence(plan.channels, kImportBlock);
-    int64_t written = 0;
-    const double rate = plan.rate;
-    SampleBuffer buffer;
-
-    auto reportProgress = [&] {
-        if (!progress || !progress->due()) return;
-        const double done =
-            std::min(double(written) / double(std::max<int64_t>(plan.trackFrames, 1)), 1.0);
-        progress->report((done * 0.6 + plan.index) * 0.8 / plan.trackCount);
-    };
-
-    while (source.next(buffer)) {
-        if (!buffer.hasFormat || buffer.channels != plan.channels ||
-            !(std::fabs(buffer.sampleRate - rate) <= 0.01))
-            throw AudioFailure("The video's audio format changes during playback.");
-        int64_t pos = 0;
-        if (!toFrame(rate * buffer.presentationTime, pos))
-            throw AudioFailure("The video has invalid audio timestamps.");
-        const int64_t n = buffer.frames;
-        if (double(pos) > double(plan.trackFrames) + rate || n > 2147483647 || n < 0)
-            throw AudioFailure("The video's audio timestamps exceed its duration.");
-
-        // A delayed first buffer or a gap between buffers becomes silence.
-        const int64_t target = std::min(std::max(pos, plan.startFrame), plan.endFrame);
-        while (written < target) {
-            throwIfCancelled(cancel);
-            const auto count = uint32_t(std::min<int64_t>(target - written, kImportBlock));
-            writer->write(silence, 0, count);
-            written += count;
-        }
-
-        // Frames before what is already written overlap it and are dropped; frames past the
-        // track's end are dropped too.
-        const int64_t usable = std::min(std::max(plan.endFrame - pos, int64_t(0)), n);
-        int64_t skip = std::max(written - pos, int64_t(0));
-        while (skip < usable) {
-            throwIfCancelled(cancel);
-            const auto count = uint32_t(std::min<int64_t>(usable - skip, kImportBlock));
-            const int status = source.copy(skip, count, work);
-            if (status != 0)
-                throw AudioFailure("Could not decode the video's audio samples (" +
-                                   std::to_string(status) + ").");
-            writer->write(work, 0, count);
-            written += count;
-            skip += count;
-        }
-        reportProgress();
-    }
-
-    throwIfCancelled(cancel);
-    if (!source.completed()) {
-        const std::string error = source.error();
-        if (!error.empty()) throw LibraryError("FFmpeg", error);
-        throw AudioFailure("Video audio extraction did not finish.");
-    }
-    if (written == 0) throw AudioFailure("The video's audio track is empty.");
-    writer->close();
-}
-
-struct RateConverter::State {
-    soxr_t soxr = nullptr;
-    int channels = 0;
-    uint32_t inputBlock = kImportBlock;
-    AudioBuffer input;
-    uint32_t inputPos = 0;
-    bool inputEnded = false;
-    bool finished = false;
-    std::vector<const float*> in;
-    std::vector<float*> out;
-    ~State() {
-        if (soxr) soxr_delete(soxr);
-    }
-};
-
-RateConverter::RateConverter(double inputRate, double outputRate, int channels, uint32_t inputBlock)
-    : state_(std::make_unique<State>()) {
-    if (!(std::isfinite(inputRate) && inputRate > 0 && std::isfinite(outputRate) &&
-          outputRate > 0 && channels >= 1 && channels <= kMaxChannels && inputBlock >= 1 &&
-          inputBlock <= kImportBlock))
-        throw AudioFailure("Could not align the video's audio sample rates.");
-    soxr_error_t error = nullptr;
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
-    state_->soxr =
-        soxr_create(inputRate, outputRate, unsigned(channels), &error, &io, &quality, nullptr);
-    if (error || !state_->soxr)
-        throw AudioFailure("Could not align the video's audio sample rates.");
-    state_->channels = channels;
-    state_->inputBlock = inputBlock;
-    state_->input.allocate(channels, kImportBlock);
-    state_->in.resize(size_t(channels));
-    state_->out.resize(size_t(channels));
-}
-
-RateConverter::~RateConverter() = default;
-
-bool RateConverter::convert(AudioBuffer& out, uint32_t maxFrames, const Pull& pull) {
-    State& s = *state_;
-    maxFrames = std::min(maxFrames, out.capacity());
-    uint32_t produced = 0;
-    while (produced < maxFrames && !s.finished) {
-        if (s.inputPos >= s.input.frameLength() && !s.inputEnded) {
-            s.input.setFrameLength(0);
-            s.inputPos = 0;
-            const Input state = pull(s.input, s.inputBlock);
-            if (state == Input::noData) break;
-            if (state == Input::endOfStream) {
-                s.input.setFrameLength(0);
-                s.inputEnded = true;
-            } else if (s.input.frameLength() > s.inputBlock) {
-                throw AudioFailure("Video audio resampling failed.");
-            } else if (s.input.frameLength() == 0) {
-                break;  // data without frames: nothing now
-            }
-        }
-        const size_t available = s.input.frameLength() - s.inputPos;
-        for (int c = 0; c < s.channels; ++c) {
-            s.in[size_t(c)] = s.input.channel(c) + s.inputPos;
-            s.out[size_t(c)] = out.channel(c) + produced;
-        }
-        size_t used = 0, done = 0;
-        const soxr_error_t error =
-            soxr_process(s.soxr, s.inputEnded ? nullptr : s.in.data(), s.inputEnded ? 0 : available,
-                         &used, s.out.data(), maxFrames - produced, &done);
-        if (error) throw AudioFailure("Video audio resampling failed.");
-        s.inputPos += uint32_t(used);
-        produced += uint32_t(done);
-        if (s.inputEnded && done == 0) s.finished = true;
-        if (!s.inputEnded && used == 0 && done == 0) break;
-    }
-    out.setFrameLength(produced);
-    return s.finished;
-}
-
-void resampleInto(RateConverter& converter, const RateConverter::Pull& pull,
-                  AudioFileWriter& writer, int64_t expected,
-                  const std::function<void(double)>& progress, std::stop_token cancel) {
-    if (expected <= 0) return;
-    AudioBuffer out(writer.channelCount(), kImportBlock);
-    int64_t done = 0;
-    int64_t surplus = 0;
     for (;;) {
-        throwIfCancelled(cancel);
-        const bool ended = converter.convert(out, kImportBlock, pull);
-        const uint32_t produced = out.frameLength();
-        // Input that keeps coming long after the expected length is not this track's length.
-        surplus += produced - std::min<int64_t>(expected - done, produced);
-        if (surplus > 2 * int64_t(kImportBlock))
-            throw AudioFailure("Sample-rate conversion changed the video's audio duration.");
-        const auto keep = uint32_t(std::min<int64_t>(expected - done, produced));
-        if (keep > 0) writer.write(out, 0, keep);
-        done += keep;
-        if (progress) progress(double(done) / double(expected));
-        if (ended) break;
-        if (produced == 0) throw AudioFailure("Video audio resampling stalled.");
+        const uint32_t n = placed.pull(work.planes(), kImportBlock);
+        if (n > 0) writer->write(work, 0, n);
+        if (progress && progress->due()) {
+            const double done = std::min(
+                double(placed.delivered()) / double(std::max<int64_t>(plan.trackFrames, 1)), 1.0);
+            progress->report((done * 0.6 + plan.index) * 0.8 / plan.trackCount);
+        }
+        if (n < kImportBlock) break;
     }
-    const int64_t missing = expected - done;
-    if (missing == 1) {
-        AudioBuffer silence(writer.channelCount(), 1);
-        silence.setFrameLength(1);
-        writer.write(silence);
-    } else if (missing > 1) {
-        throw AudioFailure("Sample-rate conversion changed the video's audio duration.");
-    }
-}
-
-void alignTrack(const std::filesystem::path& source, const std::filesystem::path& destination,
-                double rate, int index, int trackCount, ProgressLimiter* progress,
-                std::stop_token cancel) {
-    auto reader = AudioIO::open(source);
-    const double sourceRate = reader->sampleRate();
-    const int channels = reader->channelCount();
-    const int64_t length = reader->length();
-    auto writer = AudioIO::writer(destination, rate, channels, 32);
-    RateConverter converter(sourceRate, rate, channels);
-    const int64_t expected = std::llround(rate * double(length) / sourceRate);
-    int64_t consumed = 0;
-    const RateConverter::Pull pull = [&](AudioBuffer& into, uint32_t requested) {
-        throwIfCancelled(cancel);
-        const int64_t remaining = length - consumed;
-        if (remaining <= 0) return RateConverter::Input::endOfStream;
-        const auto count = uint32_t(std::min<int64_t>({requested, kImportBlock, remaining}));
-        const uint32_t got = reader->read(into, count);
-        if (got == 0) return RateConverter::Input::endOfStream;
-        consumed += got;
-        return RateConverter::Input::data;
-    };
-    resampleInto(
-        converter, pull, *writer, expected,
-        [&](double fraction) {
-            if (progress && progress->due())
-                progress->report((index + 0.6 + 0.4 * fraction) * 0.8 / trackCount);
-        },
-        cancel);
     writer->close();
 }
 

@@ -5,28 +5,31 @@
 // starts and gaps become silence). MXF files go to MXFImport, which shares `merge` and
 // `describe`. The imported file is never modified and no picture is decoded.
 //
-// Files in an import folder ("Video-" + UUID inside the workspace):
-//   "Track-<n>.caf"    track n (1-based) at its own rate        deleted after the merge
-//   "Aligned-<n>.caf"  track n converted to the common rate     deleted after the merge
-//   "Audio.caf"        all tracks merged at the common rate     kept: AudioInfo.url
-// The common rate is the highest track rate; the timeline is round(duration x rate) frames,
-// or longer when a converted track is longer. The folder is removed on every failure and on
-// cancellation.
+// The import folder ("Video-" + UUID inside the workspace) holds "Audio.caf": every track
+// decoded once, straight into it at the common rate (the highest track rate), in blocks of
+// 32768 frames. The timeline is round(duration x rate) frames, or longer when a track runs
+// past it. The folder is removed on every failure and on cancellation. A declared duration
+// far beyond what the container holds is refused, and free space for the extracted audio is
+// checked before anything is written.
 //
-// Failures (AudioFailure, exact texts): "This video has no audio track.",
-// "The video's audio format is not supported by macOS.",
+// Failures (AudioFailure; from read() with the file named in front: "Could not import
+// “take.mov”. This video has no audio track."): "This video has no audio track.",
+// "The video's audio format is not supported by FFmpeg.",
 // "Video import supports up to 128 audio channels and 384 kHz.",
-// "The video has an invalid duration.", "The video has an invalid audio track range.",
-// "macOS cannot decode this video's audio codec.", "Could not read the video's audio.",
+// "The video has an invalid duration." (with the declared and the real length on a second
+// line when the header claims far more than the data), "The video has an invalid audio track
+// range.", "FFmpeg cannot decode this video's audio codec (<codec>).",
+// "Not enough free disk space to extract this video's audio.",
 // "The video's audio format changes during playback.", "The video has invalid audio
 // timestamps.", "The video's audio timestamps exceed its duration.", "Could not decode the
 // video's audio samples (<status>).", "Video audio extraction did not finish.",
 // "The video's audio track is empty.", "Could not align the video's audio sample rates.",
 // "Video audio resampling failed.", "Video audio resampling stalled.",
 // "Sample-rate conversion changed the video's audio duration.",
-// "A decoded video track ended unexpectedly." Decoder errors pass through as LibraryError
-// (FFmpeg's text), file-system errors as std::filesystem::filesystem_error / system_error,
-// cancellation as Cancelled.
+// "A decoded video track ended unexpectedly." (merge). Reading and decoding failures are
+// AudioFailure texts naming the file ("Could not read “take.mov”: the file is damaged or is
+// not a recording FFmpeg can read."); file-system errors pass as
+// std::filesystem::filesystem_error / system_error, cancellation as Cancelled.
 
 #include <cstdint>
 #include <filesystem>
@@ -65,7 +68,7 @@ std::vector<ContentType> contentTypes();
 std::vector<std::string> filePatterns();
 
 /// Imports `url`. Not a video: AudioIO::analyze. A video: creates "Video-" + UUID in
-/// `workspace` (with intermediate folders), extracts and merges its audio there and returns
+/// `workspace` (with intermediate folders), extracts its audio there and returns
 /// the description of "Audio.caf" with `sourceURL` = `url`. MXF goes through MXFImport with
 /// helper programs from `mxfHelpers` (empty: the "MXF" resource folder). Progress runs 0 to 1,
 /// at most ten reports a second. Cancellation is checked once per block or buffer.

@@ -1,8 +1,8 @@
 #pragma once
 // The steps of a video import below MediaImport::read, exposed so that they can be driven by
 // sources other than a real file (and tested with timestamps a real file cannot carry):
-// decoding one track's sample buffers onto the movie's timeline, and converting a track file
-// to the common rate through a pull-driven high-quality rate converter.
+// placing one track's sample buffers on the movie's timeline, and bringing it to the common
+// rate through the engine's rate converter, block by block.
 
 #include <cstdint>
 #include <filesystem>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "audiocore/files/AudioFile.hpp"
+#include "audiocore/import/RateConverter.hpp"
 #include "audiocore/model/AudioBuffer.hpp"
 #include "audiocore/platform/Progress.hpp"
 
@@ -40,9 +41,9 @@ class TrackSource {
     /// because reading failed: see completed() and error()).
     virtual bool next(SampleBuffer& buffer) = 0;
     /// Copies `count` frames of the current buffer, starting at frame `from`, into frames
-    /// 0..count-1 of `into` (which has the buffer's channel count) and sets its frame length.
-    /// Returns 0 on success, otherwise a status code.
-    virtual int copy(int64_t from, uint32_t count, AudioBuffer& into) = 0;
+    /// 0..count-1 of the planes `into` (one per channel of the buffer). Returns 0 on success,
+    /// otherwise a status code.
+    virtual int copy(int64_t from, uint32_t count, float* const* into) = 0;
     /// True when reading reached the end of the track normally.
     virtual bool completed() const = 0;
     /// The reader's error text when reading failed; empty when it gave none.
@@ -68,7 +69,7 @@ struct VideoLayout {
 };
 
 /// Checks the tracks' (rate, channels) pairs and the asset duration in seconds. Throws
-/// "The video's audio format is not supported by macOS." (a rate not finite and positive, or
+/// "The video's audio format is not supported by FFmpeg." (a rate not finite and positive, or
 /// no channels), "Video import supports up to 128 audio channels and 384 kHz." and "The video
 /// has an invalid duration." (not finite and positive, or reaching 2^62 frames).
 VideoLayout videoLayout(const std::vector<std::pair<double, int>>& tracks, double duration);
@@ -77,61 +78,78 @@ VideoLayout videoLayout(const std::vector<std::pair<double, int>>& tracks, doubl
 /// audio track range." unless 0 <= start <= end < 2^62.
 std::pair<int64_t, int64_t> trackFrameRange(double rate, double startSeconds, double endSeconds);
 
-/// Decodes `source` into a new 32-bit float file at `destination`, placing each buffer at
-/// round(rate x presentation time): gaps become silence, frames overlapping audio already
-/// written are dropped, audio past endFrame is dropped, and a buffer starting more than one
-/// second past trackFrames fails. The file ends at the last written frame. Progress is
+/// One track on the movie's timeline at its own rate, pulled block by block: each buffer is
+/// placed at round(rate x presentation time); gaps become silence, frames overlapping audio
+/// already delivered are dropped, audio past endFrame is dropped, and a buffer starting more
+/// than one second past trackFrames fails. The track ends at its last placed frame. Throws
+/// the Part's messages ("The video's audio format changes during playback.", "The video has
+/// invalid audio timestamps.", "The video's audio timestamps exceed its duration.", "Could not
+/// decode the video's audio samples (<status>).", "Video audio extraction did not finish.",
+/// "The video's audio track is empty."), the reader's error as LibraryError, and Cancelled
+/// (checked once per pull).
+class PlacedTrack {
+  public:
+    PlacedTrack(TrackSource& source, const TrackPlan& plan, std::stop_token cancel = {});
+    /// Writes up to `frames` frames into frames 0... of the planes `out` (plan.channels of
+    /// them); fewer only at the end of the track, 0 after it.
+    uint32_t pull(float* const* out, uint32_t frames);
+    /// Frames delivered so far.
+    int64_t delivered() const { return written_; }
+    bool ended() const { return ended_; }
+
+  private:
+    bool advance();
+
+    TrackSource& source_;
+    TrackPlan plan_;
+    std::stop_token cancel_;
+    SampleBuffer buffer_;
+    std::vector<float*> shifted_;
+    int64_t written_ = 0;
+    int64_t target_ = 0;  ///< silence runs up to here before the current buffer's frames
+    int64_t skip_ = 0;    ///< next frame of the current buffer to deliver
+    int64_t usable_ = 0;  ///< frames of the current buffer inside the track's range
+    bool ended_ = false;
+};
+
+/// A track brought to the import's common rate: the placed track as it is when the rates
+/// agree, otherwise converted with RateConverter to round(rate x placed length / track rate)
+/// frames (one missing frame is silence). Throws PlacedTrack's failures, "Could not align the
+/// video's audio sample rates.", "Video audio resampling failed.", "Video audio resampling
+/// stalled." and "Sample-rate conversion changed the video's audio duration.".
+class TrackLane {
+  public:
+    TrackLane(TrackSource& source, const TrackPlan& plan, double commonRate,
+              std::stop_token cancel = {});
+    ~TrackLane();
+    /// Writes up to `frames` frames at the common rate into the planes `out`; fewer only at
+    /// the end of the track, 0 after it.
+    uint32_t pull(float* const* out, uint32_t frames);
+    bool ended() const { return ended_; }
+    int channels() const { return channels_; }
+
+  private:
+    PlacedTrack placed_;
+    std::unique_ptr<RateConverter> converter_;
+    RateConverter::Pull feed_;
+    std::vector<float*> shifted_;
+    int channels_ = 0;
+    double rate_ = 0;
+    double commonRate_ = 0;
+    int64_t produced_ = 0;
+    int64_t expected_ = 0;  ///< converted length, known once the placed track has ended
+    bool converterDone_ = false;
+    bool ended_ = false;
+};
+
+/// Decodes `source` into a new 32-bit float file at `destination` through PlacedTrack (the
+/// file ends at the last placed frame). Progress is
 /// ((min(written / trackFrames, 1) x 0.6) + index) x 0.8 / trackCount.
 void decodeTrack(TrackSource& source, const TrackPlan& plan,
                  const std::filesystem::path& destination, ProgressLimiter* progress,
                  std::stop_token cancel);
 
-/// Sample-rate converter between two 32-bit float non-interleaved formats with the
-/// very-high-quality recipe, fed by a pull callback.
-class RateConverter {
-  public:
-    /// What a pull delivered.
-    enum class Input { data, noData, endOfStream };
-    /// Fills `into` with up to `requested` frames (setting its frame length) and reports data;
-    /// or reports that nothing is available now, or that the input has ended. May throw (the
-    /// exception reaches the caller of convert).
-    using Pull = std::function<Input(AudioBuffer& into, uint32_t requested)>;
-
-    /// Throws "Could not align the video's audio sample rates." when the converter cannot be
-    /// made (rates not finite and positive, channels outside 1...128, library refusal).
-    /// `inputBlock` is the most frames one pull is asked for (1...32768).
-    RateConverter(double inputRate, double outputRate, int channels,
-                  uint32_t inputBlock = kImportBlock);
-    ~RateConverter();
-    RateConverter(const RateConverter&) = delete;
-    RateConverter& operator=(const RateConverter&) = delete;
-
-    /// Produces up to `maxFrames` (at most out's capacity) frames into `out` and sets its
-    /// frame length; returns true once the input has ended and every frame is out. A library
-    /// error, or a pull that delivers more than it was asked for, throws "Video audio
-    /// resampling failed.".
-    bool convert(AudioBuffer& out, uint32_t maxFrames, const Pull& pull);
-
-  private:
-    struct State;
-    std::unique_ptr<State> state_;
-};
-
-/// Drives `converter` until the end of its input and writes exactly `expected` frames to
-/// `writer` (one missing frame is written as silence). Throws "Video audio resampling
-/// stalled." when a round produces nothing before the end, and "Sample-rate conversion
-/// changed the video's audio duration." when more than one frame is missing or when the
-/// input runs on for more than two blocks past the expected length. `progress`
-/// receives done / expected.
-void resampleInto(RateConverter& converter, const RateConverter::Pull& pull,
-                  AudioFileWriter& writer, int64_t expected,
-                  const std::function<void(double)>& progress, std::stop_token cancel);
-
-/// Converts the track file `source` into `destination` at `rate` (same channels, 32-bit
-/// float), round(rate x length / source rate) frames long. Progress is
-/// (index + 0.6 + 0.4 x done / expected) x 0.8 / trackCount.
-void alignTrack(const std::filesystem::path& source, const std::filesystem::path& destination,
-                double rate, int index, int trackCount, ProgressLimiter* progress,
-                std::stop_token cancel);
+/// Frames of a track of `length` frames at `rate` once converted to `commonRate`.
+int64_t convertedLength(int64_t length, double rate, double commonRate);
 
 }  // namespace corvaline::MediaImport
