@@ -1,12 +1,13 @@
-// Video import throughput and peak memory: MediaImport::read on a MOV with four stereo 48 kHz
-// 24-bit PCM tracks (and a small picture track), as a multiple of real time, against the ffmpeg
-// program decoding the same file's audio to the null muxer
-// (`ffmpeg -i FILE -map 0:a -f null -`) as the peer figure.
+// Import throughput, peak memory and bytes written: MediaImport::read on a MOV with four stereo
+// 48 kHz 24-bit PCM tracks (and a small picture track), and on a stereo AAC file (M4A), as a
+// multiple of real time, against the ffmpeg program decoding the same audio to the null muxer
+// (`ffmpeg -i FILE -map 0:a -f null -`) in the same run as the peer figure.
 //
-// The movies are made with the ffmpeg program when the benchmark starts. The long one is
-// CORVALINE_BENCH_MINUTES long (default 60); a short one of CORVALINE_BENCH_SHORT_MINUTES
-// (default 6) is imported first, so that the two peak memory figures show whether memory
-// grows with the length of the movie. Peak memory is the resident high-water mark of this
+// The files are made with the ffmpeg program when the benchmark starts. The long ones are
+// CORVALINE_BENCH_MINUTES long (default 60); short ones of CORVALINE_BENCH_SHORT_MINUTES
+// (default 10) are imported first, so that the two peak memory figures show whether memory
+// grows with the length of the movie. Bytes written are this process's, from /proc/self/io
+// ("wchar": bytes handed to write calls). Peak memory is the resident high-water mark of this
 // process during one import (reset before it through /proc/self/clear_refs), also given above
 // the resident size before the import (the engine's libraries alone take a good part of it);
 // the peer's is the high-water mark of the ffmpeg process, read from /proc while it runs, for
@@ -23,6 +24,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -55,7 +57,7 @@ double longMinutes() {
     return minutesFromEnvironment("CORVALINE_BENCH_MINUTES", 60);
 }
 double shortMinutes() {
-    return minutesFromEnvironment("CORVALINE_BENCH_SHORT_MINUTES", 6);
+    return minutesFromEnvironment("CORVALINE_BENCH_SHORT_MINUTES", 10);
 }
 
 /// Resets the resident high-water mark of this process (Linux 4.0 and later); false when the
@@ -73,6 +75,22 @@ double statusMegabytes(const std::string& process, const std::string& field) {
     for (std::string line; std::getline(status, line);)
         if (line.rfind(field + ":", 0) == 0)
             return std::atof(line.c_str() + field.size() + 1) / 1024.0;
+    return 0;
+}
+
+/// CPU seconds (user + system) used so far by this process, or by its reaped children.
+double cpuSeconds(int who) {
+    rusage usage{};
+    getrusage(who, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+/// Bytes this process has handed to write calls so far ("wchar" of /proc/self/io).
+double writtenMegabytes() {
+    std::ifstream io("/proc/self/io");
+    for (std::string line; std::getline(io, line);)
+        if (line.rfind("wchar:", 0) == 0) return std::atof(line.c_str() + 6) / 1e6;
     return 0;
 }
 
@@ -135,10 +153,29 @@ class Fixture {
         return movies_.emplace(minutes, path).first->second;
     }
 
+    /// A stereo AAC file (M4A, 192 kb/s) of `minutes`, made once per length.
+    std::optional<fs::path> aac(double minutes, std::string& error) {
+        auto found = aacs_.find(minutes);
+        if (found != aacs_.end()) return found->second;
+        fs::create_directories(folder_);
+        const std::string seconds = std::to_string(minutes * 60.0);
+        const fs::path path = folder_ / ("voice-" + std::to_string(int(minutes * 60.0)) + "s.m4a");
+        const ProcessResult result =
+            ffmpeg({"-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                    "aevalsrc=0.3*sin(2*PI*330*t)|0.2*sin(2*PI*550*t):s=48000:d=" + seconds, "-c:a",
+                    "aac", "-b:a", "192k", path.string()});
+        if (!result.succeeded()) {
+            error = "the ffmpeg program could not make the AAC file: " + result.standardError;
+            return std::nullopt;
+        }
+        return aacs_.emplace(minutes, path).first->second;
+    }
+
   private:
     fs::path folder_ = paths::temporaryFolder() / ("corvaline-bench-import-" + newUuidString());
     fs::path workspace_ = folder_ / "workspace";
     std::map<double, fs::path> movies_;
+    std::map<double, fs::path> aacs_;
 };
 
 Fixture& fixture() {
@@ -152,12 +189,23 @@ struct Figures {
     double realtime = 0;    ///< audio seconds per wall-clock second
     double peakMB = 0;      ///< resident high-water mark during the run
     double baselineMB = 0;  ///< resident size before the run (0 for the peer)
+    double writtenMB = 0;   ///< bytes handed to write calls during the run (0 for the peer)
+    double cpu = 0;         ///< audio seconds per CPU second (user + system)
 };
 std::optional<Figures> shortImport, longImport, shortPeer, longPeer;
+std::optional<Figures> shortAac, longAac, shortAacPeer, longAacPeer;
 
-void importMovie(benchmark::State& state, double minutes, std::optional<Figures>& figures) {
+enum class Source { movie, aac };
+
+std::optional<fs::path> sourceFile(Source source, double minutes, std::string& error) {
+    return source == Source::movie ? fixture().movie(minutes, error)
+                                   : fixture().aac(minutes, error);
+}
+
+void importMovie(benchmark::State& state, double minutes, std::optional<Figures>& figures,
+                 Source source = Source::movie) {
     std::string error;
-    const auto movie = fixture().movie(minutes, error);
+    const auto movie = sourceFile(source, minutes, error);
     if (!movie) {
         state.SkipWithError(error.c_str());
         return;
@@ -166,6 +214,8 @@ void importMovie(benchmark::State& state, double minutes, std::optional<Figures>
     for (auto _ : state) {
         resetPeak();
         const double baseline = statusMegabytes("self", "VmRSS");
+        const double writtenBefore = writtenMegabytes();
+        const double cpuBefore = cpuSeconds(RUSAGE_SELF);
         const auto start = std::chrono::steady_clock::now();
         AudioInfo info;
         try {
@@ -176,17 +226,24 @@ void importMovie(benchmark::State& state, double minutes, std::optional<Figures>
         }
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
         const double peak = peakMegabytes();
+        const double written = writtenMegabytes() - writtenBefore;
         state.SetIterationTime(took.count());
-        if (info.channelCount() != 2 * kTracks || info.sampleRate != 48000) {
-            state.SkipWithError("the import did not give eight channels at 48 kHz");
+        const int channels = source == Source::movie ? 2 * kTracks : 2;
+        if (info.channelCount() != channels || info.sampleRate != 48000 ||
+            info.frameCount != std::llround(minutes * 60 * 48000)) {
+            state.SkipWithError("the import did not give the expected channels, rate and length");
             return;
         }
-        figures = Figures{minutes, info.duration() / took.count(), peak, baseline};
+        const double cpu = cpuSeconds(RUSAGE_SELF) - cpuBefore;
+        figures = Figures{minutes, info.duration() / took.count(), peak, baseline,
+                          written, info.duration() / cpu};
+        state.counters["xCpu"] = figures->cpu;
         state.counters["xRealtime"] = figures->realtime;
         state.counters["peakMB"] = peak;
         state.counters["importMB"] = peak - baseline;
+        state.counters["writtenMB"] = written;
         std::error_code ec;
-        fs::remove_all(info.url.parent_path(), ec);
+        if (source == Source::movie) fs::remove_all(info.url.parent_path(), ec);
     }
     if (!resettable) state.SetLabel("peak since process start");
 }
@@ -199,9 +256,10 @@ void BM_ImportLongMovie(benchmark::State& state) {
     importMovie(state, longMinutes(), longImport);
 }
 
-void runPeer(benchmark::State& state, double minutes, std::optional<Figures>& figures) {
+void runPeer(benchmark::State& state, double minutes, std::optional<Figures>& figures,
+             Source source = Source::movie) {
     std::string error;
-    const auto movie = fixture().movie(minutes, error);
+    const auto movie = sourceFile(source, minutes, error);
     if (!movie) {
         state.SkipWithError(error.c_str());
         return;
@@ -212,6 +270,7 @@ void runPeer(benchmark::State& state, double minutes, std::optional<Figures>& fi
         options.arguments = {"-hide_banner", "-nostdin", "-nostats", "-i",   movie->string(),
                              "-map",         "0:a",      "-f",       "null", "-"};
         options.standardError = ProcessOutput::captured(16384, ProcessOutput::Keep::tail);
+        const double cpuBefore = cpuSeconds(RUSAGE_CHILDREN);
         const auto start = std::chrono::steady_clock::now();
         ChildProcess child(options);
         // The child's own high-water mark, read until it is reaped (it only ever rises).
@@ -229,7 +288,9 @@ void runPeer(benchmark::State& state, double minutes, std::optional<Figures>& fi
             return;
         }
         state.SetIterationTime(took.count());
-        figures = Figures{minutes, minutes * 60.0 / took.count(), peak, 0};
+        const double cpu = cpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
+        figures = Figures{minutes, minutes * 60.0 / took.count(), peak, 0, 0, minutes * 60.0 / cpu};
+        state.counters["xCpu"] = figures->cpu;
         state.counters["xRealtime"] = figures->realtime;
         state.counters["peakMB"] = peak;
     }
@@ -243,22 +304,38 @@ void BM_FfmpegLongMoviePeer(benchmark::State& state) {
     runPeer(state, longMinutes(), longPeer);
 }
 
+void BM_ImportShortAac(benchmark::State& state) {
+    importMovie(state, shortMinutes(), shortAac, Source::aac);
+}
+void BM_ImportLongAac(benchmark::State& state) {
+    importMovie(state, longMinutes(), longAac, Source::aac);
+}
+void BM_FfmpegShortAacPeer(benchmark::State& state) {
+    runPeer(state, shortMinutes(), shortAacPeer, Source::aac);
+}
+void BM_FfmpegLongAacPeer(benchmark::State& state) {
+    runPeer(state, longMinutes(), longAacPeer, Source::aac);
+}
+
 void printSummary() {
     std::printf("\nVideo import of a MOV with %d stereo 48 kHz 24-bit PCM tracks\n", kTracks);
     for (const auto* run : {&shortImport, &longImport})
         if (*run)
             std::printf(
                 "  import %6.1f min: %7.1fx real time, peak %7.1f MB (%.1f MB above the %.1f MB "
-                "before it)\n",
+                "before it), %.0f MB written, %.1fx real time per CPU second\n",
                 (*run)->minutes, (*run)->realtime, (*run)->peakMB,
-                (*run)->peakMB - (*run)->baselineMB, (*run)->baselineMB);
+                (*run)->peakMB - (*run)->baselineMB, (*run)->baselineMB, (*run)->writtenMB,
+                (*run)->cpu);
     for (const auto* run : {&shortPeer, &longPeer})
         if (*run)
-            std::printf("  ffmpeg %6.1f min: %7.1fx real time, peak %7.1f MB (-map 0:a -f null)\n",
-                        (*run)->minutes, (*run)->realtime, (*run)->peakMB);
+            std::printf(
+                "  ffmpeg %6.1f min: %7.1fx real time, peak %7.1f MB, %.1fx real time per "
+                "CPU second (-map 0:a -f null)\n",
+                (*run)->minutes, (*run)->realtime, (*run)->peakMB, (*run)->cpu);
     if (longImport && longPeer)
-        std::printf("  import / ffmpeg throughput (long movie): %.2f\n",
-                    longImport->realtime / longPeer->realtime);
+        std::printf("  import / ffmpeg throughput (long movie): %.2f wall clock, %.2f CPU\n",
+                    longImport->realtime / longPeer->realtime, longImport->cpu / longPeer->cpu);
     if (shortImport && longImport)
         std::printf(
             "  import peak, long - short: %+.1f MB (above the resident size before each: %+.1f "
@@ -270,6 +347,24 @@ void printSummary() {
     if (shortPeer && longPeer)
         std::printf("  ffmpeg peak, long - short: %+.1f MB\n",
                     longPeer->peakMB - shortPeer->peakMB);
+
+    std::printf("\nImport of a stereo 48 kHz AAC file (M4A, 192 kb/s)\n");
+    for (const auto* run : {&shortAac, &longAac})
+        if (*run)
+            std::printf(
+                "  import %6.1f min: %7.1fx real time, peak %7.1f MB (%.1f MB above the "
+                "%.1f MB before it), %.0f MB written\n",
+                (*run)->minutes, (*run)->realtime, (*run)->peakMB,
+                (*run)->peakMB - (*run)->baselineMB, (*run)->baselineMB, (*run)->writtenMB);
+    for (const auto* run : {&shortAacPeer, &longAacPeer})
+        if (*run)
+            std::printf(
+                "  ffmpeg %6.1f min: %7.1fx real time, peak %7.1f MB, %.1fx real time per "
+                "CPU second (-f null)\n",
+                (*run)->minutes, (*run)->realtime, (*run)->peakMB, (*run)->cpu);
+    if (longAac && longAacPeer)
+        std::printf("  import / ffmpeg throughput (long file): %.2f wall clock, %.2f CPU\n",
+                    longAac->realtime / longAacPeer->realtime, longAac->cpu / longAacPeer->cpu);
 }
 
 }  // namespace
@@ -278,6 +373,10 @@ BENCHMARK(BM_ImportShortMovie)->UseManualTime()->Unit(benchmark::kMillisecond)->
 BENCHMARK(BM_ImportLongMovie)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_FfmpegShortMoviePeer)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_FfmpegLongMoviePeer)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_ImportShortAac)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_ImportLongAac)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_FfmpegShortAacPeer)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_FfmpegLongAacPeer)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);

@@ -10,6 +10,8 @@
 #include "FileFixtures.hpp"
 #include "TestSupport.hpp"
 #include "audiocore/files/AudioIO.hpp"
+#include "audiocore/files/FFmpegDecoder.hpp"
+#include "audiocore/model/AudioFailure.hpp"
 
 namespace corvaline {
 namespace {
@@ -299,6 +301,131 @@ TEST_F(DecoderTest, DamagedCompressedFilesFailOrReadButNeverCrash) {
             SUCCEED() << name << ": " << e.what();
         }
     }
+}
+
+/// Every sample a decoder delivers, channel by channel, with its first position.
+struct Decoded {
+    std::optional<int64_t> first;
+    test::Planes planes;
+};
+
+Decoded decodeAll(FFmpegDecoder& decoder) {
+    Decoded d;
+    d.planes.resize(size_t(decoder.channelCount()));
+    while (decoder.next()) {
+        if (!d.first) d.first = decoder.position();
+        for (int c = 0; c < decoder.channelCount(); ++c)
+            d.planes[size_t(c)].insert(d.planes[size_t(c)].end(), decoder.channel(c),
+                                       decoder.channel(c) + decoder.frames());
+    }
+    return d;
+}
+
+TEST_F(DecoderTest, TracksReadTogetherMatchTracksReadAlone) {
+    // Two audio tracks (PCM and AAC) and a picture in one movie.
+    const auto movie = dir / "two.mov";
+    ASSERT_EQ(test::run("ffmpeg -v error -y -f lavfi -i color=c=black:s=64x64:r=25:d=3 -i " +
+                        shellQuote(source.string()) +
+                        " -f lavfi -i sine=f=700:d=3:sample_rate=44100 -map 0 -map 1 -map 2 "
+                        "-c:v mpeg4 -c:a:0 pcm_s24le -c:a:1 aac " +
+                        shellQuote(movie.string())),
+              0);
+    const MediaContainer media = probeMedia(movie);
+    std::vector<int> streams;
+    for (const auto& st : media.streams)
+        if (st.kind == MediaContainer::Kind::audio) streams.push_back(st.index);
+    ASSERT_EQ(streams.size(), 2u);
+
+    auto together = FFmpegDecoder::openTogether(movie, streams, size_t(64) << 20);
+    ASSERT_EQ(together.size(), 2u);
+    // Read the second track completely first: the first one's packets wait for it.
+    const Decoded second = decodeAll(*together[1]);
+    const Decoded first = decodeAll(*together[0]);
+    for (size_t i = 0; i < 2; ++i) {
+        FFmpegDecoder alone(movie, streams[i]);
+        const Decoded expected = decodeAll(alone);
+        const Decoded& got = i == 0 ? first : second;
+        EXPECT_EQ(got.first, expected.first) << i;
+        EXPECT_EQ(got.planes, expected.planes) << i;
+    }
+    EXPECT_EQ(first.planes[0], test::readSndFile(source)[0]);
+    EXPECT_FALSE(together[0]->seekBefore(0));
+
+    // With no room to hold the other track's packets, reading together is refused.
+    auto cramped = FFmpegDecoder::openTogether(movie, streams, 1);
+    EXPECT_THROW(decodeAll(*cramped[1]), FFmpegDecoder::Unshareable);
+}
+
+TEST_F(DecoderTest, RefusalsNameTheFileInAUsersWords) {
+    auto failure = [](const fs::path& path, int stream = -1) -> std::string {
+        try {
+            FFmpegDecoder decoder(path, stream);
+            while (decoder.next()) {
+            }
+        } catch (const AudioFailure& e) {
+            return e.what();
+        }
+        return "(no failure)";
+    };
+    test::writeBytes(dir / "noise.m4a", std::vector<uint8_t>(5000, 0x5A));
+    EXPECT_EQ(failure(dir / "noise.m4a"),
+              "Could not read \u201Cnoise.m4a\u201D: the file is "
+              "damaged or is not a recording FFmpeg can read.");
+    EXPECT_EQ(failure(dir / "missing.m4a"),
+              "Could not read \u201Cmissing.m4a\u201D: the file does not exist.");
+    // A file cut short inside its header.
+    auto bytes = test::readBytes(encode("short.m4a", "-c:a aac -movflags +faststart"));
+    bytes.resize(bytes.size() / 50);
+    test::writeBytes(dir / "short.m4a", bytes);
+    const std::string cut = failure(dir / "short.m4a");
+    EXPECT_EQ(cut.rfind("Could not read \u201Cshort.m4a\u201D: ", 0), 0u) << cut;
+    EXPECT_EQ(cut.find("End of file"), std::string::npos) << cut;
+    EXPECT_EQ(cut.find("patches welcome"), std::string::npos) << cut;
+    // A stream that is not audio.
+    EXPECT_EQ(failure(source, 5),
+              "Could not read \u201Csource.wav\u201D: it has no such audio "
+              "track.");
+}
+
+TEST_F(DecoderTest, AbsurdTimestampsAreRefused) {
+    // Matroska at 96 kHz starting 9e12 s in (7-byte cluster timecodes), several clusters.
+    const auto path = encode("far.mka",
+                             "-ar 96000 -c:a pcm_s16le -cluster_time_limit 500 "
+                             "-output_ts_offset 9000000000000");
+    // Far out but representable: reads completely.
+    EXPECT_EQ(AudioIO::analyze(path).frameCount, std::llround(kFrames * 2.0));
+    // The second cluster's timecode raised to 2^56 - 1 ms: 6.9e18 samples, beyond any real
+    // recording (and near the end of 64-bit arithmetic).
+    auto bytes = test::readBytes(path);
+    int clusters = 0;
+    for (size_t i = 0; i + 20 < bytes.size(); ++i) {
+        if (bytes[i] != 0x1F || bytes[i + 1] != 0x43 || bytes[i + 2] != 0xB6 ||
+            bytes[i + 3] != 0x75)
+            continue;
+        if (++clusters != 2) continue;
+        size_t at = i + 4;
+        int sizeLength = 1;
+        while (sizeLength < 8 && !(bytes[at] & (0x80 >> (sizeLength - 1))))
+            ++sizeLength;
+        at += size_t(sizeLength);
+        if (bytes[at] == 0xBF) at += 6;  // the cluster's CRC-32 element comes first
+        ASSERT_EQ(bytes[at], 0xE7);
+        ASSERT_EQ(bytes[at + 1], 0x87);
+        std::fill_n(bytes.begin() + int64_t(at + 2), 7, uint8_t(0xFF));
+        break;
+    }
+    ASSERT_EQ(clusters, 2);
+    test::writeBytes(path, bytes);
+    std::string message = "(no failure)";
+    try {
+        auto file = AudioIO::open(path);
+        AudioBuffer block(2, 4096);
+        while (file->read(block, 4096) > 0) {
+        }
+    } catch (const std::exception& e) {
+        message = e.what();
+    }
+    EXPECT_EQ(message, "Could not read \u201Cfar.mka\u201D: its audio timestamps are invalid.");
 }
 
 }  // namespace

@@ -348,6 +348,14 @@ TEST(MXFImport, DecoderFailureQuotesTheEndOfItsErrorOutput) {
     EXPECT_EQ(tail.substr(tail.size() - 18), "Error: last words\n");
     EXPECT_TRUE(test::listFolder(folder.path()).empty()) << "the text files are removed";
 
+    // Component addresses in the decoder's lines are dropped; the rest stays.
+    helpers.writeDecoder(
+        "echo '[mxf @ 0x55d0c1a2b3c0] missing index' >&2; echo '[aist#0:1/pcm_s24le "
+        "@ 0x5581] error' >&2; exit 1");
+    EXPECT_EQ(
+        failureOf([&] { MXFImport::read("/x/a.mxf", folder.path(), {}, {}, helpers.dir.path()); }),
+        kExtractFailure + "[mxf] missing index\n[aist#0:1/pcm_s24le] error\n");
+
     // A decoder killed by a signal fails the same way.
     helpers.writeDecoder("echo 'Killed' >&2; kill -9 $$");
     EXPECT_EQ(

@@ -15,8 +15,10 @@ extern "C" {
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "audiocore/model/AudioFailure.hpp"
@@ -79,6 +81,11 @@ std::string explain(int code) {
     throw AudioFailure("Could not read " + quoted(url) + ": " + what);
 }
 
+/// FFmpeg does not recognise the file, or finds no audio in it.
+[[noreturn]] void notMedia(const fs::path& url, int code) {
+    throw FFmpegDecoder::NotMedia("Could not read " + quoted(url) + ": " + explain(code));
+}
+
 void silenceLibraryLog() {
     // The program writes no log: FFmpeg's own console messages are silenced once.
     static std::once_flag quiet;
@@ -105,7 +112,7 @@ FormatPtr openLocal(const fs::path& url) {
     AVFormatContext* raw = nullptr;
     const int rc = avformat_open_input(&raw, target.c_str(), nullptr, &options);
     av_dict_free(&options);
-    if (rc < 0) fail(url, rc);
+    if (rc < 0) notMedia(url, rc);
     return FormatPtr(raw);
 }
 
@@ -202,10 +209,96 @@ MediaContainer probeMedia(const fs::path& url) {
     return media;
 }
 
+/// One container read once for the decoders of several of its audio streams: packets of the
+/// other attached streams read on the way are queued for their decoders, up to a bound.
+struct FFmpegDecoder::Demuxer {
+    fs::path url;
+    FormatPtr format;
+    std::vector<std::deque<AVPacket*>> queues;  ///< by stream; only attached streams
+    std::vector<bool> attached;
+    size_t queuedBytes = 0;
+    size_t maxQueuedBytes = 0;  ///< 0: a private demuxer, nothing is queued
+    bool ended = false;
+    int endCode = AVERROR_EOF;
+
+    ~Demuxer() {
+        for (auto& queue : queues)
+            for (AVPacket* p : queue)
+                av_packet_free(&p);
+    }
+
+    /// Opens `url` and reads stream information unless the sample tables of a MOV/MP4
+    /// already describe every stream in `streams` (empty: reads it).
+    void open(const std::vector<int>& streams) {
+        format = openLocal(url);
+        AVFormatContext* f = format.get();
+        bool described = isMovFamily(f) && !streams.empty();
+        for (int s : streams)
+            described = described && s >= 0 && unsigned(s) < f->nb_streams &&
+                        hasAudioParameters(f->streams[s]);
+        if (!described) {
+            const int rc = avformat_find_stream_info(f, nullptr);
+            if (rc < 0) fail(url, rc);
+        }
+        queues.assign(f->nb_streams, {});
+        attached.assign(f->nb_streams, false);
+    }
+
+    /// Keeps only the attached streams; every other stream's packets are skipped unread.
+    void attach(const std::vector<int>& streams) {
+        AVFormatContext* f = format.get();
+        for (int s : streams)
+            if (s >= 0 && unsigned(s) < f->nb_streams) attached[size_t(s)] = true;
+        for (unsigned i = 0; i < f->nb_streams; ++i)
+            f->streams[i]->discard = attached[i] ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    }
+
+    /// The next packet of `stream` into `packet`: 0, AVERROR_EOF at the end, another error
+    /// code when reading fails, AVERROR(EAGAIN) when the demuxer has nothing now. Throws
+    /// FFmpegDecoder::Unshareable when the other streams' queues outgrow their bound.
+    int read(int stream, AVPacket* packet) {
+        auto& mine = queues[size_t(stream)];
+        if (!mine.empty()) {
+            AVPacket* queued = mine.front();
+            mine.pop_front();
+            queuedBytes -= size_t(std::max(queued->size, 0));
+            av_packet_move_ref(packet, queued);
+            av_packet_free(&queued);
+            return 0;
+        }
+        if (ended) return endCode;
+        for (;;) {
+            const int rc = av_read_frame(format.get(), packet);
+            if (rc == AVERROR(EAGAIN)) return rc;
+            if (rc < 0) {
+                ended = true;
+                endCode = rc;
+                return rc;
+            }
+            const int s = packet->stream_index;
+            if (s == stream) return 0;
+            if (maxQueuedBytes == 0 || s < 0 || size_t(s) >= attached.size() ||
+                !attached[size_t(s)]) {
+                av_packet_unref(packet);
+                continue;
+            }
+            AVPacket* copy = av_packet_alloc();
+            if (!copy) {
+                av_packet_unref(packet);
+                fail(url, AVERROR(ENOMEM));
+            }
+            av_packet_move_ref(copy, packet);
+            queuedBytes += size_t(std::max(copy->size, 0));
+            queues[size_t(s)].push_back(copy);
+            if (queuedBytes > maxQueuedBytes) throw Unshareable();
+        }
+    }
+};
+
 struct FFmpegDecoder::State {
     fs::path url;
     int wanted = -1;
-    FormatPtr format;
+    std::shared_ptr<Demuxer> demuxer;
     AVCodecContext* codec = nullptr;
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
@@ -245,26 +338,15 @@ struct FFmpegDecoder::State {
         if (frame) av_frame_free(&frame);
         if (packet) av_packet_free(&packet);
         if (codec) avcodec_free_context(&codec);
-        format.reset();
     }
 
     void open() {
-        format = openLocal(url);
-        AVFormatContext* f = format.get();
-        // A sample table names every stream completely; other containers are read until the
-        // streams are known.
-        bool described = isMovFamily(f);
-        if (described) {
-            if (wanted >= 0)
-                described =
-                    unsigned(wanted) < f->nb_streams && hasAudioParameters(f->streams[wanted]);
-            else
-                described = false;
+        if (!demuxer || demuxer->maxQueuedBytes == 0) {
+            demuxer = std::make_shared<Demuxer>();
+            demuxer->url = url;
+            demuxer->open(wanted >= 0 ? std::vector<int>{wanted} : std::vector<int>{});
         }
-        if (!described) {
-            const int rc = avformat_find_stream_info(f, nullptr);
-            if (rc < 0) fail(url, rc);
-        }
+        AVFormatContext* f = demuxer->format.get();
         const AVCodec* decoder = nullptr;
         if (wanted >= 0) {
             if (unsigned(wanted) >= f->nb_streams ||
@@ -274,16 +356,17 @@ struct FFmpegDecoder::State {
             decoder = avcodec_find_decoder(f->streams[wanted]->codecpar->codec_id);
         } else {
             stream = av_find_best_stream(f, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
-            if (stream == AVERROR_STREAM_NOT_FOUND) fail(url, "it holds no audio.");
+            if (stream == AVERROR_STREAM_NOT_FOUND)
+                throw NotMedia("Could not read " + quoted(url) + ": it holds no audio.");
             if (stream < 0 && stream != AVERROR_DECODER_NOT_FOUND) fail(url, stream);
             if (stream < 0) {
                 stream = av_find_best_stream(f, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-                if (stream < 0) fail(url, "it holds no audio.");
+                if (stream < 0)
+                    throw NotMedia("Could not read " + quoted(url) + ": it holds no audio.");
                 decoder = nullptr;
             }
         }
-        for (unsigned i = 0; i < f->nb_streams; ++i)
-            f->streams[i]->discard = int(i) == stream ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+        if (demuxer->maxQueuedBytes == 0) demuxer->attach({stream});
         AVStream* st = f->streams[stream];
         codecName = corvaline::codecName(st->codecpar);
         if (!decoder)
@@ -351,7 +434,7 @@ struct FFmpegDecoder::State {
                 finished = true;
                 return false;
             }
-            rc = av_read_frame(format.get(), packet);
+            rc = demuxer->read(stream, packet);
             if (rc == AVERROR_EOF) {
                 flushing = true;
                 rc = avcodec_send_packet(codec, nullptr);
@@ -450,6 +533,10 @@ FFmpegDecoder::FFmpegDecoder(const fs::path& url, int stream) : state_(std::make
 
 FFmpegDecoder::~FFmpegDecoder() = default;
 
+const char* FFmpegDecoder::Unshareable::what() const noexcept {
+    return "the container's streams are too far apart to be read together";
+}
+
 const fs::path& FFmpegDecoder::url() const {
     return state_->url;
 }
@@ -514,7 +601,8 @@ bool FFmpegDecoder::seekBefore(int64_t sample) {
     av_frame_unref(s.frame);
     s.frames = 0;
     const int64_t ts = av_rescale_q(sample, AVRational{1, s.rate}, s.timeBase);
-    if (av_seek_frame(s.format.get(), s.stream, ts, AVSEEK_FLAG_BACKWARD) < 0) {
+    if (s.demuxer->maxQueuedBytes != 0) return false;  // shared: the others read on
+    if (av_seek_frame(s.demuxer->format.get(), s.stream, ts, AVSEEK_FLAG_BACKWARD) < 0) {
         rewind();
         return false;
     }
@@ -525,8 +613,32 @@ bool FFmpegDecoder::seekBefore(int64_t sample) {
 }
 
 void FFmpegDecoder::rewind() {
+    if (state_->demuxer && state_->demuxer->maxQueuedBytes != 0)
+        throw std::logic_error("FFmpegDecoder::rewind: decoders sharing a demuxer cannot rewind");
     state_->close();
+    state_->demuxer.reset();
     state_->open();
+}
+
+FFmpegDecoder::FFmpegDecoder(std::shared_ptr<Demuxer> demuxer, int stream)
+    : state_(std::make_unique<State>()) {
+    state_->url = demuxer->url;
+    state_->wanted = stream;
+    state_->demuxer = std::move(demuxer);
+    state_->open();
+}
+
+std::vector<std::unique_ptr<FFmpegDecoder>> FFmpegDecoder::openTogether(
+    const fs::path& url, const std::vector<int>& streams, size_t maxQueuedBytes) {
+    auto demuxer = std::make_shared<Demuxer>();
+    demuxer->url = url;
+    demuxer->maxQueuedBytes = std::max<size_t>(maxQueuedBytes, 1);
+    demuxer->open(streams);
+    demuxer->attach(streams);
+    std::vector<std::unique_ptr<FFmpegDecoder>> decoders;
+    for (int stream : streams)
+        decoders.push_back(std::unique_ptr<FFmpegDecoder>(new FFmpegDecoder(demuxer, stream)));
+    return decoders;
 }
 
 }  // namespace corvaline

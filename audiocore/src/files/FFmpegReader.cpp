@@ -318,7 +318,7 @@ class FFmpegReader final : public AudioFileReader {
 std::unique_ptr<AudioFileReader> openFFmpeg(const std::filesystem::path& url, std::string& error) {
     try {
         return std::make_unique<FFmpegReader>(url);
-    } catch (const AudioFailure& e) {
+    } catch (const FFmpegDecoder::NotMedia& e) {
         error = e.what();
         return nullptr;
     }

@@ -3,6 +3,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <fstream>
@@ -63,6 +64,26 @@ struct TextFiles {
         fs::remove(error, ec);
     }
 };
+
+/// The decoder's lines name their component with its memory address ("[mxf @ 0x55d0c1a2b3c0]
+/// ..."); the address means nothing to a user and is dropped ("[mxf] ...").
+std::string withoutAddresses(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        if (text.compare(i, 5, " @ 0x") == 0) {
+            size_t j = i + 5;
+            while (j < text.size() && std::isxdigit(static_cast<unsigned char>(text[j])))
+                ++j;
+            if (j > i + 5 && j < text.size() && text[j] == ']') {
+                i = j;
+                continue;
+            }
+        }
+        out += text[i++];
+    }
+    return out;
+}
 
 void createEmpty(const fs::path& path) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
@@ -192,7 +213,7 @@ std::string run(const fs::path& executable, const std::vector<std::string>& argu
     const ProcessResult result = runProcess(options, cancel, onPoll);
     if (!result.succeeded())
         throw AudioFailure("Could not extract MXF audio. The file may be damaged or incomplete.\n" +
-                           readFileTail(files.error, kErrorTailBytes));
+                           withoutAddresses(readFileTail(files.error, kErrorTailBytes)));
     if (seconds) return {};
     if (tooLarge()) throw AudioFailure("The MXF has too many audio track descriptors.");
     std::ifstream in(files.output, std::ios::binary);

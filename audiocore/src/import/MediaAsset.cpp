@@ -25,32 +25,32 @@ bool hasCompleteIndex(const MediaContainer& media) {
 
 class FFmpegTrack final : public TrackSource {
   public:
-    FFmpegTrack(const MediaAsset& asset, const AssetTrack& track)
-        : decoder_(asset.url(), track.streamIndex), origin_(asset.origin()) {}
+    FFmpegTrack(std::unique_ptr<FFmpegDecoder> decoder, double origin)
+        : decoder_(std::move(decoder)), origin_(origin) {}
 
     bool next(SampleBuffer& buffer) override {
-        if (!decoder_.next()) {
+        if (!decoder_->next()) {
             completed_ = true;
             return false;
         }
-        const double rate = decoder_.frameSampleRate();
-        buffer.hasFormat = rate > 0 && decoder_.frameChannels() > 0;
+        const double rate = decoder_->frameSampleRate();
+        buffer.hasFormat = rate > 0 && decoder_->frameChannels() > 0;
         buffer.sampleRate = rate;
-        buffer.channels = decoder_.frameChannels();
-        buffer.frames = decoder_.frames();
+        buffer.channels = decoder_->frameChannels();
+        buffer.frames = decoder_->frames();
         // A frame without a timestamp continues where the previous one ended.
-        const auto position = decoder_.position();
+        const auto position = decoder_->position();
         buffer.presentationTime =
-            position ? double(*position) / decoder_.sampleRate() - origin_ : nextTime_;
+            position ? double(*position) / decoder_->sampleRate() - origin_ : nextTime_;
         if (rate > 0) nextTime_ = buffer.presentationTime + double(buffer.frames) / rate;
         return true;
     }
 
     int copy(int64_t from, uint32_t count, float* const* into) override {
-        if (decoder_.formatChanged() || from < 0 || from + count > decoder_.frames())
+        if (decoder_->formatChanged() || from < 0 || from + count > decoder_->frames())
             return AVERROR_INVALID;
-        for (int c = 0; c < decoder_.channelCount(); ++c)
-            std::memcpy(into[c], decoder_.channel(c) + from, sizeof(float) * count);
+        for (int c = 0; c < decoder_->channelCount(); ++c)
+            std::memcpy(into[c], decoder_->channel(c) + from, sizeof(float) * count);
         return 0;
     }
 
@@ -61,7 +61,7 @@ class FFmpegTrack final : public TrackSource {
     // FFmpeg's AVERROR(EINVAL), without including FFmpeg here.
     static constexpr int AVERROR_INVALID = -22;
 
-    FFmpegDecoder decoder_;
+    std::unique_ptr<FFmpegDecoder> decoder_;
     double origin_ = 0;
     double nextTime_ = 0;
     bool completed_ = false;
@@ -96,8 +96,21 @@ MediaAsset::MediaAsset(const std::filesystem::path& url) : url_(url) {
     }
 }
 
-std::unique_ptr<TrackSource> openTrack(const MediaAsset& asset, const AssetTrack& track) {
-    return std::make_unique<FFmpegTrack>(asset, track);
+std::vector<std::unique_ptr<TrackSource>> openTracks(const MediaAsset& asset, bool together) {
+    std::vector<std::unique_ptr<FFmpegDecoder>> decoders;
+    if (together) {
+        std::vector<int> streams;
+        for (const auto& track : asset.audioTracks())
+            streams.push_back(track.streamIndex);
+        decoders = FFmpegDecoder::openTogether(asset.url(), streams, kMaxHeldBytes);
+    } else {
+        for (const auto& track : asset.audioTracks())
+            decoders.push_back(std::make_unique<FFmpegDecoder>(asset.url(), track.streamIndex));
+    }
+    std::vector<std::unique_ptr<TrackSource>> sources;
+    for (auto& decoder : decoders)
+        sources.push_back(std::make_unique<FFmpegTrack>(std::move(decoder), asset.origin()));
+    return sources;
 }
 
 }  // namespace corvaline::MediaImport

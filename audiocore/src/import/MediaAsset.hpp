@@ -58,9 +58,14 @@ class MediaAsset {
     int64_t fileSize_ = 0;
 };
 
-/// Decodes one track. Construction throws AudioFailure naming the file ("Could not read
-/// “x.mov”: FFmpeg cannot decode this video's audio codec (CODEC).") when no decoder accepts
-/// the track, or when reading cannot start.
-std::unique_ptr<TrackSource> openTrack(const MediaAsset& asset, const AssetTrack& track);
+/// Packets held for tracks read together before the tracks are read one by one instead.
+inline constexpr size_t kMaxHeldBytes = size_t(64) << 20;
+
+/// Readers of every audio track, in order. `together`: one pass over the container feeds all
+/// of them (their next() throws FFmpegDecoder::Unshareable when the tracks lie more than
+/// kMaxHeldBytes apart in the file); otherwise each track reads the container on its own.
+/// Throws AudioFailure naming the file ("Could not read “x.mov”: FFmpeg cannot decode this
+/// video's audio codec (CODEC).") when no decoder accepts a track, or reading cannot start.
+std::vector<std::unique_ptr<TrackSource>> openTracks(const MediaAsset& asset, bool together);
 
 }  // namespace corvaline::MediaImport

@@ -123,13 +123,10 @@ AudioInfo readVideo(const fs::path& url, const fs::path& folder, ProgressLimiter
     for (int count : layout.counts)
         totalChannels += count;
 
-    // Each track is decoded once, straight into the final file at the common rate.
-    const int n = int(tracks.size());
-    std::vector<std::unique_ptr<TrackSource>> sources;
-    std::vector<std::unique_ptr<TrackLane>> lanes;
+    std::vector<TrackPlan> plans;
     int64_t longest = layout.frames;
+    const int n = int(tracks.size());
     for (int i = 0; i < n; ++i) {
-        throwIfCancelled(cancel);
         const AssetTrack& track = tracks[size_t(i)];
         TrackPlan plan;
         plan.rate = track.sampleRate;
@@ -142,8 +139,7 @@ AudioInfo readVideo(const fs::path& url, const fs::path& folder, ProgressLimiter
         // A track may run up to one second (plus a buffer) past the movie's end.
         const int64_t reach = std::min(plan.endFrame, plan.trackFrames + 2 * int64_t(plan.rate));
         longest = std::max(longest, convertedLength(reach, plan.rate, common));
-        sources.push_back(openTrack(asset, track));
-        lanes.push_back(std::make_unique<TrackLane>(*sources.back(), plan, common, cancel));
+        plans.push_back(plan);
     }
 
     const uint64_t needed = uint64_t(totalChannels) * uint64_t(longest) * 4u + kFreeSpaceMargin;
@@ -151,8 +147,16 @@ AudioInfo readVideo(const fs::path& url, const fs::path& folder, ProgressLimiter
         available && *available < needed)
         throw AudioFailure("Not enough free disk space to extract this video's audio.");
 
+    // Every track is decoded once, straight into the final file at the common rate, all of
+    // them from one pass over the container; a container whose tracks lie too far apart for
+    // that is read once per track instead.
     const fs::path audio = folder / "Audio.caf";
-    {
+    const auto write = [&](bool together) {
+        auto sources = openTracks(asset, together);
+        std::vector<std::unique_ptr<TrackLane>> lanes;
+        for (int i = 0; i < n; ++i)
+            lanes.push_back(
+                std::make_unique<TrackLane>(*sources[size_t(i)], plans[size_t(i)], common, cancel));
         auto writer = AudioIO::writer(audio, common, totalChannels, 32);
         AudioBuffer out(totalChannels, kImportBlock);
         int64_t done = 0;
@@ -181,9 +185,12 @@ AudioInfo readVideo(const fs::path& url, const fs::path& folder, ProgressLimiter
                     0.9 * std::min(double(done) / double(std::max(longest, int64_t(1))), 1.0));
         }
         writer->close();
+    };
+    try {
+        write(true);
+    } catch (const FFmpegDecoder::Unshareable&) {
+        write(false);
     }
-    lanes.clear();
-    sources.clear();
     progress.report(0.9);
 
     AudioInfo info = describe(url, audio, layout.counts, cancel);

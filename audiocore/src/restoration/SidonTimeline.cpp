@@ -1,11 +1,10 @@
 #include "audiocore/restoration/SidonTimeline.hpp"
 
-#include <soxr.h>
-
 #include <algorithm>
 #include <cmath>
 
 #include "audiocore/files/AudioIO.hpp"
+#include "audiocore/import/RateConverter.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
 
@@ -16,14 +15,6 @@ namespace {
 int64_t roundFrames(double value) {
     return int64_t(std::llround(value));
 }
-
-// Owns one converter.
-struct Converter {
-    soxr_t handle = nullptr;
-    ~Converter() {
-        if (handle) soxr_delete(handle);
-    }
-};
 
 }  // namespace
 
@@ -48,13 +39,9 @@ std::vector<float> resample(const std::vector<float>& samples, double from, doub
     if (!(from > 0) || !(to > 0) || !std::isfinite(from) || !std::isfinite(to) || expected < 0) {
         throw AudioFailure("Cannot convert this sample rate for Sidon.");
     }
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
-    soxr_error_t error = nullptr;
-    Converter converter;
-    converter.handle = soxr_create(from, to, 1, &error, &io, &quality, nullptr);
-    if (error || !converter.handle)
-        throw AudioFailure("Cannot convert this sample rate for Sidon.");
+    RateConverter converter(
+        from, to, 1, 32768,
+        {"Cannot convert this sample rate for Sidon.", "Sidon audio conversion failed."});
 
     // Feed the whole input, then end the stream; collect chunks until the converter has
     // nothing more to give.
@@ -70,12 +57,11 @@ std::vector<float> resample(const std::vector<float>& samples, double from, doub
         const size_t inputLength = feeding ? samples.size() - fed : 0;
         const size_t before = output.size();
         output.resize(before + chunk);
+        float* out = output.data() + before;
         size_t consumed = 0;
         size_t produced = 0;
-        error = soxr_process(converter.handle, input, inputLength, &consumed,
-                             output.data() + before, chunk, &produced);
+        converter.process(feeding ? &input : nullptr, inputLength, &out, chunk, consumed, produced);
         output.resize(before + produced);
-        if (error) throw AudioFailure("Sidon audio conversion failed.");
         fed += consumed;
         if (!feeding) {
             if (produced == 0) break;  // end of stream, all output delivered

@@ -15,12 +15,16 @@
 // FFmpeg's own text follows on a second line only where it adds something. Not thread-safe:
 // one decoder per thread.
 
+#include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "audiocore/model/AudioFailure.hpp"
 
 namespace corvaline {
 
@@ -62,6 +66,28 @@ class FFmpegDecoder {
     /// the file cannot be opened, holds no such audio stream, or no decoder accepts it
     /// ("Could not read “x.mov”: FFmpeg cannot decode this video's audio codec (CODEC).").
     explicit FFmpegDecoder(const std::filesystem::path& url, int stream = -1);
+
+    /// Thrown instead of a plain AudioFailure when FFmpeg does not recognise the file at all
+    /// (or finds no audio in it), so that a caller with another reader can report that one's
+    /// view instead.
+    class NotMedia : public AudioFailure {
+      public:
+        using AudioFailure::AudioFailure;
+    };
+
+    /// Thrown by next() on decoders opened together when the container's streams lie so far
+    /// apart that more than the bound would have to be held in memory.
+    class Unshareable : public std::exception {
+      public:
+        const char* what() const noexcept override;
+    };
+
+    /// Decoders of several audio streams of one file that read the container once: packets of
+    /// one stream read on the way to another's are held for it, up to `maxQueuedBytes` in all
+    /// (beyond it next() throws Unshareable; the caller then opens the streams one by one).
+    /// These decoders cannot seek or rewind. Throws like the constructor.
+    static std::vector<std::unique_ptr<FFmpegDecoder>> openTogether(
+        const std::filesystem::path& url, const std::vector<int>& streams, size_t maxQueuedBytes);
     ~FFmpegDecoder();
     FFmpegDecoder(const FFmpegDecoder&) = delete;
     FFmpegDecoder& operator=(const FFmpegDecoder&) = delete;
@@ -103,13 +129,16 @@ class FFmpegDecoder {
     std::optional<int64_t> position() const;
 
     /// Moves the demuxer to a packet at or before `sample` (container timeline) and clears the
-    /// decoder. False when the demuxer cannot seek there (the reader is then rewound).
+    /// decoder. False when the demuxer cannot seek there (the reader is then rewound), and
+    /// always for decoders opened together (nothing changes then).
     bool seekBefore(int64_t sample);
     /// Starts again from the first packet, as freshly opened.
     void rewind();
 
   private:
+    struct Demuxer;
     struct State;
+    FFmpegDecoder(std::shared_ptr<Demuxer> demuxer, int stream);
     std::unique_ptr<State> state_;
 };
 
