@@ -13,7 +13,7 @@ namespace corvaline::ui::icons {
 QIcon icon(const QString& symbol);
 /// Resource path of the bundled drawing, ":/icons/<symbol>.svg".
 QString path(const QString& symbol);
-/// The freedesktop icon-naming-specification name that fits `symbol`, or empty.
+/// The freedesktop theme icon name that fits `symbol`, or empty.
 QString freedesktopName(const QString& symbol);
 /// For menus: the theme's icon by freedesktopName(symbol), else the bundled drawing.
 QIcon menuIcon(const QString& symbol);

@@ -29,8 +29,8 @@
 #include "dialogs/AboutWindow.hpp"
 #include "dialogs/HelpView.hpp"
 #include "dialogs/SettingsPage.hpp"
-#include "inspector/InspectorView.hpp"
-#include "inspector/ProcessingView.hpp"
+#include "panel/ProcessingView.hpp"
+#include "panel/SidePanel.hpp"
 #include "workspace/SessionSidebar.hpp"
 #include "workspace/WorkspaceView.hpp"
 
@@ -77,7 +77,7 @@ MainWindow::MainWindow(app::AppState& state, QWidget* parent) : QMainWindow(pare
     wh->setContentsMargins(0, 0, 0, 0);
     wh->setSpacing(0);
     workspace_ = new WorkspaceView(state_, workspacePage);
-    inspector_ = new InspectorView(state_, workspacePage);
+    inspector_ = new SidePanel(state_, workspacePage);
     inspector_->setFixedWidth(370);
     wh->addWidget(workspace_, 1);
     wh->addWidget(inspector_);

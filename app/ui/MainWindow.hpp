@@ -25,7 +25,7 @@ namespace corvaline::ui {
 
 class Footer;
 class HelpView;
-class InspectorView;
+class SidePanel;
 class SessionSidebar;
 class SettingsPage;
 class WorkspaceView;
@@ -49,7 +49,7 @@ class MainWindow : public QMainWindow {
     static std::vector<std::filesystem::path> dropFiles(const QList<QUrl>& urls);
 
     WorkspaceView* workspace() const { return workspace_; }
-    InspectorView* inspector() const { return inspector_; }
+    SidePanel* inspector() const { return inspector_; }
     SessionSidebar* sidebar() const { return sidebar_; }
     SettingsPage* settingsPage() const { return settings_; }
     HelpView* helpView() const { return help_; }
@@ -76,7 +76,7 @@ class MainWindow : public QMainWindow {
     SessionSidebar* sidebar_ = nullptr;
     QStackedWidget* pages_ = nullptr;
     WorkspaceView* workspace_ = nullptr;
-    InspectorView* inspector_ = nullptr;
+    SidePanel* inspector_ = nullptr;
     SettingsPage* settings_ = nullptr;
     HelpView* help_ = nullptr;
     Footer* footer_ = nullptr;

@@ -11,7 +11,7 @@
 #include "ui/ViewMath.hpp"
 #include "ui/controls/Meters.hpp"
 #include "ui/controls/Parameter.hpp"
-#include "ui/inspector/EqualizerPlot.hpp"
+#include "ui/panel/EqualizerPlot.hpp"
 #include "ui/workspace/WaveformView.hpp"
 
 namespace corvaline::ui {

@@ -34,7 +34,7 @@
 #include "ui/dialogs/HelpTopics.hpp"
 #include "ui/dialogs/HelpView.hpp"
 #include "ui/dialogs/SettingsPage.hpp"
-#include "ui/inspector/InspectorView.hpp"
+#include "ui/panel/SidePanel.hpp"
 #include "ui/workspace/ChannelRow.hpp"
 #include "ui/workspace/WaveformView.hpp"
 #include "ui/workspace/WorkspaceView.hpp"

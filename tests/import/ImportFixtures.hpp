@@ -80,16 +80,16 @@ struct ReferenceTrack {
 /// program, without resampling or moving anything in time.
 inline ReferenceTrack referenceDecode(const std::filesystem::path& path, int track) {
     ReferenceTrack ref;
-    const std::string spec = "a:" + std::to_string(track);
+    const std::string stream = "a:" + std::to_string(track);
     const std::string quoted = shellQuote(path.string());
-    const auto probe = runShell("ffprobe -v error -select_streams " + spec +
+    const auto probe = runShell("ffprobe -v error -select_streams " + stream +
                                 " -show_entries stream=channels,sample_rate -of csv=p=0 " + quoted);
     std::sscanf(probe.output.c_str(), "%lf,%d", &ref.rate, &ref.channels);
     const auto frames =
-        runShell("ffprobe -v error -select_streams " + spec +
+        runShell("ffprobe -v error -select_streams " + stream +
                  " -show_entries frame=pts_time -of csv=p=0 " + quoted + " | head -n 1");
     ref.firstTime = std::atof(frames.output.c_str());
-    const auto decoded = runShell("ffmpeg -v error -nostdin -i " + quoted + " -map 0:" + spec +
+    const auto decoded = runShell("ffmpeg -v error -nostdin -i " + quoted + " -map 0:" + stream +
                                   " -f f32le - 2>/dev/null");
     ref.samples.resize(decoded.output.size() / 4);
     std::memcpy(ref.samples.data(), decoded.output.data(), ref.samples.size() * 4);

@@ -307,7 +307,7 @@ std::vector<HelpTopic> makeTopics() {
                     "A sample peak is the largest sample value. The true peak is the level of "
                     "the waveform between the samples, measured on a 4× oversampled signal; it "
                     "can be higher than the sample peak and is what causes clipping after "
-                    "conversion or lossy encoding. Delivery specifications give their ceiling "
+                    "conversion or lossy encoding. Delivery standards give their ceiling "
                     "in dBTP."),
         }));
     topics.push_back(topic(

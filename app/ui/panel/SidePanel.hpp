@@ -17,10 +17,10 @@ namespace corvaline::ui {
 class MeterView;
 class ProcessingView;
 
-class InspectorView : public QScrollArea {
+class SidePanel : public QScrollArea {
     Q_OBJECT
   public:
-    explicit InspectorView(app::AppState& state, QWidget* parent = nullptr);
+    explicit SidePanel(app::AppState& state, QWidget* parent = nullptr);
     void refresh();
     /// Meters only (30 times a second while playing).
     void refreshMeters();

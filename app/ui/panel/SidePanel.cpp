@@ -1,4 +1,4 @@
-#include "InspectorView.hpp"
+#include "SidePanel.hpp"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -52,8 +52,7 @@ QString fileDetails(const AudioInfo& info) {
 
 }  // namespace
 
-InspectorView::InspectorView(app::AppState& state, QWidget* parent)
-    : QScrollArea(parent), state_(state) {
+SidePanel::SidePanel(app::AppState& state, QWidget* parent) : QScrollArea(parent), state_(state) {
     setWidgetResizable(true);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setAccessibleName(QStringLiteral("Inspector"));
@@ -116,13 +115,13 @@ InspectorView::InspectorView(app::AppState& state, QWidget* parent)
     setWidget(content);
 }
 
-void InspectorView::refreshMeters() {
+void SidePanel::refreshMeters() {
     const auto& meters = state_.outputMeters();
     left_->setLevel(meters.size() > 0 ? meters[0] : kMeterFloorDB);
     right_->setLevel(meters.size() > 1 ? meters[1] : kMeterFloorDB);
 }
 
-void InspectorView::refresh() {
+void SidePanel::refresh() {
     processing_->refresh();
     refreshMeters();
     {
