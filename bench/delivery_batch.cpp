@@ -17,42 +17,25 @@
 #include <regex>
 #include <string>
 
+#include "BenchSupport.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/platform/Paths.hpp"
 #include "audiocore/platform/Uuid.hpp"
 
 using namespace corvaline;
+using bench::peakMB;
+using bench::workspace;
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr double kRate = 48000;
 
-double setting(const char* name, double fallback) {
-    const char* text = std::getenv(name);
-    const double value = text ? std::atof(text) : fallback;
-    return value >= 1 ? value : fallback;
-}
-
 int fileCount() {
-    return int(setting("CORVALINE_BENCH_FILES", 20));
+    return int(bench::environmentNumber("CORVALINE_BENCH_FILES", 20));
 }
 double fileSeconds() {
-    return setting("CORVALINE_BENCH_SECONDS", 600);
-}
-
-struct Workspace {
-    fs::path folder = paths::temporaryFolder() / ("corvaline-bench-" + newUuidString());
-    Workspace() { fs::create_directories(folder); }
-    ~Workspace() {
-        std::error_code ignored;
-        fs::remove_all(folder, ignored);
-    }
-};
-
-Workspace& workspace() {
-    static Workspace w;
-    return w;
+    return bench::environmentNumber("CORVALINE_BENCH_SECONDS", 600);
 }
 
 // Speech-like stereo programme around -30 LUFS: tones whose level moves every few hundred
@@ -86,25 +69,6 @@ fs::path batch() {
     return folder;
 }
 
-std::string run(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        size_t got = 0;
-        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            output.append(buffer, got);
-        pclose(pipe);
-    }
-    return output;
-}
-
-double childrenCPU() {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 void report(benchmark::State& state, double cpu) {
     const double seconds = fileSeconds() * fileCount();
     state.counters["realtime"] =
@@ -119,10 +83,11 @@ void corvalineBatch(benchmark::State& state, int jobs) {
     const fs::path out = workspace().folder / ("out-j" + std::to_string(jobs));
     double cpu = 0;
     for (auto _ : state) {
-        const double before = childrenCPU();
-        run("'" + cli.string() + "' render '" + in.string() + "' -d '" + out.string() +
-            "' --standard ebu-r128 --overwrite -j " + std::to_string(jobs) + " 2>&1");
-        cpu += childrenCPU() - before;
+        const double before = bench::cpuSeconds(RUSAGE_CHILDREN);
+        bench::runCommand("'" + cli.string() + "' render '" + in.string() + "' -d '" +
+                          out.string() + "' --standard ebu-r128 --overwrite -j " +
+                          std::to_string(jobs) + " 2>&1");
+        cpu += bench::cpuSeconds(RUSAGE_CHILDREN) - before;
     }
     fs::remove_all(out);
     report(state, cpu);
@@ -147,21 +112,22 @@ void peerLoudnorm(benchmark::State& state) {
     fs::create_directories(out);
     double cpu = 0;
     for (auto _ : state) {
-        const double before = childrenCPU();
+        const double before = bench::cpuSeconds(RUSAGE_CHILDREN);
         for (int n = 0; n < fileCount(); ++n) {
             const std::string name = "take" + std::to_string(n) + ".wav";
             const std::string source = (in / name).string();
-            const std::string first =
-                run("ffmpeg -nostats -hide_banner -i '" + source +
-                    "' -af loudnorm=I=-23:TP=-1:LRA=20:print_format=json -f null - 2>&1");
-            run("ffmpeg -nostats -hide_banner -y -i '" + source +
+            const std::string first = bench::runCommand(
+                "ffmpeg -nostats -hide_banner -i '" + source +
+                "' -af loudnorm=I=-23:TP=-1:LRA=20:print_format=json -f null - 2>&1");
+            bench::runCommand(
+                "ffmpeg -nostats -hide_banner -y -i '" + source +
                 "' -af loudnorm=I=-23:TP=-1:LRA=20:measured_I=" + measured(first, "input_i") +
                 ":measured_TP=" + measured(first, "input_tp") +
                 ":measured_LRA=" + measured(first, "input_lra") + ":measured_thresh=" +
                 measured(first, "input_thresh") + ":offset=" + measured(first, "target_offset") +
                 ":linear=true -ar 48000 -c:a pcm_s24le '" + (out / name).string() + "' 2>&1");
         }
-        cpu += childrenCPU() - before;
+        cpu += bench::cpuSeconds(RUSAGE_CHILDREN) - before;
     }
     fs::remove_all(out);
     report(state, cpu);

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.hpp"
 #include "audiocore/dsp/StreamingDSP.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/finishing/AudioDSP.hpp"
@@ -31,29 +32,22 @@
 #include "audiocore/platform/Uuid.hpp"
 
 using namespace corvaline;
+using bench::peakMB;
+using bench::workspace;
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr double kRate = 48000;
-
 double benchSeconds() {
-    const char* text = std::getenv("CORVALINE_BENCH_SECONDS");
-    const double value = text ? std::atof(text) : 120;
-    return value > 1 ? value : 120;
+    return bench::environmentNumber("CORVALINE_BENCH_SECONDS", 120);
 }
+
+constexpr double kRate = 48000;
 
 struct Cost {
     double wall = 0;
     double cpu = 0;
 };
-
-double cpuSeconds(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-}
 
 // Median wall and CPU time of three runs of `body`; `children` counts the CPU of reaped
 // child processes instead of this process's.
@@ -61,12 +55,12 @@ Cost measure(const std::function<void()>& body, bool children) {
     std::vector<Cost> runs;
     for (int i = 0; i < 3; ++i) {
         const int who = children ? RUSAGE_CHILDREN : RUSAGE_SELF;
-        const double cpu = cpuSeconds(who);
+        const double cpu = bench::cpuSeconds(who);
         const auto start = std::chrono::steady_clock::now();
         body();
         runs.push_back(
             {std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-             cpuSeconds(who) - cpu});
+             bench::cpuSeconds(who) - cpu});
     }
     std::sort(runs.begin(), runs.end(),
               [](const Cost& a, const Cost& b) { return a.wall < b.wall; });
@@ -132,10 +126,10 @@ double chainRealtime(double seconds) {
     block.setFrameLength(16384);
     const auto blocks = int64_t(seconds * kRate / 16384);
     // CPU time of this thread: on a shared machine the wall clock measures the neighbours too.
-    const double start = cpuSeconds(RUSAGE_THREAD);
+    const double start = bench::cpuSeconds(RUSAGE_THREAD);
     for (int64_t b = 0; b < blocks; ++b)
         chain.process(block);
-    return double(blocks) * 16384 / kRate / (cpuSeconds(RUSAGE_THREAD) - start);
+    return double(blocks) * 16384 / kRate / (bench::cpuSeconds(RUSAGE_THREAD) - start);
 }
 
 void row(const char* what, const Cost& ours, const Cost& peer) {

@@ -21,6 +21,7 @@
 #include <regex>
 #include <string>
 
+#include "BenchSupport.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/finishing/AudioDSP.hpp"
 #include "audiocore/finishing/LoudnessMeter.hpp"
@@ -28,41 +29,17 @@
 #include "audiocore/platform/Uuid.hpp"
 
 using namespace corvaline;
+using bench::peakMB;
+using bench::workspace;
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr double kRate = 48000;
-
 double benchSeconds() {
-    const char* text = std::getenv("CORVALINE_BENCH_SECONDS");
-    const double value = text ? std::atof(text) : 3600;
-    return value > 1 ? value : 3600;
+    return bench::environmentNumber("CORVALINE_BENCH_SECONDS", 3600);
 }
 
-// Peak resident memory of this process (VmHWM), in MB.
-double peakMB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024;
-    }
-    return 0;
-}
-
-struct Workspace {
-    fs::path folder = paths::temporaryFolder() / ("corvaline-bench-" + newUuidString());
-    Workspace() { fs::create_directories(folder); }
-    ~Workspace() {
-        std::error_code ignored;
-        fs::remove_all(folder, ignored);
-    }
-};
-
-Workspace& workspace() {
-    static Workspace instance;
-    return instance;
-}
+constexpr double kRate = 48000;
 
 // A speech-like 24-bit recording: voiced harmonics with syllables and pauses, a different
 // voice per channel, generated block by block (memory stays flat).
@@ -139,23 +116,11 @@ void loudness(benchmark::State& state) {
     report(state, benchSeconds());
 }
 
-std::string run(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        size_t got = 0;
-        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            output.append(buffer, got);
-        pclose(pipe);
-    }
-    return output;
-}
-
 void peerEbur128(benchmark::State& state) {
     const fs::path source = recording(2, benchSeconds());
     for (auto _ : state) {
-        run("ffmpeg -nostats -hide_banner -i '" + source.string() +
-            "' -af ebur128=peak=true -f null - 2>&1");
+        bench::runCommand("ffmpeg -nostats -hide_banner -i '" + source.string() +
+                          "' -af ebur128=peak=true -f null - 2>&1");
     }
     report(state, benchSeconds());
 }
@@ -171,14 +136,15 @@ void peerLoudnorm(benchmark::State& state) {
     const fs::path out = workspace().folder / "loudnorm.wav";
     for (auto _ : state) {
         const std::string first =
-            run("ffmpeg -nostats -hide_banner -i '" + source.string() +
-                "' -af loudnorm=I=-16:TP=-1:print_format=json -f null - 2>&1");
-        run("ffmpeg -nostats -hide_banner -y -i '" + source.string() +
-            "' -af loudnorm=I=-16:TP=-1:measured_I=" + measured(first, "input_i") +
-            ":measured_TP=" + measured(first, "input_tp") + ":measured_LRA=" +
-            measured(first, "input_lra") + ":measured_thresh=" + measured(first, "input_thresh") +
-            ":offset=" + measured(first, "target_offset") +
-            ":linear=true -ar 48000 -c:a pcm_s24le '" + out.string() + "' 2>&1");
+            bench::runCommand("ffmpeg -nostats -hide_banner -i '" + source.string() +
+                              "' -af loudnorm=I=-16:TP=-1:print_format=json -f null - 2>&1");
+        bench::runCommand("ffmpeg -nostats -hide_banner -y -i '" + source.string() +
+                          "' -af loudnorm=I=-16:TP=-1:measured_I=" + measured(first, "input_i") +
+                          ":measured_TP=" + measured(first, "input_tp") +
+                          ":measured_LRA=" + measured(first, "input_lra") +
+                          ":measured_thresh=" + measured(first, "input_thresh") +
+                          ":offset=" + measured(first, "target_offset") +
+                          ":linear=true -ar 48000 -c:a pcm_s24le '" + out.string() + "' 2>&1");
     }
     fs::remove(out);
     report(state, benchSeconds());

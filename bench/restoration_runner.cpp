@@ -17,48 +17,25 @@
 #include <fstream>
 #include <string>
 
+#include "BenchSupport.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/platform/Paths.hpp"
 #include "audiocore/platform/Uuid.hpp"
 #include "audiocore/restoration/LocalInference.hpp"
 
 using namespace corvaline;
+using bench::peakMB;
+using bench::workspace;
 namespace fs = std::filesystem;
 
 namespace {
 
+double longSeconds() {
+    return bench::environmentNumber("CORVALINE_BENCH_SECONDS", 600);
+}
+
 constexpr double kRate = 48000;
 constexpr int kChannels = 8;
-
-double longSeconds() {
-    const char* text = std::getenv("CORVALINE_BENCH_SECONDS");
-    const double value = text ? std::atof(text) : 600;
-    return value > 1 ? value : 600;
-}
-
-// Peak resident memory of this process (VmHWM), in MB.
-double peakMB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024;
-    }
-    return 0;
-}
-
-struct Workspace {
-    fs::path folder = paths::temporaryFolder() / ("corvaline-bench-" + newUuidString());
-    Workspace() { fs::create_directories(folder); }
-    ~Workspace() {
-        std::error_code ignored;
-        fs::remove_all(folder, ignored);
-    }
-};
-
-Workspace& workspace() {
-    static Workspace instance;
-    return instance;
-}
 
 // 32-bit float, a different tone per channel, one channel above full scale (pre-gain at work).
 fs::path recording(double seconds) {

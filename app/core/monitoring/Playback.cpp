@@ -19,10 +19,9 @@
 #include "playback/LiveMonitor.hpp"
 
 namespace corvaline::app {
-namespace {
+namespace {}  // namespace
 
-// Everything monitorPlan reads from the state, captured on the GUI thread.
-struct PlanInputs {
+struct AppState::PlanInputs {
     std::optional<AudioInfo> recording;
     bool processed = false;
     bool previewPlayable = false;
@@ -37,6 +36,10 @@ struct PlanInputs {
     std::optional<OriginalAudioReference> original;
     std::optional<OriginalAudioReference> sidechain;
 };
+
+namespace {
+
+using PlanInputs = AppState::PlanInputs;
 
 // The monitor plan for a start at `startingAt` seconds; opens the source.
 MonitorPlan buildPlan(const PlanInputs& in, std::optional<double> startingAt) {
@@ -124,6 +127,10 @@ QString AppState::monitorLabel() const {
 }
 
 MonitorPlan AppState::monitorPlan(std::optional<double> startingAt) const {
+    return buildPlan(planInputs(), startingAt);
+}
+
+AppState::PlanInputs AppState::planInputs() const {
     PlanInputs in;
     in.recording = current();
     in.processed = processed_;
@@ -138,7 +145,7 @@ MonitorPlan AppState::monitorPlan(std::optional<double> startingAt) const {
     in.matching = levelMatched_ && canLevelMatch();
     in.original = restorationOriginal();
     in.sidechain = lavSidechain();
-    return buildPlan(in, startingAt);
+    return in;
 }
 
 void AppState::play() {
@@ -172,20 +179,7 @@ void AppState::startPlayback() {
     const double offset = (start <= time_ && time_ < end) ? time_ - start : 0.0;
 
     monitor_->retire();
-    PlanInputs in;
-    in.recording = info;
-    in.processed = processed_;
-    in.previewPlayable = previewPlayable();
-    in.restorationURL = restorationURL_;
-    in.renderedRange = renderedRange_;
-    in.previewRange = previewRange_;
-    in.rangeStart = rangeStart();
-    in.settings = settings_;
-    in.channels = channels_;
-    if (preview_) in.previewURL = preview_->url;
-    in.matching = levelMatched_ && canLevelMatch();
-    in.original = restorationOriginal();
-    in.sidechain = lavSidechain();
+    const PlanInputs in = planInputs();
 
     auto worker = beginWork(settings_.normalizationEnabled && processed_
                                 ? QStringLiteral("Analyzing loudness before playback")

@@ -205,6 +205,8 @@ class AppState : public QObject {
     /// play() builds it off the GUI thread. Throws AudioFailure "Import an audio or video file
     /// first." and "Choose a non-empty audio range."; open errors propagate.
     MonitorPlan monitorPlan(std::optional<double> startingAt = std::nullopt) const;
+    /// Everything a monitor plan is built from, captured on the GUI thread (Playback.cpp).
+    struct PlanInputs;
 
   public slots:
     // ---- Simple published setters ---------------------------------------------------
@@ -329,6 +331,7 @@ class AppState : public QObject {
     void changed();
 
   private:
+    PlanInputs planInputs() const;
     // Assignment helpers: assign, then emit the field's signal and changed() when it differs.
     template <class T, class Signal>
     void assign(T& field, const T& value, Signal signal);
