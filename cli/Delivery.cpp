@@ -26,6 +26,7 @@
 #include "audiocore/model/SettingsJSON.hpp"
 #include "audiocore/model/WaveMetadata.hpp"
 #include "audiocore/platform/Cancellation.hpp"
+#include "audiocore/platform/Errors.hpp"
 #include "audiocore/platform/Paths.hpp"
 #include "audiocore/platform/Process.hpp"
 #include "audiocore/platform/Uuid.hpp"
@@ -36,8 +37,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string quoted(const fs::path& path) {
-    return "\u201c" + path.filename().string() + "\u201d";
+// A --report name, refused unless write() can write it.
+fs::path reportName(const std::string& name) {
+    if (!QCReport::isReportName(name)) {
+        throw UsageError{"--report needs a file name ending in .json or .html"};
+    }
+    return name;
 }
 
 std::string oneDecimal(const std::optional<double>& value, const char* unit) {
@@ -100,15 +105,7 @@ DeliveryOptions parseDeliveryOptions(Arguments& args) {
                              "\"; the standards are: " + deliveryStandardIds()};
         }
     }
-    if (const auto report = args.option("--report")) {
-        std::string extension = fs::path(*report).extension().string();
-        for (char& c : extension)
-            c = char(std::tolower(static_cast<unsigned char>(c)));
-        if (extension != ".json" && extension != ".html" && extension != ".htm") {
-            throw UsageError{"--report needs a file name ending in .json or .html"};
-        }
-        delivery.report = fs::path(*report);
-    }
+    if (const auto report = args.option("--report")) delivery.report = reportName(*report);
     return delivery;
 }
 
@@ -246,7 +243,7 @@ BatchArguments parseBatch(const std::vector<std::string>& argv) {
             if (jobs < 1 || jobs > 256) throw UsageError{"-j must be between 1 and 256"};
             b.jobs = int(jobs);
         } else if (name == "--report") {
-            b.report = takeValue();
+            b.report = reportName(takeValue());
         } else if (name == "-o") {
             throw UsageError{"-o names one output; with -d OUTDIR every input gets its own"};
         } else if (name == "--start" || name == "--end") {
@@ -312,7 +309,7 @@ std::vector<fs::path> expandInputs(const std::vector<std::string>& inputs,
         } else {
             BatchJob job;
             job.input = path;
-            job.refusal = quoted(path) + " does not exist.";
+            job.refusal = quotedName(path) + " does not exist.";
             missing.push_back(job);
         }
     }
@@ -491,41 +488,23 @@ bool isBatchRender(const std::vector<std::string>& argv) {
 
 int runBatchRender(const std::vector<std::string>& argv) {
     const BatchArguments batch = parseBatch(argv);
-    // Settings and delivery options are checked once here, before any file is touched.
-    {
-        Arguments check(batch.forwarded);
-        check.option("--bits");
-        check.option("--process");
-        check.option("--model");
-        check.option("--reduction");
-        check.option("--sidon-quality");
-        check.option("--original-mix");
-        DeliveryOptions delivery = parseDeliveryOptions(check);
-        SettingsOptions settings = parseSettingsOptions(check);
-        (void)delivery;
-        (void)settings;
+    // Settings and delivery options are checked once here, before any file is touched; the
+    // standard is the one every file's render is judged by.
+    Arguments check(batch.forwarded);
+    for (const char* option :
+         {"--bits", "--process", "--model", "--reduction", "--sidon-quality", "--original-mix"}) {
+        check.option(option);
     }
-    const DeliveryStandard* standard = nullptr;
-    for (size_t i = 0; i + 1 < batch.forwarded.size(); i += 2) {
-        if (batch.forwarded[i] == "--standard")
-            standard = findDeliveryStandard(batch.forwarded[i + 1]);
-    }
-    if (batch.report) {
-        std::string extension = batch.report->extension().string();
-        for (char& c : extension)
-            c = char(std::tolower(static_cast<unsigned char>(c)));
-        if (extension != ".json" && extension != ".html" && extension != ".htm") {
-            throw UsageError{"--report needs a file name ending in .json or .html"};
-        }
-    }
+    const DeliveryStandard* standard = parseDeliveryOptions(check).standard;
+    parseSettingsOptions(check);
 
     std::error_code error;
     if (fs::exists(batch.folder, error) && !fs::is_directory(batch.folder, error)) {
-        throw AudioFailure("The output folder " + quoted(batch.folder) + " is a file.");
+        throw AudioFailure("The output folder " + quotedName(batch.folder) + " is a file.");
     }
     fs::create_directories(batch.folder, error);
     if (error) {
-        throw AudioFailure("Could not create the output folder " + quoted(batch.folder) + ": " +
+        throw AudioFailure("Could not create the output folder " + quotedName(batch.folder) + ": " +
                            error.message() + ".");
     }
 
@@ -539,13 +518,13 @@ int runBatchRender(const std::vector<std::string>& argv) {
         job.output = fs::absolute(batch.folder / file.stem()).concat(".wav");
         const fs::path key = job.output.lexically_normal();
         if (const auto it = claimed.find(key); it != claimed.end()) {
-            job.refusal = "its output " + quoted(job.output) + " is already written by " +
-                          quoted(it->second) + "; rename one of them.";
+            job.refusal = "its output " + quotedName(job.output) + " is already written by " +
+                          quotedName(it->second) + "; rename one of them.";
         } else {
             claimed[key] = job.input;
             std::error_code existsError;
             if (!batch.overwrite && fs::exists(fs::symlink_status(job.output, existsError))) {
-                job.refusal = quoted(job.output) +
+                job.refusal = quotedName(job.output) +
                               " already exists in the output folder; use "
                               "--overwrite to replace it.";
             }

@@ -50,6 +50,20 @@ Json fileJSON(const FileFacts& f) {
     return out;
 }
 
+// The extension without its dot, in `convert`'s case ("WAV", ".html").
+std::string extensionOf(const std::filesystem::path& path, int (*convert)(int), bool dot) {
+    std::string extension = path.extension().string();
+    if (!dot && !extension.empty()) extension.erase(0, 1);
+    for (char& c : extension)
+        c = char(convert(static_cast<unsigned char>(c)));
+    return extension;
+}
+
+bool isHTMLName(const std::filesystem::path& path) {
+    const std::string extension = extensionOf(path, ::tolower, true);
+    return extension == ".html" || extension == ".htm";
+}
+
 std::string utcNow() {
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
@@ -246,11 +260,7 @@ FileFacts facts(const std::filesystem::path& file, double sampleRate, int channe
     FileFacts f;
     f.path = file;
     f.sha256 = VerifiedDownload::checksum(file, cancel);
-    std::string extension = file.extension().string();
-    if (!extension.empty()) extension.erase(0, 1);
-    for (char& c : extension)
-        c = char(std::toupper(static_cast<unsigned char>(c)));
-    f.format = extension;
+    f.format = extensionOf(file, ::toupper, false);
     f.sampleRate = sampleRate;
     f.channels = channels;
     f.frames = frames;
@@ -345,11 +355,7 @@ Json entry(const FileFacts& source, const std::optional<FileFacts>& output,
 Json failedEntry(const std::filesystem::path& source, const std::string& error) {
     FileFacts f;
     f.path = source;
-    std::string extension = source.extension().string();
-    if (!extension.empty()) extension.erase(0, 1);
-    for (char& c : extension)
-        c = char(std::toupper(static_cast<unsigned char>(c)));
-    f.format = extension;
+    f.format = extensionOf(source, ::toupper, false);
     Json out = entry(f, std::nullopt, nullptr, nullptr, {}, error);
     out["source"]["sha256"] = nullptr;
     out["source"]["format"] = {{"container", f.format}};
@@ -518,11 +524,7 @@ std::string html(const Json& r) {
 }
 
 void write(const std::filesystem::path& destination, const Json& r) {
-    std::string extension = destination.extension().string();
-    for (char& c : extension)
-        c = char(std::tolower(static_cast<unsigned char>(c)));
-    const std::string body =
-        (extension == ".html" || extension == ".htm") ? html(r) : r.dump(2) + "\n";
+    const std::string body = isHTMLName(destination) ? html(r) : r.dump(2) + "\n";
     const std::filesystem::path folder =
         destination.has_parent_path() ? destination.parent_path() : std::filesystem::path(".");
     const std::filesystem::path temporary = folder / (".corvaline-" + newUuidString() + ".tmp");
@@ -546,6 +548,10 @@ void write(const std::filesystem::path& destination, const Json& r) {
         throw AudioFailure("Could not write the report \u201c" + name +
                            "\u201d: " + error.message() + ".");
     }
+}
+
+bool isReportName(const std::filesystem::path& name) {
+    return isHTMLName(name) || extensionOf(name, ::tolower, true) == ".json";
 }
 
 Json read(const std::filesystem::path& file) {

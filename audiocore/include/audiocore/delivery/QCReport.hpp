@@ -62,6 +62,9 @@ Json report(std::vector<Json> entries, const DeliveryStandard* standard);
 /// The report as a self-contained HTML page.
 std::string html(const Json& report);
 
+/// True when `name` ends in ".json", ".html" or ".htm" (any case): a name write() accepts.
+bool isReportName(const std::filesystem::path& name);
+
 /// Writes the report to `destination`: HTML when its extension is ".html" or ".htm", JSON
 /// otherwise. The file appears only when complete. Errors name the file.
 void write(const std::filesystem::path& destination, const Json& report);
