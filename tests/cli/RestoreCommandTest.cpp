@@ -22,13 +22,7 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 const auto quote = test::shellQuote;
 
-std::vector<std::string> entries(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
+using test::entries;
 
 class RestoreCommandTest : public ::testing::Test {
   protected:

@@ -19,17 +19,9 @@ namespace corvaline {
 namespace {
 
 namespace fs = std::filesystem;
+using test::failureOf;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-
-std::string failureOf(const std::function<void()>& work) {
-    try {
-        work();
-    } catch (const AudioFailure& failure) {
-        return failure.what();
-    }
-    return "(no failure)";
-}
 
 class BridgeTest : public ::testing::TestWithParam<bool> {
   protected:

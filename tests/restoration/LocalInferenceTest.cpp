@@ -24,17 +24,10 @@ namespace corvaline {
 namespace {
 
 namespace fs = std::filesystem;
+using test::entries;
+using test::failureOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-
-std::string failureOf(const std::function<void()>& work) {
-    try {
-        work();
-    } catch (const AudioFailure& failure) {
-        return failure.what();
-    }
-    return "(no failure)";
-}
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
@@ -42,14 +35,6 @@ std::vector<std::string> lines(const std::string& text) {
     for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
         result.push_back(text.substr(start, nl - start));
     return result;
-}
-
-std::vector<std::string> entries(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 class LocalInferenceTest : public ::testing::Test {

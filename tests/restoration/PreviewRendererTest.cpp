@@ -10,6 +10,7 @@
 
 #include "../finishing/FinishingFixtures.hpp"
 #include "EngineStandIns.hpp"
+#include "RestorationTestSupport.hpp"
 #include "TestSupport.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/finishing/AudioDSP.hpp"
@@ -21,24 +22,9 @@ namespace corvaline {
 namespace {
 
 namespace fs = std::filesystem;
+using test::entries;
+using test::failureOf;
 using ::testing::ElementsAre;
-
-std::vector<std::string> entries(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string failureOf(const std::function<void()>& work) {
-    try {
-        work();
-    } catch (const AudioFailure& failure) {
-        return failure.what();
-    }
-    return "(no failure)";
-}
 
 /// A speech-like test signal: a tone bursting on and off, loud enough for the compressor and
 /// the limiter to act.

@@ -1,5 +1,7 @@
 #include "RestorationTestSupport.hpp"
 
+#include "audiocore/model/AudioFailure.hpp"
+
 #include <cmath>
 #include <stdexcept>
 
@@ -43,6 +45,15 @@ std::vector<float> readMono(const std::filesystem::path& path, double* rate) {
         samples.insert(samples.end(), block.channel(0), block.channel(0) + block.frameLength());
     }
     return samples;
+}
+
+std::string failureOf(const std::function<void()>& work) {
+    try {
+        work();
+    } catch (const AudioFailure& failure) {
+        return failure.what();
+    }
+    return "(no failure)";
 }
 
 }  // namespace corvaline::test

@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -67,6 +68,14 @@ ShellResult runShell(const std::string& command) {
 
 fs::path cliProgram() {
     return paths::executableFolder() / "corvaline-cli";
+}
+
+std::vector<std::string> entries(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace corvaline::test

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace corvaline::test {
 
@@ -23,6 +24,9 @@ class TempDir {
 
 /// Writes `text` to `path` (binary); marks it executable when `executable`.
 void writeFile(const std::filesystem::path& path, const std::string& text, bool executable = false);
+
+/// The names of the entries of `folder`, sorted.
+std::vector<std::string> entries(const std::filesystem::path& folder);
 
 /// Whole contents of a file.
 std::string readFile(const std::filesystem::path& path);
