@@ -86,7 +86,8 @@ TEST_F(RenderTest, TheSameSelectionReusesTheRestorationAndAnotherRunsTheModelAga
     EXPECT_TRUE(state->previewCurrent());
     EXPECT_EQ(renderAndWait(false), "Updating preview mix and DSP");
     EXPECT_EQ(engineCalls(), 2);
-    EXPECT_FALSE(std::filesystem::exists(firstRestoration));
+    // Replaced files are deleted off the GUI thread, so the old one goes shortly after.
+    EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists(firstRestoration); }));
     EXPECT_TRUE(std::filesystem::exists(*state->restorationURL()));
 
     state->setRange(2, 3);

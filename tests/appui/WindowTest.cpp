@@ -144,7 +144,8 @@ TEST_F(WindowTest, EveryPageShowsItsVocabularyUnclipped) {
          {app::WorkspacePage::workspace, app::WorkspacePage::settings, app::WorkspacePage::help}) {
         state_->setPage(page);
         window_->refreshNow();
-        test::pump(30);
+        // Layout settles over a few event-loop turns; a loaded machine needs more of them.
+        test::waitUntil([&] { return clippedControls(*window_).isEmpty(); });
         const QStringList clipped = clippedControls(*window_);
         EXPECT_TRUE(clipped.isEmpty()) << int(page) << ": " << clipped.join(", ").toStdString();
         const QImage image = window_->grab().toImage();
@@ -205,7 +206,9 @@ TEST_F(WindowTest, InstallButtonsAreDisabledWhileAnotherModelInstalls) {
         EXPECT_EQ(row.install->isVisibleTo(&page), !installing && !installed)
             << row.id.toStdString();
         EXPECT_FALSE(row.install->isEnabled()) << row.id.toStdString();
-        if (installed) EXPECT_EQ(row.remove->text(), QStringLiteral("Remove DeepFilterNet 3"));
+        if (installed) {
+            EXPECT_EQ(row.remove->text(), QStringLiteral("Remove DeepFilterNet 3"));
+        }
         if (installing) {
             EXPECT_EQ(row.message->text(), QStringLiteral("Downloading HTDemucs"));
             EXPECT_EQ(row.progress->value(), 400);
