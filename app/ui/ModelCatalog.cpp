@@ -1,34 +1,21 @@
 #include "ModelCatalog.hpp"
 
+#include "audiocore/install/ModelCatalog.hpp"
+
 namespace corvaline::ui {
 
-// The display fields of the engine's catalog. On Linux the Sidon FP16 entry runs the
-// reference TorchScript files in process, so its detail names TorchScript instead of the
-// other platform's runtime.
+// The engine's catalog, as text the widgets show. Built once: the entries are fixed for a run.
 const std::vector<CatalogEntry>& catalogEntries() {
-    static const std::vector<CatalogEntry> entries = {
-        {QStringLiteral("sidon"), QStringLiteral("Sidon FP16"),
-         QStringLiteral("Noise & room echo restoration"),
-         QStringLiteral("TorchScript · CPU · 3 GB free space · Generative; voice may change"),
-         QStringLiteral("747 MB"), QUrl(QStringLiteral("https://github.com/sarulab-speech/Sidon"))},
-        {QStringLiteral("sidon-reference"), QStringLiteral("Sidon CPU Reference"),
-         QStringLiteral("Noise & room echo restoration"),
-         QStringLiteral(
-             "Full precision · Private runtime · 5 GB free space · Generative; voice may change"),
-         QStringLiteral("1.01 GB + runtime"),
-         QUrl(QStringLiteral("https://github.com/sarulab-speech/Sidon"))},
-        {QStringLiteral("dfn3"), QStringLiteral("DeepFilterNet 3"),
-         QStringLiteral("Dialogue enhancement"),
-         QStringLiteral("48 kHz full-band speech denoising"), QStringLiteral("8 MB"),
-         QUrl(QStringLiteral("https://github.com/Rikorose/DeepFilterNet"))},
-        {QStringLiteral("dfn2"), QStringLiteral("DeepFilterNet 2"),
-         QStringLiteral("Dialogue enhancement"),
-         QStringLiteral("Alternative for comparing speech artifacts"), QStringLiteral("9 MB"),
-         QUrl(QStringLiteral("https://github.com/Rikorose/DeepFilterNet"))},
-        {QStringLiteral("demucs"), QStringLiteral("HTDemucs"), QStringLiteral("Vocals from music"),
-         QStringLiteral("Hybrid Transformer separation · CPU render"), QStringLiteral("~80 MB"),
-         QUrl(QStringLiteral("https://github.com/facebookresearch/demucs"))},
-    };
+    static const std::vector<CatalogEntry> entries = [] {
+        std::vector<CatalogEntry> list;
+        for (const LocalModel& model : ModelCatalog::Tools::defaults().models) {
+            list.push_back(
+                {QString::fromStdString(model.id), QString::fromStdString(model.name),
+                 QString::fromStdString(model.category), QString::fromStdString(model.detail),
+                 QString::fromStdString(model.size), QUrl(QString::fromStdString(model.source))});
+        }
+        return list;
+    }();
     return entries;
 }
 

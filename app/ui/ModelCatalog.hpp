@@ -1,7 +1,6 @@
 #pragma once
-// What the window shows of the model catalog: the display fields of each entry, in catalog
-// order. The engine's installer owns the catalog itself (addresses, checksums, folders); this
-// is the read-only view the model picker and the settings page list.
+// What the window shows of the model catalog: the display fields of the engine's entries
+// (ModelCatalog), in catalog order, as Qt text for the model picker and the settings page.
 
 #include <QString>
 #include <QUrl>
@@ -22,8 +21,6 @@ struct CatalogEntry {
 const std::vector<CatalogEntry>& catalogEntries();
 /// The entry with `id`, or nullptr.
 const CatalogEntry* catalogEntry(const QString& id);
-/// The catalog's default model ("dfn3").
-inline const char* kDefaultModelID = "dfn3";
 
 /// Model kinds as the inspector groups them.
 bool isSidonModel(const QString& id);

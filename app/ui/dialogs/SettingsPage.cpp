@@ -15,6 +15,7 @@
 #include "ModelCatalog.hpp"
 #include "Theme.hpp"
 #include "Widgets.hpp"
+#include "audiocore/install/ModelCatalog.hpp"
 #include "controls/IconButton.hpp"
 #include "core/models/ModelManager.hpp"
 
@@ -121,7 +122,7 @@ QWidget* SettingsPage::buildModelRow(const CatalogEntry& entry, QWidget* parent)
     auto* nameRow = new QHBoxLayout;
     auto* name = new QLabel(QStringLiteral("<b>%1</b>").arg(entry.name.toHtmlEscaped()), box);
     nameRow->addWidget(name);
-    if (entry.id == QLatin1String(kDefaultModelID))
+    if (entry.id == QString::fromStdString(ModelCatalog::defaultModelID()))
         nameRow->addWidget(badge(QStringLiteral("DEFAULT"), box));
     auto* category = new QLabel(entry.category, box);
     theme::setRole(category, "secondary");
