@@ -1,6 +1,7 @@
 #include "audiocore/dsp/TruePeakMeter.hpp"
 
 #include <algorithm>
+#include <bitset>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -173,10 +174,15 @@ void TruePeakMeter::scanChannel(Channel& line, int64_t positions) {
         // Between grid points (and in what the short kernel misses) the signal can rise only
         // near a grid value this large.
         const double candidate = std::max(peak_, gridPeak) * kGridBound * kCandidateMargin;
+        // Neighbouring candidates share half their fine phases: each is computed once.
+        std::bitset<size_t(kChunk * kPhases + 2 * kGridStep)> refined;
         for (int g = 0; g < kGridPhases; ++g) {
             for (int64_t i = 0; i < n; ++i) {
                 if (double(std::abs(grid[g][i])) < candidate) continue;
                 for (int d = 1 - kGridStep; d < kGridStep; ++d) {
+                    const auto slot = size_t(i * kPhases + g * kGridStep + d + kGridStep);
+                    if (refined.test(slot)) continue;
+                    refined.set(slot);
                     int phase = g * kGridStep + d;
                     int64_t p = a + i;
                     if (phase < 0) {
