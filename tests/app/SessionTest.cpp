@@ -56,15 +56,21 @@ TEST_F(SessionTest, StartsWithTheInitialValuesAndAPrivateWorkspaceThatShutdownDe
 }
 
 TEST_F(SessionTest, FoldersLeftByRunsThatEndedWithoutShutdownAreRemoved) {
+    // The folder is made elsewhere and moved into place whole: the fixture's own start may be
+    // removing stale folders right now.
     const auto stale = dir / "Corvaline-00000000-DEAD-4000-8000-000000000000";
-    std::filesystem::create_directories(stale);
-    corvaline::test::writeFile(stale / ".lock", "");
-    corvaline::test::writeFile(stale / "preview-x.wav", "left behind");
+    const auto making = dir / "making";
+    std::filesystem::create_directories(making);
+    corvaline::test::writeFile(making / ".lock", "");
+    corvaline::test::writeFile(making / "preview-x.wav", "left behind");
+    std::filesystem::rename(making, stale);
     const auto foreign = dir / "Corvaline-not-ours";  // no lock file: not touched
     std::filesystem::create_directories(foreign);
     AppState second(models.get());
-    Workspace::removeStale(dir.path());  // what every start runs in the background
-    EXPECT_FALSE(std::filesystem::exists(stale));
+    // What every start runs in the background; the start of `second` may be removing the
+    // folder at this moment (holding its lock), so either removal may be the one that ends it.
+    Workspace::removeStale(dir.path());
+    EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists(stale); }));
     EXPECT_TRUE(std::filesystem::exists(foreign));
     EXPECT_TRUE(std::filesystem::exists(state->workspace()));  // running ones stay
     EXPECT_TRUE(std::filesystem::exists(second.workspace()));

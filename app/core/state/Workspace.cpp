@@ -17,14 +17,24 @@ constexpr const char* kLockName = ".lock";
 
 }  // namespace
 
-Workspace::Workspace(const std::filesystem::path& parent)
-    : path_(parent / (kPrefix + newUuidString())) {
+Workspace::Workspace(const std::filesystem::path& parent) {
+    // The folder is made and locked under a hidden name and only then given its real one:
+    // another start removing stale folders never sees it unlocked.
+    const std::string uuid = newUuidString();
+    const auto hidden = parent / ("." + std::string(kPrefix) + uuid);
+    path_ = parent / (kPrefix + uuid);
     std::error_code ignored;
-    std::filesystem::create_directories(path_, ignored);
-    const auto lock = path_ / kLockName;
+    std::filesystem::create_directories(hidden, ignored);
+    const auto lock = hidden / kLockName;
     lock_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lock_ >= 0 && ::flock(lock_, LOCK_EX | LOCK_NB) != 0) {
         ::close(lock_);
+        lock_ = -1;
+    }
+    if (::rename(hidden.c_str(), path_.c_str()) != 0) {
+        std::filesystem::remove_all(hidden, ignored);
+        std::filesystem::create_directories(path_, ignored);  // run on without the lock
+        if (lock_ >= 0) ::close(lock_);
         lock_ = -1;
     }
 }
