@@ -9,6 +9,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDragEnterEvent>
 #include <QImage>
 #include <QLabel>
@@ -83,7 +84,10 @@ QStringList clippedControls(QWidget& window) {
 template <class T>
 T* findNamed(QWidget& root, const QString& name) {
     for (T* w : root.findChildren<T*>()) {
-        if (w->accessibleName() == name || w->text() == name) return w;
+        if (w->accessibleName() == name) return w;
+        if constexpr (requires { w->text(); }) {
+            if (w->text() == name) return w;
+        }
     }
     return nullptr;
 }
@@ -317,6 +321,40 @@ TEST_F(WindowTest, SessionDrivenThroughTheWidgets) {
     const auto exported = AudioIO::analyze(output_.path() / "take_clean.wav");
     EXPECT_EQ(exported.channelCount(), 4);
     EXPECT_EQ(exported.frameCount, state_->files().front().frameCount);
+}
+
+TEST_F(WindowTest, DeliveryStandardSetsTheTargetAndShowsTheVerdictOfTheMeasurement) {
+    openDemo();
+    auto* standard = findNamed<QComboBox>(*window_, QStringLiteral("Delivery standard"));
+    ASSERT_TRUE(standard);
+    EXPECT_EQ(standard->itemText(0), QStringLiteral("None"));
+    const int ebu = standard->findData(QStringLiteral("ebu-r128"));
+    ASSERT_GT(ebu, 0);
+    EXPECT_EQ(standard->itemText(ebu), QStringLiteral("EBU R 128 (\u221223 LUFS)"));
+    standard->setCurrentIndex(ebu);
+    emit standard->activated(ebu);
+    EXPECT_DOUBLE_EQ(state_->settings().targetLUFS, -23);
+    EXPECT_DOUBLE_EQ(state_->settings().ceiling, -1);
+
+    auto* verdict = findNamed<QLabel>(*window_, QStringLiteral("Delivery verdict"));
+    ASSERT_TRUE(verdict);
+    window_->refreshNow();
+    EXPECT_FALSE(verdict->isVisibleTo(window_.get()));  // nothing measured yet
+    QTest::mouseClick(findNamed<QPushButton>(*window_, QStringLiteral("Measure Processed Audio")),
+                      Qt::LeftButton);
+    ASSERT_TRUE(test::waitUntil([&] { return !state_->busy(); }));
+    window_->refreshNow();
+    EXPECT_TRUE(verdict->isVisibleTo(window_.get()));
+    EXPECT_EQ(verdict->text(), QStringLiteral("EBU R 128: compliant"));
+    if (const char* picture = std::getenv("CORVALINE_TEST_PICTURE"))
+        window_->inspector()->grab().save(QString::fromUtf8(picture));
+
+    // Choosing "None" takes the verdict away and leaves the target where it was.
+    standard->setCurrentIndex(0);
+    emit standard->activated(0);
+    window_->refreshNow();
+    EXPECT_FALSE(verdict->isVisibleTo(window_.get()));
+    EXPECT_DOUBLE_EQ(state_->settings().targetLUFS, -23);
 }
 
 TEST_F(WindowTest, ErrorsAppearInAnAudioErrorAlertThatOkClears) {

@@ -156,6 +156,43 @@ void AppState::setSelectingRange(bool on) {
 void AppState::setLoopSelection(bool on) {
     assign(loopSelection_, on, &AppState::loopSelectionChanged);
 }
+void AppState::setDeliveryCheck(std::optional<DeliveryCheck> check) {
+    if (!check && !deliveryCheck_) return;
+    deliveryCheck_ = std::move(check);
+    emit deliveryCheckChanged();
+    emit changed();
+}
+
+const DeliveryStandard* AppState::deliveryStandard() const {
+    if (deliveryStandardID_.isEmpty()) return nullptr;
+    return findDeliveryStandard(deliveryStandardID_.toStdString());
+}
+
+void AppState::setDeliveryStandardID(const QString& id) {
+    const DeliveryStandard* standard = nullptr;
+    if (!id.isEmpty()) {
+        standard = findDeliveryStandard(id.toStdString());
+        if (!standard) return;
+    }
+    const QString canonical =
+        standard ? QString::fromUtf8(standard->id.data(), qsizetype(standard->id.size()))
+                 : QString();
+    if (canonical == deliveryStandardID_) return;
+    deliveryStandardID_ = canonical;
+    setDeliveryCheck(std::nullopt);
+    emit deliveryStandardIDChanged();
+    emit changed();
+    if (!standard) return;
+    // The standard's target and ceiling, reached by normalisation and held by the true-peak
+    // limiter (the export proves the ceiling with the strict meter).
+    ProcessingSettings settings = settings_;
+    settings.normalizationEnabled = true;
+    settings.targetLUFS = standard->targetLUFS;
+    settings.limiterEnabled = true;
+    settings.truePeakEnabled = true;
+    settings.ceiling = standard->maxTruePeakDBTP;
+    editSettings(settings);
+}
 
 void AppState::editSettings(const ProcessingSettings& settings) {
     if (settings == settings_) return;
@@ -291,6 +328,7 @@ void AppState::select(const AudioInfo& info) {
     setSelectedID(info.id);
     setPreview(std::nullopt);
     setLoudness(std::nullopt);
+    setDeliveryCheck(std::nullopt);
     restorationURL_.reset();
     setPreviewRange(std::nullopt);
     renderedRange_.reset();
@@ -399,6 +437,7 @@ void AppState::updateRunningMonitor(double gain) {
 }
 
 void AppState::processingChanged() {
+    setDeliveryCheck(std::nullopt);
     if (processed_ && !previewPlayable() && settings_.isolation) setProcessed(false);
     if (!canLevelMatch()) {
         setLevelMatchedFlag(false);

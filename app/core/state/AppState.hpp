@@ -32,6 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "audiocore/delivery/DeliveryStandard.hpp"
+#include "audiocore/delivery/QualityCheck.hpp"
 #include "audiocore/finishing/LavPairAnalyzer.hpp"
 #include "audiocore/finishing/LoudnessReport.hpp"
 #include "audiocore/finishing/OriginalAudioReference.hpp"
@@ -45,6 +47,15 @@ namespace corvaline::app {
 
 class ModelManager;
 class MonitorController;
+
+/// A delivery standard's verdict shown beside the loudness readings.
+struct DeliveryCheck {
+    std::string standardID;
+    ComplianceVerdict verdict;
+    /// The exported file the verdict was measured in, with the strict true-peak meter; none
+    /// when it judges the readings of "Measure Processed Audio" (4x true peak).
+    std::optional<std::filesystem::path> exported;
+};
 class Workspace;
 class Worker;
 
@@ -106,6 +117,10 @@ class AppState : public QObject {
     Q_PROPERTY(bool canLevelMatch READ canLevelMatch NOTIFY changed)
     Q_PROPERTY(QString monitorLabel READ monitorLabel NOTIFY changed)
     Q_PROPERTY(bool loudnessCurrent READ loudnessCurrent NOTIFY changed)
+    Q_PROPERTY(QString deliveryStandardID READ deliveryStandardID WRITE setDeliveryStandardID NOTIFY
+                   deliveryStandardIDChanged)
+    Q_PROPERTY(std::optional<corvaline::app::DeliveryCheck> deliveryCheck READ deliveryCheck NOTIFY
+                   deliveryCheckChanged)
 
   public:
     /// Name of the demo recording written into the workspace.
@@ -155,6 +170,11 @@ class AppState : public QObject {
     const std::optional<AudioFrameRange>& previewRange() const { return previewRange_; }
     bool selectingRange() const { return selectingRange_; }
     bool loopSelection() const { return loopSelection_; }
+    /// The chosen delivery standard's id ("ebu-r128", ...), empty for none.
+    const QString& deliveryStandardID() const { return deliveryStandardID_; }
+    /// The last verdict against the chosen standard, none before a measurement or export,
+    /// after a change of the settings, channels or range, and without a standard.
+    const std::optional<DeliveryCheck>& deliveryCheck() const { return deliveryCheck_; }
 
     // ---- Bookkeeping (not published) --------------------------------------------------
     const std::optional<ProcessingSettings>& measuredSettings() const { return measuredSettings_; }
@@ -199,6 +219,8 @@ class AppState : public QObject {
     std::optional<OriginalAudioReference> lavSidechain() const;
     /// The default settings with EQ, compressor and limiter off: what Original plays through.
     static ProcessingSettings originalMonitorSettings();
+    /// The chosen delivery standard, none when "None" is chosen.
+    const DeliveryStandard* deliveryStandard() const;
 
     /// Builds the monitor plan for a start at `startingAt` seconds on the source timeline
     /// (none: the window start). Opens the source to learn its length, so it reads the disk:
@@ -222,6 +244,10 @@ class AppState : public QObject {
     /// 32 (float) or 24 (PCM); other values are ignored.
     void setExportBits(int bits);
     void setLoopSelection(bool on);
+    /// Chooses the delivery standard (its id or name; empty for none; unknown names are
+    /// ignored). A standard turns on LUFS normalisation to its target and the true-peak
+    /// limiter at its ceiling; measurements and exports are then judged against it.
+    void setDeliveryStandardID(const QString& id);
 
     // ---- Convenience edits with their invalidation ----------------------------------
     /// setSettings(settings) then processingChanged(), when they differ.
@@ -327,6 +353,8 @@ class AppState : public QObject {
     void previewRangeChanged();
     void selectingRangeChanged();
     void loopSelectionChanged();
+    void deliveryStandardIDChanged();
+    void deliveryCheckChanged();
     /// Follows every change of a published field (and so of every derived value).
     void changed();
 
@@ -359,6 +387,7 @@ class AppState : public QObject {
     void setMonitorMatchReady(bool on);
     void setPreviewRange(std::optional<AudioFrameRange> range);
     void setSelectingRange(bool on);
+    void setDeliveryCheck(std::optional<DeliveryCheck> check);
 
     /// Starts a background operation: busy, status, progress 0, a new worker.
     std::shared_ptr<Worker> beginWork(const QString& status);
@@ -410,6 +439,8 @@ class AppState : public QObject {
     std::optional<AudioFrameRange> previewRange_;
     bool selectingRange_ = false;
     bool loopSelection_ = false;
+    QString deliveryStandardID_;
+    std::optional<DeliveryCheck> deliveryCheck_;
     // Bookkeeping.
     std::optional<AudioFrameRange> renderedRange_;
     std::optional<std::filesystem::path> restorationURL_;

@@ -80,6 +80,16 @@ void AppState::measureLoudness() {
                 for (const ChannelSettings& c : channels)
                     measuredChannels_.push_back(c.process);
                 measuredRange_ = measuredRange;
+                if (const DeliveryStandard* standard = deliveryStandard()) {
+                    // Judged on the readings as measured: the processed stream's 4x true
+                    // peak. The export is judged again on the written file, strictly.
+                    QualityMeasurement m;
+                    m.loudness = outcome.value->report;
+                    m.strictTruePeak = outcome.value->report.truePeak;
+                    setDeliveryCheck(DeliveryCheck{std::string(standard->id),
+                                                   QualityCheck::judge(m, *standard),
+                                                   std::nullopt});
+                }
                 setStatus(outcome.value->report.integrated
                               ? QStringLiteral("Loudness analysis complete")
                               : QStringLiteral(

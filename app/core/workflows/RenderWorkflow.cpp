@@ -14,6 +14,7 @@
 #include "audiocore/finishing/AudioDSP.hpp"
 #include "audiocore/finishing/Export.hpp"
 #include "audiocore/model/AudioFailure.hpp"
+#include "audiocore/platform/Cancellation.hpp"
 #include "audiocore/platform/Uuid.hpp"
 #include "audiocore/restoration/PreviewRenderer.hpp"
 #include "core/bridge/Worker.hpp"
@@ -22,6 +23,17 @@
 
 namespace corvaline::app {
 namespace {
+
+/// What an export step returns besides the written file: the verdict of the delivery
+/// standard, or why the written file could not be judged.
+struct ExportOutcome {
+    std::optional<ComplianceVerdict> verdict;
+    QString checkProblem;
+};
+
+QString standardName(const DeliveryStandard& standard) {
+    return QString::fromUtf8(standard.name.data(), qsizetype(standard.name.size()));
+}
 
 // Re-runs the finishing chain over an existing restoration (the model is not needed).
 AudioInfo refinish(const std::filesystem::path& restoration,
@@ -175,20 +187,56 @@ void AppState::exportTo(const std::filesystem::path& destination) {
     request.sidechain = lavSidechain();
     request.workspace = workspace();
 
+    const DeliveryStandard* standard = deliveryStandard();
+    std::optional<std::vector<bool>> programme;
+    if (standard) programme = processFlags();
+
     auto worker = beginWork(QStringLiteral("Exporting %1-bit WAV").arg(exportBits_));
     stop();
     worker->run(
-        [request](std::stop_token cancel, const ProgressCallback& progress) {
-            AudioExport::exportRecording(request, progress, cancel);
+        [request, standard, programme](std::stop_token cancel, const ProgressCallback& progress) {
+            // With a delivery standard the written file is measured afterwards (the last
+            // fifth of the progress) with the strict true-peak meter. The file is complete
+            // by then: a failed or cancelled check is reported, never the export undone.
+            const double share = standard ? 0.8 : 1.0;
+            AudioExport::exportRecording(
+                request, [&](double f) { progress(f * share); }, cancel);
+            ExportOutcome result;
+            if (!standard) return result;
+            try {
+                const QualityMeasurement m =
+                    QualityCheck::measure(request.destination, programme, cancel,
+                                          [&](double f) { progress(share + f * (1 - share)); });
+                result.verdict = QualityCheck::judge(m, *standard);
+            } catch (const Cancelled&) {
+                result.checkProblem = QStringLiteral("compliance check cancelled");
+            } catch (const std::exception& error) {
+                result.checkProblem =
+                    QStringLiteral("compliance not checked: ") + QString::fromUtf8(error.what());
+            }
+            return result;
         },
         [this, worker](double f) {
             if (worker == worker_) setProgress(f);
         },
-        [this, worker, destination](StepOutcome<Done> outcome) {
+        [this, worker, destination, standard](StepOutcome<ExportOutcome> outcome) {
             if (worker != worker_) return;
             if (outcome.value) {
-                setStatus(QStringLiteral("Exported ") +
-                          QString::fromStdString(destination.filename().string()));
+                QString status = QStringLiteral("Exported ") +
+                                 QString::fromStdString(destination.filename().string());
+                if (standard) {
+                    status +=
+                        QStringLiteral(" \u00b7 ") + standardName(*standard) + QStringLiteral(": ");
+                    if (const auto& verdict = outcome.value->verdict) {
+                        status += verdict->compliant ? QStringLiteral("compliant")
+                                                     : QStringLiteral("not compliant");
+                        setDeliveryCheck(
+                            DeliveryCheck{std::string(standard->id), *verdict, destination});
+                    } else {
+                        status += outcome.value->checkProblem;
+                    }
+                }
+                setStatus(status);
                 setProgress(1);
                 if (platform_.revealFile) platform_.revealFile(destination);
             } else if (outcome.cancelled) {

@@ -283,7 +283,12 @@ std::vector<HelpTopic> makeTopics() {
                     "Turn on LUFS Normalization and choose a target: −23 LUFS (EBU R128 "
                     "broadcast), −18, −16 (online delivery) or a Custom value. Corvaline "
                     "measures the processed programme with EBU R128 gating and applies one "
-                    "linked gain so the result reaches the target."),
+                    "linked gain so the result reaches the target. To deliver to a named "
+                    "standard (EBU R 128, ATSC A/85, ARIB TR-B32, Podcast or Streaming), choose "
+                    "it under Delivery standard: it sets the target and the true-peak ceiling, "
+                    "and after Measure Processed Audio and after every export the panel says "
+                    "whether the sound complies and, if not, why. The export's verdict is "
+                    "measured in the written file with a strict true-peak meter."),
             section("Programme scope",
                     "The programme is the full file, or the selected passage when a selection "
                     "is set, over the processed channels at equal weight. Mute and solo in the "

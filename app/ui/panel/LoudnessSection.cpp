@@ -11,18 +11,25 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <string_view>
 
 #include "Selection.hpp"
 #include "SettingBindings.hpp"
 #include "Theme.hpp"
 #include "Widgets.hpp"
+#include "audiocore/delivery/DeliveryStandard.hpp"
 #include "controls/Parameter.hpp"
+#include "core/state/AppState.hpp"
 
 namespace corvaline::ui {
 
 namespace {
 // The loudness target picker's presets, LUFS; the last entry is "Custom".
 constexpr double kTargets[] = {-23, -18, -16};
+
+QString text(std::string_view value) {
+    return QString::fromUtf8(value.data(), qsizetype(value.size()));
+}
 
 QLabel* readingLabel(QWidget* parent) {
     auto* label = new QLabel(QStringLiteral("--"), parent);
@@ -47,6 +54,27 @@ LoudnessSection::LoudnessSection(SettingBindings& bindings, QWidget* parent)
     layout->addWidget(box);
     v->addWidget(
         bindings_.flag(Setting::normalizationEnabled, QStringLiteral("LUFS Normalization"), box));
+
+    auto* standardRow = new QHBoxLayout;
+    standard_ = new QComboBox(box);
+    standard_->setAccessibleName(QStringLiteral("Delivery standard"));
+    standard_->setToolTip(QStringLiteral(
+        "Sets the loudness target and true-peak ceiling of a delivery standard and judges "
+        "measurements and exports against it"));
+    standard_->addItem(QStringLiteral("None"), QString());
+    for (const DeliveryStandard& d : deliveryStandards()) {
+        standard_->addItem(
+            QStringLiteral("%1 (%2 %3)")
+                .arg(text(d.name), QString::number(d.targetLUFS).replace('-', QChar(0x2212)),
+                     text(d.unit)),
+            text(d.id));
+    }
+    connect(standard_, &QComboBox::activated, this, [this](int index) {
+        bindings_.state().setDeliveryStandardID(standard_->itemData(index).toString());
+    });
+    standardRow->addWidget(new QLabel(QStringLiteral("Delivery standard"), box));
+    standardRow->addWidget(standard_, 1);
+    v->addLayout(standardRow);
 
     auto* targetRow = new QHBoxLayout;
     target_ = new QComboBox(box);
@@ -84,6 +112,13 @@ LoudnessSection::LoudnessSection(SettingBindings& bindings, QWidget* parent)
     v->addLayout(readings);
     pending_ = caption(QStringLiteral("Analysis Pending"), box);
     v->addWidget(pending_);
+    verdict_ = new QLabel(box);
+    verdict_->setAccessibleName(QStringLiteral("Delivery verdict"));
+    verdict_->setWordWrap(true);
+    verdictDetail_ = caption(QString(), box);
+    verdictDetail_->setWordWrap(true);
+    v->addWidget(verdict_);
+    v->addWidget(verdictDetail_);
 
     v->addWidget(heading(QStringLiteral("Programme Scope"), box));
     scope_ = new QLabel(box);
@@ -124,6 +159,11 @@ void LoudnessSection::refresh() {
         target_->setCurrentIndex(targetIndex);
     }
     measure_->setEnabled(!state.busy() && selectedRecording(state) != nullptr);
+    {
+        const QSignalBlocker block(standard_);
+        standard_->setCurrentIndex(std::max(0, standard_->findData(state.deliveryStandardID())));
+    }
+    showVerdict(state);
 
     const auto& loudness = state.loudness();
     const bool current = state.loudnessCurrent();
@@ -154,6 +194,36 @@ void LoudnessSection::refresh() {
     }
     limitReached_->setVisible(limited);
     suspended_->setVisible(state.normalizationSuspended());
+}
+
+void LoudnessSection::showVerdict(const app::AppState& state) {
+    const auto& check = state.deliveryCheck();
+    const DeliveryStandard* standard = check ? findDeliveryStandard(check->standardID) : nullptr;
+    // A verdict on the measured readings goes stale with them; one on an exported file stays
+    // until the settings change.
+    const bool shown = standard && (check->exported || state.loudnessCurrent());
+    verdict_->setVisible(shown);
+    verdictDetail_->setVisible(shown);
+    if (!shown) return;
+    const bool compliant = check->verdict.compliant;
+    verdict_->setText(text(standard->name) + (compliant ? QStringLiteral(": compliant")
+                                                        : QStringLiteral(": not compliant")));
+    // The window's style sheet decides label colours, so the colour goes there too.
+    verdict_->setStyleSheet(QStringLiteral("color: %1; font-weight: 600;")
+                                .arg((compliant ? theme::meterBar : theme::warning).name()));
+    QString detail;
+    if (!compliant) detail = text(check->verdict.reason()) + QStringLiteral(". ");
+    if (check->exported) {
+        detail += QStringLiteral(
+                      "Measured in the exported file \u201c%1\u201d with the strict "
+                      "true-peak meter.")
+                      .arg(QString::fromStdString(check->exported->filename().string()));
+    } else {
+        detail += QStringLiteral(
+            "From the processed-audio measurement (4\u00d7 true peak); the export is checked "
+            "again in the written file.");
+    }
+    verdictDetail_->setText(detail);
 }
 
 }  // namespace corvaline::ui

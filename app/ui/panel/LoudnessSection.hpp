@@ -1,6 +1,7 @@
 #pragma once
 // "Loudness": LUFS normalisation, its target and limits, the processed-loudness measurement
-// with its readings, the programme scope and the linked gain.
+// with its readings, the delivery standard and its verdict, the programme scope and the
+// linked gain.
 
 #include <QWidget>
 #include <optional>
@@ -8,6 +9,10 @@
 class QComboBox;
 class QLabel;
 class QPushButton;
+
+namespace corvaline::app {
+class AppState;
+}
 
 namespace corvaline::ui {
 
@@ -24,7 +29,10 @@ class LoudnessSection : public QWidget {
     static QString reading(std::optional<double> value);
 
   private:
+    void showVerdict(const app::AppState& state);
+
     SettingBindings& bindings_;
+    QComboBox* standard_ = nullptr;
     QComboBox* target_ = nullptr;
     Parameter* customTarget_ = nullptr;
     QPushButton* measure_ = nullptr;
@@ -32,6 +40,8 @@ class LoudnessSection : public QWidget {
     QLabel* truePeak_ = nullptr;
     QLabel* range_ = nullptr;
     QLabel* pending_ = nullptr;
+    QLabel* verdict_ = nullptr;
+    QLabel* verdictDetail_ = nullptr;
     QLabel* scope_ = nullptr;
     QLabel* scopeTracks_ = nullptr;
     QLabel* linkedGain_ = nullptr;
