@@ -1,7 +1,6 @@
 #include "audiocore/dsp/TruePeakMeter.hpp"
 
 #include <algorithm>
-#include <bitset>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -62,25 +61,92 @@ std::vector<float> design(int taps, int phases, int step, double* largestSum) {
     return kernel;
 }
 
-float dot(const float* h, const float* x, int taps) {
+/// One refined value: kLongTaps products summed in eight interleaved partial sums, so that the
+/// loop runs in vector lanes.
+float dotSse2(const float* h, const float* x) {
+    constexpr int kLanes = 8;
+    float partial[kLanes] = {};
+    for (int j = 0; j < TruePeakMeter::kLongTaps; j += kLanes) {
+        for (int l = 0; l < kLanes; ++l)
+            partial[l] += h[j + l] * x[j + l];
+    }
     float sum = 0;
-    for (int j = 0; j < taps; ++j)
-        sum += h[j] * x[j];
+    for (float v : partial)
+        sum += v;
     return sum;
 }
 
-// The short kernel's values of one grid phase at kChunk consecutive positions: the lanes are
-// independent, so the loop vectorises without reordering any sum.
-void gridPhase(const float* h, const float* x, float* y) {
-    float acc[kChunk] = {};
+typedef float Lanes4 __attribute__((vector_size(16)));
+typedef float Lanes8 __attribute__((vector_size(32)));
+
+// Always inlined into its caller, so no vector crosses a call whatever the instruction set.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+template <class V>
+inline __attribute__((always_inline)) V load(const float* from) {
+    V v;
+    std::memcpy(&v, from, sizeof v);
+    return v;
+}
+#pragma GCC diagnostic pop
+
+// The short kernel's values of one grid phase at kChunk consecutive positions, the lanes held
+// in registers: eight vectors of four with SSE2, four of eight with AVX2. Each value is the same
+// ordered sum of products either way, so readings do not depend on the processor.
+static_assert(kChunk == 32);
+
+void gridPhaseSse2(const float* h, const float* x, float* y) {
+    Lanes4 a[8] = {};
+    Lanes4 a0 = {}, a1 = {}, a2 = {}, a3 = {}, a4 = {}, a5 = {}, a6 = {}, a7 = {};
     for (int j = 0; j < TruePeakMeter::kShortTaps; ++j) {
         const float tap = h[j];
-        const float* column = x + j;
-        for (int i = 0; i < kChunk; ++i)
-            acc[i] += tap * column[i];
+        const float* c = x + j;
+        a0 += tap * load<Lanes4>(c);
+        a1 += tap * load<Lanes4>(c + 4);
+        a2 += tap * load<Lanes4>(c + 8);
+        a3 += tap * load<Lanes4>(c + 12);
+        a4 += tap * load<Lanes4>(c + 16);
+        a5 += tap * load<Lanes4>(c + 20);
+        a6 += tap * load<Lanes4>(c + 24);
+        a7 += tap * load<Lanes4>(c + 28);
     }
-    std::memcpy(y, acc, sizeof acc);
+    a[0] = a0, a[1] = a1, a[2] = a2, a[3] = a3, a[4] = a4, a[5] = a5, a[6] = a6, a[7] = a7;
+    std::memcpy(y, a, sizeof a);
 }
+
+__attribute__((target("avx2"))) void gridPhaseAvx2(const float* h, const float* x, float* y) {
+    Lanes8 a0 = {}, a1 = {}, a2 = {}, a3 = {};
+    for (int j = 0; j < TruePeakMeter::kShortTaps; ++j) {
+        const float tap = h[j];
+        const float* c = x + j;
+        a0 += tap * load<Lanes8>(c);
+        a1 += tap * load<Lanes8>(c + 8);
+        a2 += tap * load<Lanes8>(c + 16);
+        a3 += tap * load<Lanes8>(c + 24);
+    }
+    std::memcpy(y, &a0, sizeof a0);
+    std::memcpy(y + 8, &a1, sizeof a1);
+    std::memcpy(y + 16, &a2, sizeof a2);
+    std::memcpy(y + 24, &a3, sizeof a3);
+}
+
+// The same sums as dotSse2, in the same order, the eight partial sums in one register.
+__attribute__((target("avx2"))) float dotAvx2(const float* h, const float* x) {
+    Lanes8 acc = {};
+    for (int j = 0; j < TruePeakMeter::kLongTaps; j += 8)
+        acc += load<Lanes8>(h + j) * load<Lanes8>(x + j);
+    float partial[8];
+    std::memcpy(partial, &acc, sizeof acc);
+    float sum = 0;
+    for (float v : partial)
+        sum += v;
+    return sum;
+}
+
+/// The widest form this processor runs (SSE2 is part of every x86-64 processor).
+const bool kAvx2 = __builtin_cpu_supports("avx2");
+const auto gridPhase = kAvx2 ? gridPhaseAvx2 : gridPhaseSse2;
+const auto dot = kAvx2 ? dotAvx2 : dotSse2;
 
 }  // namespace
 
@@ -88,9 +154,18 @@ TruePeakMeter::TruePeakMeter(int channels) : channels_(channels) {
     if (channels < 1 || channels > kMaxChannels) {
         throw std::invalid_argument("TruePeakMeter: unsupported channel count");
     }
-    double unused = 0;
-    grid_ = design(kShortTaps, kPhases, kGridStep, &unused);
-    fine_ = design(kLongTaps, kPhases, 1, &fineSum_);
+    // The kernels are the same for every meter: designed once, shared read-only.
+    static const auto kernels = [] {
+        Kernels k;
+        double unused = 0;
+        k.grid = design(kShortTaps, kPhases, kGridStep, &unused);
+        k.fine = design(kLongTaps, kPhases, 1, &k.fineSum);
+        return std::make_shared<const Kernels>(std::move(k));
+    }();
+    kernels_ = kernels;
+    grid_ = kernels->grid.data();
+    fine_ = kernels->fine.data();
+    fineSum_ = kernels->fineSum;
     lines_.resize(size_t(channels));
     for (Channel& line : lines_) {
         // Silence before the first sample.
@@ -151,6 +226,39 @@ void TruePeakMeter::scanChannel(Channel& line, int64_t positions) {
     std::sort(order_.begin(), order_.end(),
               [this](uint32_t l, uint32_t r) { return chunkLimit_[l] > chunkLimit_[r]; });
 
+    // The refined value at fine index f = p × kPhases + phase (the time p + phase/kPhases), for
+    // p from −1 to `positions`: the long kernel at position p reads samples p + 1 … p + kLongTaps.
+    const int64_t first = -kPhases;
+    const int64_t last = (positions + 1) * kPhases - 1;
+    const auto refined = [&](int64_t f) {
+        const int64_t p = f >= 0 ? f / kPhases : -1;
+        const auto phase = size_t(f - p * kPhases);
+        const float value = std::abs(dot(fine_ + phase * kLongTaps, x + p + 1));
+        peak_ = std::max(peak_, double(value));
+        return value;
+    };
+    // Climbs the refined values from `start` in both directions to the top of its lobe.
+    const auto climb = [&](int64_t start) {
+        const float top = refined(start);
+        for (const int64_t step : {int64_t(-1), int64_t(1)}) {
+            float level = top;
+            for (int64_t f = start + step; f >= first && f <= last; f += step) {
+                const float value = refined(f);
+                if (value < level) break;
+                level = value;
+            }
+        }
+    };
+
+    // One short-kernel grid value, in the order of gridPhase's sums.
+    const auto shortValue = [this](int g, const float* from) {
+        const float* h = grid_ + size_t(g) * kShortTaps;
+        float sum = 0;
+        for (int j = 0; j < kShortTaps; ++j)
+            sum += h[j] * from[j];
+        return sum;
+    };
+
     float grid[kGridPhases][kChunk];
     for (const uint32_t c : order_) {
         if (double(chunkLimit_[c]) * fineSum_ <= peak_) break;
@@ -167,37 +275,37 @@ void TruePeakMeter::scanChannel(Channel& line, int64_t positions) {
         }
         double gridPeak = 0;
         for (int g = 0; g < kGridPhases; ++g) {
-            gridPhase(grid_.data() + size_t(g) * kShortTaps, base, grid[g]);
+            gridPhase(grid_ + size_t(g) * kShortTaps, base, grid[g]);
             for (int64_t i = 0; i < n; ++i)
                 gridPeak = std::max(gridPeak, double(std::abs(grid[g][i])));
         }
-        // Between grid points (and in what the short kernel misses) the signal can rise only
-        // near a grid value this large.
+        // Only a lobe whose grid values come this close to the peak can rise above it.
         const double candidate = std::max(peak_, gridPeak) * kGridBound * kCandidateMargin;
-        // Neighbouring candidates share half their fine phases: each is computed once.
-        std::bitset<size_t(kChunk * kPhases + 2 * kGridStep)> refined;
-        for (int g = 0; g < kGridPhases; ++g) {
-            for (int64_t i = 0; i < n; ++i) {
-                if (double(std::abs(grid[g][i])) < candidate) continue;
-                for (int d = 1 - kGridStep; d < kGridStep; ++d) {
-                    const auto slot = size_t(i * kPhases + g * kGridStep + d + kGridStep);
-                    if (refined.test(slot)) continue;
-                    refined.set(slot);
-                    int phase = g * kGridStep + d;
-                    int64_t p = a + i;
-                    if (phase < 0) {
-                        phase += kPhases;
-                        --p;
-                    } else if (phase >= kPhases) {
-                        phase -= kPhases;
-                        ++p;
-                    }
-                    // The long kernel at position p reads samples p + 1 … p + kLongTaps.
-                    const float value =
-                        dot(fine_.data() + size_t(phase) * kLongTaps, x + p + 1, kLongTaps);
-                    peak_ = std::max(peak_, double(std::abs(value)));
-                }
-            }
+        // The grid in time order: index k is position a + k / kGridPhases, phase
+        // k % kGridPhases; the grid values just outside the span come from the same kernel, so
+        // a maximum is one of the whole grid, wherever the spans begin.
+        const auto count = int(n) * kGridPhases;
+        const float before =
+            std::abs(shortValue(kGridPhases - 1, x + a - 1 + kHalf - (kShortHalf - 1)));
+        const float after = std::abs(shortValue(0, x + a + n + kHalf - (kShortHalf - 1)));
+        const auto at = [&](int k) {
+            if (k < 0) return before;
+            if (k >= count) return after;
+            return std::abs(grid[k % kGridPhases][k / kGridPhases]);
+        };
+        for (int k = 0; k < count; ++k) {
+            const float v = at(k);
+            if (v == 0 || double(v) < candidate) continue;
+            const float left = at(k - 1);
+            const float right = at(k + 1);
+            if (left > v || right > v) continue;
+            // A local maximum of the grid: the climb finds the top of its lobe of refined values.
+            // It starts where the parabola through the three grid values peaks (within half a
+            // grid step of the maximum), which saves most of its steps.
+            const float bend = left - 2 * v + right;
+            const float offset = bend < 0 ? 0.5f * (left - right) / bend : 0.0f;
+            const auto shift = int64_t(std::lround(std::clamp(offset, -0.5f, 0.5f) * kGridStep));
+            climb((a + k / kGridPhases) * kPhases + (k % kGridPhases) * kGridStep + shift);
         }
     }
 }

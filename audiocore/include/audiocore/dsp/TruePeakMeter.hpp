@@ -4,19 +4,37 @@
 //
 // The 4x interpolator of BS.1770 meters (and of the limiter's detector) under-reads peaks that
 // fall between its four phases, and its short filter under-reads content near half the rate:
-// together up to about 0.5 dB on hot, bright material. This meter first interpolates every
-// sample interval on an 8x grid with a short (64-tap) Kaiser-windowed sinc, then re-measures on
-// a 64x grid with a long (256-tap) one around every grid value within 1 dB of what a peak could
-// reach between grid points (a signal band-limited to half the rate exceeds its 8x grid by at
-// most 1/cos(π/16)). The 64x maximum is reported raised by the same bound for its own grid
-// (1/cos(π/128), +0.003 dB): an upper bound of the reconstructed peak, not an estimate of it.
+// together up to about 0.5 dB on hot, bright material. This meter reads the signal on a 64x grid
+// with a long (256-tap) Kaiser-windowed sinc and reports the largest value raised by the bound
+// of a band-limited signal between the points of that grid (1/cos(π/128), +0.003 dB): an upper
+// bound of the reconstructed peak, not an estimate of it.
 //
-// Spans whose samples cannot interpolate above the peak already found (their largest sample
-// times the long kernel's largest absolute sum) are skipped, so measuring is cheap away from the
-// loudest passages. Memory is fixed by the largest block added; add() allocates only when a
-// block is longer than every earlier one. One meter is used by one thread at a time.
+// Evaluating the long kernel everywhere would cost 16 000 products a sample, so it is evaluated
+// only at the tops of the lobes that could hold the peak:
+//  - Every sample interval is first read on an 8x grid with a short (64-tap) kernel. Between
+//    grid points a signal band-limited to half the rate exceeds its grid by at most
+//    1/cos(π/16), and the short kernel misses at most about 1 dB of content near half the rate,
+//    so only a lobe whose grid values come within those margins of the peak can rise above it.
+//  - In such a lobe the refined signal rises to one top and falls again (a lobe is the stretch
+//    between two local minima). A local maximum of the grid lies in the lobe whose top it
+//    approximates, and climbing the refined 64x values from it, one point at a time while they
+//    rise, ends exactly at that lobe's top: the refined values are evaluated at a few points per
+//    lobe, not over its width. A lobe without a grid maximum of its own is one whose dip
+//    towards its neighbour is shallower than the short kernel's error (about −80 dB below 0.45
+//    of the rate), so the neighbour's top reads it to within that error.
+//  - Spans whose samples cannot interpolate above the peak already found (their largest sample
+//    times the long kernel's largest absolute sum) are skipped, so measuring is cheap away from
+//    the loudest passages.
+// The sums run in vector lanes (AVX2 where the processor has it, SSE2 otherwise) in the same
+// order either way, so a reading does not depend on the processor. Content within about 1% of
+// half the rate is ambiguous to every interpolator; there, meters with other kernels can read
+// about 0.01 dB apart.
+//
+// Memory is fixed by the largest block added; add() allocates only when a block is longer than
+// every earlier one. One meter is used by one thread at a time.
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -65,10 +83,16 @@ class TruePeakMeter {
 
     int channels_;
     std::vector<Channel> lines_;
-    std::vector<float> grid_;  ///< kPhases/kGridStep × kShortTaps, unit DC gain per phase
-    std::vector<float> fine_;  ///< kPhases × kLongTaps, unit DC gain per phase
-    double fineSum_ = 1;       ///< largest Σ|h| over the fine phases
-    double peak_ = 0;          ///< largest refined value so far
+    struct Kernels {
+        std::vector<float> grid;  ///< kPhases/kGridStep × kShortTaps, unit DC gain per phase
+        std::vector<float> fine;  ///< kPhases × kLongTaps, unit DC gain per phase
+        double fineSum = 1;       ///< largest Σ|h| over the fine phases
+    };
+    std::shared_ptr<const Kernels> kernels_;
+    const float* grid_ = nullptr;
+    const float* fine_ = nullptr;
+    double fineSum_ = 1;
+    double peak_ = 0;  ///< largest refined value so far
     std::vector<float> chunkLimit_;
     std::vector<uint32_t> order_;
 };
