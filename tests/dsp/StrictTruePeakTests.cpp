@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <string>
 #include <vector>
 
 #include "OversampledReference.hpp"
@@ -92,6 +93,70 @@ TEST(StrictTruePeakTest, ReadsAtOrJustAboveAnIndependentOversampledReference) {
     // The 4x detector never reads above the strict meter.
     for (const Case& c : cases)
         EXPECT_LE(fourTimesPeak(c.signal), strictPeak(c.signal, 4096) + 1e-6) << c.what;
+}
+
+// Signals whose peaks sit in every position between the samples, in lobes of every width: the
+// meter evaluates its long kernel only where the coarse grid tops a lobe, so each of these must
+// still read at or just above an oversampled reference, block by block or whole.
+TEST(StrictTruePeakTest, HardSignalsReadAtOrAboveTheReference) {
+    struct Case {
+        std::string what;
+        std::vector<float> signal;
+    };
+    std::vector<Case> cases;
+    for (const double rate : {44100.0, 48000.0, 96000.0}) {
+        const std::string at = " at " + std::to_string(int(rate)) + " Hz";
+        // Steady tones near a quarter of the rate: lobe tops drift slowly across the grid.
+        for (const double offset : {-7.3, 0.0, 3.0, 11.9}) {
+            cases.push_back({"tone at rate/4 " + std::to_string(offset) + at,
+                             tone(rate / 4 + offset, rate, 0.37 + offset, 3000)});
+        }
+        cases.push_back({"tone at 0.45 of the rate" + at, tone(0.45 * rate, rate, 1.3, 3000)});
+        cases.push_back({"997 Hz tone" + at, tone(997, rate, 0.2, 6000)});
+        // Clipped sines and squares: flat runs of samples with overshoots between them.
+        std::vector<float> clipped(4000);
+        std::vector<float> square(4000);
+        for (size_t i = 0; i < clipped.size(); ++i) {
+            const double v = std::sin(2 * std::numbers::pi * 1500 * double(i) / rate + 0.3);
+            clipped[i] = float(0.9 * std::clamp(4 * v, -1.0, 1.0));
+            square[i] = std::fmod(double(i) * 4410 / rate, 1.0) < 0.5 ? 0.9f : -0.9f;
+        }
+        cases.push_back({"clipped sine" + at, clipped});
+        cases.push_back({"square" + at, square});
+        // A chirp sweeps lobe widths from wide to about one sample.
+        std::vector<float> chirp(12000);
+        const double seconds = double(chirp.size()) / rate;
+        for (size_t i = 0; i < chirp.size(); ++i) {
+            const double t = double(i) / rate;
+            const double fade = std::min({1.0, double(i) / 256, double(chirp.size() - i) / 256});
+            chirp[i] = float(0.8 * fade *
+                             std::sin(2 * std::numbers::pi *
+                                      (20 * t + (0.45 * rate - 20) * t * t / (2 * seconds))));
+        }
+        cases.push_back({"chirp" + at, chirp});
+    }
+    // One band-limited pulse standing above a steady tone, its top moved through every sample
+    // and phase of a stretch longer than the spans the meter screens together.
+    for (int step = 0; step < 80; ++step) {
+        std::vector<float> pulse = tone(3000, 48000, 0.1, 900);
+        const double centre = 400 + step * 0.4375;
+        for (size_t i = 0; i < pulse.size(); ++i) {
+            const double d = double(i) - centre;
+            const double window =
+                std::abs(d) < 40 ? 0.5 + 0.5 * std::cos(std::numbers::pi * d / 40) : 0;
+            const double sinc =
+                d == 0 ? 1 : std::sin(0.8 * std::numbers::pi * d) / (0.8 * std::numbers::pi * d);
+            pulse[i] += float(0.4 * window * sinc);
+        }
+        cases.push_back({"pulse at " + std::to_string(centre), pulse});
+    }
+    for (const Case& c : cases) {
+        const double reference = test::referenceTruePeak(c.signal);
+        const double strict = strictPeak(c.signal, 4096);
+        EXPECT_GE(strict, reference - 0.002) << c.what;
+        EXPECT_LE(strict, reference + 0.03) << c.what;
+        EXPECT_EQ(strictPeak(c.signal, 333), strict) << c.what;
+    }
 }
 
 TEST(StrictTruePeakTest, SilenceEdgesAndChannels) {
