@@ -85,7 +85,7 @@ TEST_F(DeliveryTest, MeasurementIsJudgedAndTheVerdictGoesStaleWithTheSettings) {
     auto settings = state->settings();
     settings.targetLUFS = -18;
     state->editSettings(settings);
-    EXPECT_FALSE(state->deliveryCheck());  // stale with the old settings
+    EXPECT_FALSE(state->loudnessCurrent());  // the verdict goes stale with the readings
     EXPECT_EQ(state->deliveryStandardID(), "ebu-r128");
     measure();
     ASSERT_TRUE(state->deliveryCheck());
@@ -98,6 +98,15 @@ TEST_F(DeliveryTest, MeasurementIsJudgedAndTheVerdictGoesStaleWithTheSettings) {
     EXPECT_FALSE(state->deliveryCheck());
     measure();
     EXPECT_FALSE(state->deliveryCheck());  // no standard, no verdict
+
+    // An export's verdict goes with the next change.
+    state->setDeliveryStandardID(QStringLiteral("ebu-r128"));
+    renderAndExport(dir / "take_clean.wav");
+    ASSERT_TRUE(state->deliveryCheck());
+    settings = state->settings();
+    settings.outputGain = -1;
+    state->editSettings(settings);
+    EXPECT_FALSE(state->deliveryCheck());
 }
 
 TEST_F(DeliveryTest, TheExportedFileIsJudgedWithTheStrictMeter) {

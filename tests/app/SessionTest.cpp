@@ -229,6 +229,28 @@ TEST_F(SessionTest, DemoImportsTheTestRecordingFromTheWorkspace) {
     EXPECT_NEAR(state->rangeEnd(), 12.0, 1e-9);
 }
 
+TEST_F(SessionTest, TheLimitNoticeFollowsTheNormalisationPlanNotTheNormalisedReading) {
+    test::writeTone(dir / "talk.wav", 2, 3.0);
+    importAndWait({dir / "talk.wav"});
+    auto settings = state->settings();
+    settings.normalizationEnabled = true;
+    settings.targetLUFS = -23;  // reached by cutting
+    state->editSettings(settings);
+    state->measureLoudness();
+    ASSERT_TRUE(waitUntil([&] { return !state->busy(); }));
+    ASSERT_TRUE(state->loudness() && state->loudness()->integrated);
+    EXPECT_NEAR(*state->loudness()->integrated, -23, 0.2);  // measured after the gain
+    EXPECT_LT(state->normalizationGainDB(), -1);
+    EXPECT_FALSE(state->normalizationLimited());
+
+    settings.targetLUFS = -5;  // needs a boost the limit forbids
+    settings.normalizationMaxBoost = 0;
+    state->editSettings(settings);
+    state->measureLoudness();
+    ASSERT_TRUE(waitUntil([&] { return !state->busy(); }));
+    EXPECT_TRUE(state->normalizationLimited());
+}
+
 TEST_F(SessionTest, LoudnessMeasurementOfADspOnlySetupAndWhenItGoesStale) {
     test::writeTone(dir / "talk.wav", 2, 3.0);
     importAndWait({dir / "talk.wav"});

@@ -328,6 +328,7 @@ void AppState::select(const AudioInfo& info) {
     setSelectedID(info.id);
     setPreview(std::nullopt);
     setLoudness(std::nullopt);
+    normalizationLimited_ = false;
     setDeliveryCheck(std::nullopt);
     restorationURL_.reset();
     setPreviewRange(std::nullopt);
@@ -437,7 +438,9 @@ void AppState::updateRunningMonitor(double gain) {
 }
 
 void AppState::processingChanged() {
-    setDeliveryCheck(std::nullopt);
+    // A verdict on the measured readings stays current with them (loudnessCurrent); one on an
+    // exported file describes settings that are no longer the ones on screen.
+    if (deliveryCheck_ && deliveryCheck_->exported) setDeliveryCheck(std::nullopt);
     if (processed_ && !previewPlayable() && settings_.isolation) setProcessed(false);
     if (!canLevelMatch()) {
         setLevelMatchedFlag(false);

@@ -172,14 +172,19 @@ class AppState : public QObject {
     bool loopSelection() const { return loopSelection_; }
     /// The chosen delivery standard's id ("ebu-r128", ...), empty for none.
     const QString& deliveryStandardID() const { return deliveryStandardID_; }
-    /// The last verdict against the chosen standard, none before a measurement or export,
-    /// after a change of the settings, channels or range, and without a standard.
+    /// The last verdict against the chosen standard; none before a measurement or export and
+    /// without a standard. A verdict on the measured readings is current while
+    /// loudnessCurrent() holds; one on an exported file is cleared by the next change of the
+    /// settings, channels or range.
     const std::optional<DeliveryCheck>& deliveryCheck() const { return deliveryCheck_; }
 
     // ---- Bookkeeping (not published) --------------------------------------------------
     const std::optional<ProcessingSettings>& measuredSettings() const { return measuredSettings_; }
     const std::vector<bool>& measuredChannels() const { return measuredChannels_; }
     const std::optional<AudioFrameRange>& measuredRange() const { return measuredRange_; }
+    /// The measurement's normalisation gain fell more than 0.1 dB short of the target: the
+    /// true-peak ceiling or the maximum boost held it back.
+    bool normalizationLimited() const { return normalizationLimited_; }
     const std::optional<AudioFrameRange>& renderedRange() const { return renderedRange_; }
     const std::optional<std::filesystem::path>& restorationURL() const { return restorationURL_; }
     ModelManager& models() const { return *models_; }
@@ -424,6 +429,7 @@ class AppState : public QObject {
     std::optional<ProcessingSettings> measuredSettings_;
     std::vector<bool> measuredChannels_;
     std::optional<AudioFrameRange> measuredRange_;
+    bool normalizationLimited_ = false;
     bool busy_ = false;
     double progress_ = 0;
     QString status_ = QStringLiteral("Ready");

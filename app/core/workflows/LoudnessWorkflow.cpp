@@ -18,6 +18,7 @@ namespace {
 struct Measurement {
     LoudnessReport report;
     double gainDB = 0;
+    bool limited = false;
 };
 
 }  // namespace
@@ -64,7 +65,10 @@ void AppState::measureLoudness() {
             }
             Measurement result;
             result.report = meter.report();
-            if (const auto& plan = stream.normalizationPlan()) result.gainDB = plan->gainDB;
+            if (const auto& plan = stream.normalizationPlan()) {
+                result.gainDB = plan->gainDB;
+                result.limited = plan->peakLimited;
+            }
             return result;
         },
         [this, worker](double f) {
@@ -73,6 +77,7 @@ void AppState::measureLoudness() {
         [this, worker, settings, channels, measuredRange](StepOutcome<Measurement> outcome) {
             if (worker != worker_) return;
             if (outcome.value && !worker->isCancelled()) {
+                normalizationLimited_ = outcome.value->limited;
                 setLoudness(outcome.value->report);
                 setNormalizationGainDB(outcome.value->gainDB);
                 measuredSettings_ = settings;

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -55,7 +56,9 @@ LoudnessSection::LoudnessSection(SettingBindings& bindings, QWidget* parent)
     v->addWidget(
         bindings_.flag(Setting::normalizationEnabled, QStringLiteral("LUFS Normalization"), box));
 
-    auto* standardRow = new QHBoxLayout;
+    // The two pickers share one grid so that their fields line up.
+    auto* pickers = new QGridLayout;
+    pickers->setColumnStretch(1, 1);
     standard_ = new QComboBox(box);
     standard_->setAccessibleName(QStringLiteral("Delivery standard"));
     standard_->setToolTip(QStringLiteral(
@@ -72,11 +75,9 @@ LoudnessSection::LoudnessSection(SettingBindings& bindings, QWidget* parent)
     connect(standard_, &QComboBox::activated, this, [this](int index) {
         bindings_.state().setDeliveryStandardID(standard_->itemData(index).toString());
     });
-    standardRow->addWidget(new QLabel(QStringLiteral("Delivery standard"), box));
-    standardRow->addWidget(standard_, 1);
-    v->addLayout(standardRow);
+    pickers->addWidget(new QLabel(QStringLiteral("Delivery standard"), box), 0, 0);
+    pickers->addWidget(standard_, 0, 1);
 
-    auto* targetRow = new QHBoxLayout;
     target_ = new QComboBox(box);
     target_->setAccessibleName(QStringLiteral("Loudness target"));
     for (const double t : kTargets)
@@ -88,9 +89,9 @@ LoudnessSection::LoudnessSection(SettingBindings& bindings, QWidget* parent)
         const double t = kTargets[index];
         bindings_.edit([t](ProcessingSettings& s) { s.targetLUFS = t; });
     });
-    targetRow->addWidget(new QLabel(QStringLiteral("Loudness target"), box));
-    targetRow->addWidget(target_, 1);
-    v->addLayout(targetRow);
+    pickers->addWidget(new QLabel(QStringLiteral("Loudness target"), box), 1, 0);
+    pickers->addWidget(target_, 1, 1);
+    v->addLayout(pickers);
     customTarget_ = bindings_.number(Setting::targetLUFS, box);
     v->addWidget(customTarget_);
     v->addWidget(bindings_.number(Setting::normalizationMaxBoost, box));
@@ -188,10 +189,8 @@ void LoudnessSection::refresh() {
     linkedGain_->setText(QString::asprintf("Linked gain  %+.1f dB", state.normalizationGainDB()));
     // The measurement's gain fell more than 0.1 dB short of the target: the ceiling or the
     // boost limit held it back.
-    bool limited = false;
-    if (loudness && current && loudness->integrated && s.normalizationEnabled) {
-        limited = (s.targetLUFS - *loudness->integrated) - state.normalizationGainDB() > 0.1;
-    }
+    const bool limited =
+        loudness && current && s.normalizationEnabled && state.normalizationLimited();
     limitReached_->setVisible(limited);
     suspended_->setVisible(state.normalizationSuspended());
 }
