@@ -14,6 +14,7 @@
 
 #include "Readers.hpp"
 #include "WaveLayout.hpp"
+#include "audiocore/files/AudioAnalysis.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
 #include "audiocore/platform/Errors.hpp"
@@ -96,69 +97,16 @@ AudioInfo analyze(const fs::path& url, std::stop_token cancel) {
         layout = {};
     }
 
-    const int64_t points = std::min(length, kOverviewPoints);
-    std::vector<std::vector<float>> overview(size_t(channels),
-                                             std::vector<float>(size_t(points), 0.0f));
-    std::vector<float> peak(size_t(channels), 0.0f);
-    std::vector<double> sum(size_t(channels), 0.0);
-
+    AudioAnalysis analysis(channels, length);
     AudioBuffer block(channels, kBlockFrames);
-    int64_t position = 0;
     for (;;) {
         throwIfCancelled(cancel);
         const uint32_t got = file->read(block, kBlockFrames);
         if (got == 0) break;
-        for (int c = 0; c < channels; ++c) {
-            const float* samples = block.channel(c);
-            float* points_ = overview[size_t(c)].data();
-            float channelPeak = peak[size_t(c)];
-            double squares = sum[size_t(c)];
-            uint32_t i = 0;
-            while (i < got) {
-                // Overview point k = (p * points) / length holds for the frames p up to the
-                // first frame of point k + 1, ceil((k + 1) * length / points).
-                // 128-bit products: p * points must not overflow for any declared length.
-                __extension__ typedef __int128 Wide;
-                const int64_t p = position + int64_t(i);
-                auto k = int64_t(std::min<Wide>(Wide(p) * points / length, points - 1));
-                int64_t segmentEnd = int64_t(got);
-                if (k < points - 1) {
-                    const Wide next = (Wide(k + 1) * length + points - 1) / points;
-                    segmentEnd = int64_t(std::min<Wide>(segmentEnd, next - position));
-                }
-                float pointPeak = points_[k];
-                for (; int64_t(i) < segmentEnd; ++i) {
-                    float s = samples[i];
-                    if (!std::isfinite(s)) s = 0.0f;
-                    const float a = std::fabs(s);
-                    pointPeak = std::max(pointPeak, a);
-                    squares += double(s) * double(s);
-                }
-                points_[k] = pointPeak;
-                channelPeak = std::max(channelPeak, pointPeak);
-            }
-            peak[size_t(c)] = channelPeak;
-            sum[size_t(c)] = squares;
-        }
-        position += got;
+        analysis.add(block.planes(),
+                     uint32_t(std::min<int64_t>(got, length - analysis.position())));
     }
-
-    std::vector<ChannelInfo> infos;
-    infos.reserve(size_t(channels));
-    for (int c = 0; c < channels; ++c) {
-        ChannelInfo info;
-        info.id = c;
-        const auto& names = metadata.channelNames;
-        if (size_t(c) < names.size() && !names[size_t(c)].empty()) {
-            info.name = names[size_t(c)];
-        } else {
-            info.name = "Channel " + std::to_string(c + 1);
-        }
-        info.waveform = std::move(overview[size_t(c)]);
-        info.peak = peak[size_t(c)];
-        info.rms = float(std::sqrt(sum[size_t(c)] / double(length)));
-        infos.push_back(std::move(info));
-    }
+    std::vector<ChannelInfo> infos = analysis.channels(metadata.channelNames);
     AudioInfo result(url, file->sampleRate(), length, file->fileBitDepth(), std::move(infos),
                      std::move(metadata));
     if (auto warning = truncationWarning(url, layout, length)) {

@@ -178,9 +178,11 @@ class SndFileWriter final : public AudioFileWriter {
         }
     }
 
+    // No fsync here: most files written are working files that die with the session, and
+    // syncing each one would wait for the disk every time. What is handed to the user goes
+    // through WorkingFile::commit, which syncs the finished file before naming it.
     void close() override {
         if (!file_) return;
-        sf_write_sync(file_);
         SNDFILE* file = file_;
         file_ = nullptr;
         errno = 0;
@@ -265,6 +267,9 @@ std::unique_ptr<AudioFileWriter> createSndFileWriter(const std::filesystem::path
     SNDFILE* file = sf_open(url.c_str(), SFM_WRITE, &info);
     if (!file) std::rethrow_exception(writeError(url, errno, sf_strerror(nullptr)));
     if (!caf) sf_command(file, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+    // CAF is the engine's working format: nothing reads a PEAK chunk there, and keeping one
+    // costs a pass over every sample written.
+    if (caf) sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
     // Float samples beyond +-1.0 saturate at the integer limits instead of wrapping around.
     sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     return std::make_unique<SndFileWriter>(file, rate, channels, url);

@@ -225,7 +225,7 @@ std::string run(const fs::path& executable, const std::vector<std::string>& argu
 }
 
 AudioInfo read(const fs::path& url, const fs::path& folder, const ProgressCallback& progress,
-               std::stop_token cancel, const fs::path& helpers) {
+               std::stop_token cancel, const fs::path& helpers, const FreeSpaceQuery& freeSpace) {
     const auto report = [&](double f) {
         if (progress) progress(f);
     };
@@ -243,7 +243,8 @@ AudioInfo read(const fs::path& url, const fs::path& folder, const ProgressCallba
         channels += count;
 
     const uint64_t needed = uint64_t(channels) * uint64_t(summary.frames) * 8u + 100000000u;
-    if (const auto available = availableCapacity(folder); available && *available < needed)
+    if (const auto available = freeSpace ? freeSpace(folder) : availableCapacity(folder);
+        available && *available < needed)
         throw AudioFailure("Not enough free disk space to extract this MXF's audio.");
 
     std::vector<std::string> arguments = {"-hide_banner",

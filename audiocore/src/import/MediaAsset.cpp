@@ -96,13 +96,13 @@ MediaAsset::MediaAsset(const std::filesystem::path& url) : url_(url) {
     }
 }
 
-std::vector<std::unique_ptr<TrackSource>> openTracks(const MediaAsset& asset, bool together) {
+std::vector<std::unique_ptr<TrackSource>> openTracks(const MediaAsset& asset, size_t heldBytes) {
     std::vector<std::unique_ptr<FFmpegDecoder>> decoders;
-    if (together) {
+    if (heldBytes > 0) {
         std::vector<int> streams;
         for (const auto& track : asset.audioTracks())
             streams.push_back(track.streamIndex);
-        decoders = FFmpegDecoder::openTogether(asset.url(), streams, kMaxHeldBytes);
+        decoders = FFmpegDecoder::openTogether(asset.url(), streams, heldBytes);
     } else {
         for (const auto& track : asset.audioTracks())
             decoders.push_back(std::make_unique<FFmpegDecoder>(asset.url(), track.streamIndex));

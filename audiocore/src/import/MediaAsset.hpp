@@ -58,14 +58,12 @@ class MediaAsset {
     int64_t fileSize_ = 0;
 };
 
-/// Packets held for tracks read together before the tracks are read one by one instead.
-inline constexpr size_t kMaxHeldBytes = size_t(64) << 20;
-
-/// Readers of every audio track, in order. `together`: one pass over the container feeds all
-/// of them (their next() throws FFmpegDecoder::Unshareable when the tracks lie more than
-/// kMaxHeldBytes apart in the file); otherwise each track reads the container on its own.
+/// Readers of every audio track, in order. `heldBytes` above 0: one pass over the container
+/// feeds all of them (their next() throws FFmpegDecoder::Unshareable when the tracks lie so
+/// far apart in the file that more than `heldBytes` of packets would wait for a reader); 0:
+/// each track reads the container on its own.
 /// Throws AudioFailure naming the file ("Could not read “x.mov”: FFmpeg cannot decode this
 /// video's audio codec (CODEC).") when no decoder accepts a track, or reading cannot start.
-std::vector<std::unique_ptr<TrackSource>> openTracks(const MediaAsset& asset, bool together);
+std::vector<std::unique_ptr<TrackSource>> openTracks(const MediaAsset& asset, size_t heldBytes);
 
 }  // namespace corvaline::MediaImport

@@ -4,10 +4,12 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <set>
 #include <stdexcept>
 
 #include "MediaAsset.hpp"
+#include "audiocore/files/AudioAnalysis.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/import/MXFImport.hpp"
 #include "audiocore/import/TrackExtraction.hpp"
@@ -23,8 +25,6 @@ namespace {
 
 /// Bytes per second of declared duration that any file with sound in it holds at least.
 constexpr double kMinimumBytesPerSecond = 8;
-/// Free space kept beyond the extracted audio, in bytes.
-constexpr uint64_t kFreeSpaceMargin = 100000000;
 
 std::string lowerExtension(const fs::path& url) {
     std::string ext = url.extension().string();
@@ -53,6 +53,22 @@ std::vector<std::string> patternsFor(std::initializer_list<const char*> extensio
         patterns.push_back(upper);
     }
     return patterns;
+}
+
+/// Names channel k "Track t / Channel c" from the per-track channel counts; channels beyond
+/// the counts keep their names.
+void nameTracks(std::vector<ChannelInfo>& channels, const std::vector<int>& counts) {
+    for (size_t k = 0; k < channels.size(); ++k) {
+        int64_t before = 0;
+        for (size_t t = 0; t < counts.size(); ++t) {
+            if (before + counts[t] > int64_t(k)) {
+                channels[k].name = "Track " + std::to_string(t + 1) + " / Channel " +
+                                   std::to_string(int64_t(k) - before + 1);
+                break;
+            }
+            before += counts[t];
+        }
+    }
 }
 
 /// Removes the import folder unless the import succeeded.
@@ -102,7 +118,8 @@ AudioFailure naming(const fs::path& url, const AudioFailure& failure) {
     return AudioFailure("Could not import " + name + ". " + message);
 }
 
-AudioInfo readVideo(const fs::path& url, const fs::path& folder, ProgressLimiter& progress,
+AudioInfo readVideo(const fs::path& url, const fs::path& folder,
+                    const ImportEnvironment& environment, ProgressLimiter& progress,
                     std::stop_token cancel) {
     const MediaAsset asset(url);
     const auto& tracks = asset.audioTracks();
@@ -142,21 +159,28 @@ AudioInfo readVideo(const fs::path& url, const fs::path& folder, ProgressLimiter
         plans.push_back(plan);
     }
 
-    const uint64_t needed = uint64_t(totalChannels) * uint64_t(longest) * 4u + kFreeSpaceMargin;
-    if (const auto available = MXFImport::availableCapacity(folder);
+    const uint64_t needed = extractionBytes(totalChannels, longest);
+    if (const auto available = environment.freeSpace ? environment.freeSpace(folder)
+                                                     : MXFImport::availableCapacity(folder);
         available && *available < needed)
         throw AudioFailure("Not enough free disk space to extract this video's audio.");
 
     // Every track is decoded once, straight into the final file at the common rate, all of
     // them from one pass over the container; a container whose tracks lie too far apart for
-    // that is read once per track instead.
+    // that is read once per track instead. The blocks are analysed on their way to the file
+    // (the timeline's length is known before the first one), so the file is never read back
+    // unless a track ran past the timeline and made it longer.
     const fs::path audio = folder / "Audio.caf";
+    std::optional<AudioAnalysis> analysis;
+    int64_t length = 0;
     const auto write = [&](bool together) {
-        auto sources = openTracks(asset, together);
+        auto sources = openTracks(asset, together ? environment.maxHeldBytes : 0);
         std::vector<std::unique_ptr<TrackLane>> lanes;
         for (int i = 0; i < n; ++i)
             lanes.push_back(
                 std::make_unique<TrackLane>(*sources[size_t(i)], plans[size_t(i)], common, cancel));
+        analysis.emplace(totalChannels, layout.frames);
+        bool analysing = true;
         auto writer = AudioIO::writer(audio, common, totalChannels, 32);
         AudioBuffer out(totalChannels, kImportBlock);
         int64_t done = 0;
@@ -179,12 +203,18 @@ AudioInfo readVideo(const fs::path& url, const fs::path& folder, ProgressLimiter
             if (block == 0) break;
             out.setFrameLength(block);
             writer->write(out);
+            if (analysing && block <= analysis->length() - analysis->position())
+                analysis->add(out.planes(), block);
+            else
+                analysing = false;
             done += block;
             if (progress.due())
                 progress.report(
                     0.9 * std::min(double(done) / double(std::max(longest, int64_t(1))), 1.0));
         }
         writer->close();
+        if (!analysing || !analysis->complete()) analysis.reset();
+        length = done;
     };
     try {
         write(true);
@@ -193,9 +223,12 @@ AudioInfo readVideo(const fs::path& url, const fs::path& folder, ProgressLimiter
     }
     progress.report(0.9);
 
-    AudioInfo info = describe(url, audio, layout.counts, cancel);
+    if (!analysis) return describe(url, audio, layout.counts, cancel);
+    std::vector<ChannelInfo> channels = analysis->channels();
+    nameTracks(channels, layout.counts);
     throwIfCancelled(cancel);
-    return info;
+    // What analysing the CAF would say: 32-bit float, no recorder metadata.
+    return AudioInfo(audio, common, length, 32, std::move(channels), WaveMetadata(), url);
 }
 
 }  // namespace
@@ -229,6 +262,12 @@ std::vector<std::string> filePatterns() {
 
 AudioInfo read(const fs::path& url, const fs::path& workspace, const ProgressCallback& progress,
                std::stop_token cancel, const fs::path& mxfHelpers) {
+    return read(url, workspace, ImportEnvironment(), progress, cancel, mxfHelpers);
+}
+
+AudioInfo read(const fs::path& url, const fs::path& workspace, const ImportEnvironment& environment,
+               const ProgressCallback& progress, std::stop_token cancel,
+               const fs::path& mxfHelpers) {
     throwIfCancelled(cancel);
     if (!isVideo(url)) return AudioIO::analyze(url, cancel);
 
@@ -240,9 +279,10 @@ AudioInfo read(const fs::path& url, const fs::path& workspace, const ProgressCal
     try {
         if (lowerExtension(url) == "mxf") {
             info = MXFImport::read(
-                url, folder, [&](double f) { limiter.report(f); }, cancel, mxfHelpers);
+                url, folder, [&](double f) { limiter.report(f); }, cancel, mxfHelpers,
+                environment.freeSpace);
         } else {
-            info = readVideo(url, folder, limiter, cancel);
+            info = readVideo(url, folder, environment, limiter, cancel);
         }
     } catch (const AudioFailure& failure) {
         throw naming(url, failure);
@@ -255,18 +295,8 @@ AudioInfo read(const fs::path& url, const fs::path& workspace, const ProgressCal
 AudioInfo describe(const fs::path& source, const fs::path& audio, const std::vector<int>& counts,
                    std::stop_token cancel) {
     AudioInfo analysed = AudioIO::analyze(audio, cancel);
-    std::vector<ChannelInfo> channels = analysed.channels;
-    for (size_t k = 0; k < channels.size(); ++k) {
-        int64_t before = 0;
-        for (size_t t = 0; t < counts.size(); ++t) {
-            if (before + counts[t] > int64_t(k)) {
-                channels[k].name = "Track " + std::to_string(t + 1) + " / Channel " +
-                                   std::to_string(int64_t(k) - before + 1);
-                break;
-            }
-            before += counts[t];
-        }
-    }
+    std::vector<ChannelInfo> channels = std::move(analysed.channels);
+    nameTracks(channels, counts);
     return AudioInfo(audio, analysed.sampleRate, analysed.frameCount, analysed.bitDepth,
                      std::move(channels), analysed.metadata, source);
 }

@@ -30,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -104,14 +105,19 @@ std::string run(const std::filesystem::path& executable, const std::vector<std::
                 const std::filesystem::path& folder, std::optional<double> seconds,
                 const ProgressCallback& progress = {}, std::stop_token cancel = {});
 
-/// Free bytes available to the user on the volume holding `folder`; none when unknown.
+/// Free bytes available to the user on the volume holding `folder` (statvfs: f_bavail x
+/// f_frsize); none when unknown.
 std::optional<uint64_t> availableCapacity(const std::filesystem::path& folder);
+
+/// A free-space query like availableCapacity (which an empty one stands for).
+using FreeSpaceQuery = std::function<std::optional<uint64_t>(const std::filesystem::path&)>;
 
 /// Imports the MXF at `url` into `folder` (an existing, empty import folder) and returns the
 /// description of its "Audio.caf". Progress: decoding 0 to 0.65, merge 0.65 to 0.9, 0.95 when
 /// the stream files are gone (the caller reports 1). `helpers` overrides the helper folder.
+/// `freeSpace` answers the free-space check (empty: availableCapacity).
 AudioInfo read(const std::filesystem::path& url, const std::filesystem::path& folder,
                const ProgressCallback& progress = {}, std::stop_token cancel = {},
-               const std::filesystem::path& helpers = {});
+               const std::filesystem::path& helpers = {}, const FreeSpaceQuery& freeSpace = {});
 
 }  // namespace corvaline::MXFImport

@@ -7,10 +7,10 @@
 //
 // The import folder ("Video-" + UUID inside the workspace) holds "Audio.caf": every track
 // decoded once, straight into it at the common rate (the highest track rate), in blocks of
-// 32768 frames. The timeline is round(duration x rate) frames, or longer when a track runs
-// past it. The folder is removed on every failure and on cancellation. A declared duration
-// far beyond what the container holds is refused, and free space for the extracted audio is
-// checked before anything is written.
+// 32768 frames that are analysed on their way (the file is not read back). The timeline is
+// round(duration x rate) frames, or longer when a track runs past it. The folder is removed on
+// every failure and on cancellation. A declared duration far beyond what the container holds is
+// refused, and free space for the extracted audio is checked before anything is written.
 //
 // Failures (AudioFailure; from read() with the file named in front: "Could not import
 // “take.mov”. This video has no audio track."): "This video has no audio track.",
@@ -37,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "audiocore/import/MXFImport.hpp"
 #include "audiocore/model/AudioInfo.hpp"
 #include "audiocore/platform/Progress.hpp"
 
@@ -48,6 +49,25 @@ inline constexpr int kMaxImportChannels = 128;
 inline constexpr double kMaxImportRate = 384000;
 /// Frame positions stay below 2^62.
 inline constexpr double kFrameLimit = 4611686018427387904.0;
+
+/// Free space a video import asks for beyond its extracted audio, in bytes.
+inline constexpr uint64_t kFreeSpaceMargin = 100000000;
+
+/// Free bytes a video import of `channels` channels and `frames` timeline frames needs: the
+/// 32-bit float "Audio.caf" plus kFreeSpaceMargin.
+constexpr uint64_t extractionBytes(int channels, int64_t frames) {
+    return uint64_t(channels) * uint64_t(frames) * 4u + kFreeSpaceMargin;
+}
+
+/// What an import asks of the machine around it. Every import runs with the defaults; tests
+/// narrow them to reach what a real machine rarely does (a full disk, tracks far apart).
+struct ImportEnvironment {
+    /// Answers the free-space checks of video and MXF imports (empty: statvfs).
+    MXFImport::FreeSpaceQuery freeSpace;
+    /// Packets held in memory for tracks read together in one pass over the container; a
+    /// container whose tracks lie further apart is read once per track instead.
+    size_t maxHeldBytes = size_t(64) << 20;
+};
 
 /// One entry of the open dialog's type list.
 struct ContentType {
@@ -75,6 +95,10 @@ std::vector<std::string> filePatterns();
 AudioInfo read(const std::filesystem::path& url, const std::filesystem::path& workspace,
                const ProgressCallback& progress = {}, std::stop_token cancel = {},
                const std::filesystem::path& mxfHelpers = {});
+/// The same with `environment` in place of the defaults.
+AudioInfo read(const std::filesystem::path& url, const std::filesystem::path& workspace,
+               const ImportEnvironment& environment, const ProgressCallback& progress = {},
+               std::stop_token cancel = {}, const std::filesystem::path& mxfHelpers = {});
 
 /// Analyses the merged file `audio` and names channel k "Track t / Channel c" from the
 /// per-track channel `counts` (channels beyond the counts keep their analysed names). The
