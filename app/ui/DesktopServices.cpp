@@ -46,8 +46,13 @@ app::PlatformServices desktopServices(QWidget* window) {
     };
     services.savePanel =
         [window](const QString& suggestedName) -> std::optional<std::filesystem::path> {
-        const QString start = QDir(QStandardPaths::writableLocation(QStandardPaths::MusicLocation))
-                                  .filePath(suggestedName);
+        // A bare name starts in the Music folder, or the home folder when there is none.
+        QString start = suggestedName;
+        if (!QFileInfo(suggestedName).isAbsolute()) {
+            QDir folder(QStandardPaths::writableLocation(QStandardPaths::MusicLocation));
+            if (!folder.exists()) folder = QDir::home();
+            start = folder.filePath(suggestedName);
+        }
         QString chosen = QFileDialog::getSaveFileName(window, QStringLiteral("Export WAV"), start,
                                                       QStringLiteral("WAV audio (*.wav)"));
         if (chosen.isEmpty()) return std::nullopt;

@@ -197,7 +197,8 @@ TEST_F(RenderTest, ExportReplacesAnotherFileButNeverTheSource) {
     PlatformServices platform;
     platform.revealFile = [&](const std::filesystem::path& p) { revealed.push_back(p); };
     platform.savePanel = [&](const QString& suggested) -> std::optional<std::filesystem::path> {
-        EXPECT_EQ(suggested, "take_clean.wav");
+        // Beside the recording, with its name.
+        EXPECT_EQ(suggested.toStdString(), (dir / "take_clean.wav").string());
         return dir / "old.wav";
     };
     state->setPlatform(platform);
@@ -217,6 +218,21 @@ TEST_F(RenderTest, ExportReplacesAnotherFileButNeverTheSource) {
         EXPECT_EQ(*state->error(), "Choose a different name to protect the source recording.");
     }
     EXPECT_EQ(AudioIO::open(dir / "take.wav")->length(), 96000);
+
+    // The test recording lives in the private workspace: only a name is suggested there.
+    state->demo();
+    ASSERT_TRUE(waitUntil([&] { return !state->busy() && state->files().size() == 2; }));
+    state->selectID(state->files()[1].id);
+    renderAndWait(true);
+    std::optional<QString> suggestedForDemo;
+    platform.savePanel = [&](const QString& suggested) -> std::optional<std::filesystem::path> {
+        suggestedForDemo = suggested;
+        return std::nullopt;
+    };
+    state->setPlatform(platform);
+    state->exportWAV();
+    ASSERT_TRUE(suggestedForDemo);
+    EXPECT_EQ(suggestedForDemo->toStdString(), "Kestrio Corvaline Test Recording_clean.wav");
 }
 
 TEST_F(RenderTest, TwentyFourBitExportAcceptsAPeakOfExactlyOneAndRefusesAnythingAbove) {

@@ -21,8 +21,9 @@ struct PlatformServices {
     std::function<std::vector<std::filesystem::path>(
         const QString& title, const std::vector<MediaImport::ContentType>& types)>
         openPanel;
-    /// Modal save panel restricted to WAV, suggesting `suggestedName`. Returns the chosen
-    /// location, none when the user cancelled.
+    /// Modal save panel restricted to WAV, suggesting `suggestedName`: a file name, or an
+    /// absolute path when the state knows the folder to start in. Returns the chosen location,
+    /// none when the user cancelled.
     std::function<std::optional<std::filesystem::path>(const QString& suggestedName)> savePanel;
     /// Shows `file` in the system's file viewer.
     std::function<void(const std::filesystem::path& file)> revealFile;

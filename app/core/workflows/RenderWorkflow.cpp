@@ -158,9 +158,18 @@ void AppState::render(bool fullFile) {
 void AppState::exportWAV() {
     if (!restorationURL_ || !previewCurrent() || renderedRange_ || busy_) return;
     const auto info = current();
-    const QString suggested = info ? QString::fromStdString(info->sourceURL.stem().string()) +
-                                         QStringLiteral("_clean.wav")
-                                   : QStringLiteral("Audio_clean.wav");
+    QString suggested = info ? QString::fromStdString(info->sourceURL.stem().string()) +
+                                   QStringLiteral("_clean.wav")
+                             : QStringLiteral("Audio_clean.wav");
+    // Beside the user's recording; never in the private workspace (the test recording lives
+    // there), which is deleted when the application quits.
+    if (info) {
+        const auto folder = info->sourceURL.parent_path();
+        auto [end, rest] =
+            std::mismatch(workspace().begin(), workspace().end(), folder.begin(), folder.end());
+        if (folder.is_absolute() && end != workspace().end())
+            suggested = QString::fromStdString((folder / suggested.toStdString()).string());
+    }
     if (!platform_.savePanel) return;
     const auto destination = platform_.savePanel(suggested);
     if (destination) exportTo(*destination);
