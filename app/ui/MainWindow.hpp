@@ -57,6 +57,8 @@ class MainWindow : public QMainWindow {
     QPushButton* exportButton() const { return export_; }
     /// The open error alert, if any.
     QMessageBox* errorAlert() const { return errorAlert_; }
+    QMessageBox* modelAlert() const { return modelAlert_; }
+    AboutWindow* aboutWindow() const { return about_; }
 
   protected:
     void closeEvent(QCloseEvent*) override;

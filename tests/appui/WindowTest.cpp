@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMimeData>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSet>
@@ -32,6 +33,7 @@
 #include "ui/Footer.hpp"
 #include "ui/MainWindow.hpp"
 #include "ui/controls/IconButton.hpp"
+#include "ui/dialogs/AboutWindow.hpp"
 #include "ui/dialogs/HelpTopics.hpp"
 #include "ui/dialogs/HelpView.hpp"
 #include "ui/dialogs/SettingsPage.hpp"
@@ -365,6 +367,41 @@ TEST_F(WindowTest, ErrorsAppearInAnAudioErrorAlertThatOkClears) {
               QStringLiteral("Import an audio or video file first."));
     window_->errorAlert()->button(QMessageBox::Ok)->click();
     ASSERT_TRUE(test::waitUntil([&] { return !state_->error().has_value(); }, 2000));
+}
+
+TEST_F(WindowTest, ModelErrorsAppearInTheirOwnAlertThatOkClears) {
+    state_->models().setError(QStringLiteral("Could not install HTDemucs: the disk is full."));
+    window_->refreshNow();
+    ASSERT_TRUE(test::waitUntil([&] { return window_->modelAlert() != nullptr; }, 2000));
+    EXPECT_EQ(window_->modelAlert()->windowTitle(), QStringLiteral("Model Error"));
+    EXPECT_EQ(window_->modelAlert()->text(),
+              QStringLiteral("Could not install HTDemucs: the disk is full."));
+    EXPECT_EQ(window_->errorAlert(), nullptr);  // not an audio error
+    window_->modelAlert()->button(QMessageBox::Ok)->click();
+    ASSERT_TRUE(test::waitUntil([&] { return !state_->models().error().has_value(); }, 2000));
+}
+
+TEST_F(WindowTest, AboutShowsTheProductAndOpensTheGuide) {
+    window_->showAbout();
+    ASSERT_TRUE(window_->aboutWindow());
+    QPointer<QDialog> dialog = window_->aboutWindow();
+    QDialog& about = *dialog;
+    EXPECT_EQ(about.windowTitle(), QStringLiteral("About Kestrio Corvaline"));
+    for (const char* text :
+         {"Kestrio Corvaline", "Offline dialogue restoration and multichannel audio finishing.",
+          "Local processing", "FFmpeg · LGPL 2.1 or later"}) {
+        bool found = false;
+        for (QLabel* label : about.findChildren<QLabel*>())
+            found = found || label->text().contains(QString::fromUtf8(text));
+        EXPECT_TRUE(found) << text;
+    }
+    EXPECT_TRUE(findNamed<QPushButton>(about, QStringLiteral("ffmpeg.org")));
+    EXPECT_TRUE(clippedControls(about).isEmpty())
+        << clippedControls(about).join(", ").toStdString();
+    QTest::mouseClick(findNamed<QPushButton>(about, QStringLiteral("Open User Guide")),
+                      Qt::LeftButton);
+    EXPECT_EQ(state_->page(), app::WorkspacePage::help);
+    EXPECT_TRUE(!dialog || !dialog->isVisible());  // the guide replaces the About window
 }
 
 TEST_F(WindowTest, DroppingAFolderOnTheWindowImportsItsRecordings) {

@@ -40,7 +40,10 @@ AboutWindow::AboutWindow(std::function<void()> openGuide, QWidget* parent) : QDi
     center(badge(QStringLiteral("Local processing"), this));
     layout->addSpacing(8);
     center(new QLabel(QStringLiteral("<b>FFmpeg · LGPL 2.1 or later</b>"), this));
-    center(caption(QStringLiteral("Matching source and license included in the app."), this));
+    // FFmpeg is the system's: its source and licence come with the distribution's packages.
+    center(caption(QStringLiteral("Linked from the system's FFmpeg libraries; their source and "
+                                  "license come with the distribution's packages."),
+                   this));
     auto* ffmpeg = linkButton(QStringLiteral("ffmpeg.org"), this);
     ffmpeg->setToolTip(QStringLiteral("https://ffmpeg.org"));
     connect(ffmpeg, &QPushButton::clicked, this,
