@@ -12,6 +12,9 @@ PACKAGES=(
   qt6-base-dev qt6-svg-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   ffmpeg sox python3
+  # The fuzz targets (fuzz/, run by the test command): Clang with libFuzzer and the sanitizer
+  # runtimes. The main build keeps GCC.
+  clang libclang-rt-dev
 )
 
 missing=()
