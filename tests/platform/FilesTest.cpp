@@ -10,8 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "TestSupport.hpp"
 #include "audiocore/platform/Errors.hpp"
@@ -209,4 +211,62 @@ TEST(WorkingFolders, StaleOnesOfDeadProcessesAreRemovedAtTheNextStart) {
     EXPECT_TRUE(fs::exists(dir / "Corvaline-unknown"));
     EXPECT_TRUE(fs::exists(dir / "Other-folder"));
     EXPECT_EQ(entries(dir.path()), 3);
+}
+
+TEST(WorkingFolders, ALiveOneIsNeverTakenForStaleNotEvenWhileItIsMade) {
+    test::TempDir dir;
+    // One thread keeps making, filling and dropping folders while another keeps removing
+    // stale ones: every folder must be there, whole, for as long as its owner holds it.
+    std::atomic<bool> done{false};
+    std::atomic<int> removed{0};
+    std::thread sweeper([&] {
+        while (!done)
+            removed += removeStaleWorkingFolders(dir.path());
+    });
+    int lost = 0;
+    for (int i = 0; i < 300; ++i) {
+        WorkingFolder folder(dir.path());
+        EXPECT_EQ(folder.path().filename().string().rfind("Corvaline-", 0), 0u);
+        test::writeFile(folder.path() / "take.wav", "data");
+        WorkingFolder moved(std::move(folder));
+        if (!fs::exists(moved.path() / "take.wav")) ++lost;
+    }
+    done = true;
+    sweeper.join();
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(removed, 0);
+    EXPECT_EQ(entries(dir.path()), 0);  // each went with its owner, hidden ones included
+}
+
+TEST(WorkingFolders, RemovalGoesBeforeTheLockAndFoldersFromBeforeLocksAreJudgedByTheirOwner) {
+    test::TempDir dir;
+    WorkingFolder folder(dir.path());
+    const fs::path path = folder.path();
+    ASSERT_TRUE(folder.locked());
+    folder.remove();
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_TRUE(folder.path().empty());
+
+    // A folder whose lock file nobody holds was left by a run that ended without removing it.
+    fs::create_directories(dir / "Corvaline-left" / "Video-1");
+    test::writeFile(dir / "Corvaline-left" / ".lock", "");
+    // Folders recording their owner instead: gone with a process that cannot exist, kept with
+    // this one (whose start time matches) and with one whose record is unreadable.
+    fs::create_directories(dir / "Corvaline-dead");
+    test::writeFile(dir / "Corvaline-dead" / ".owner", "99999999 12345\n");
+    fs::create_directories(dir / "Corvaline-alive");
+    test::writeFile(dir / "Corvaline-alive" / ".owner", std::to_string(::getpid()) + " 0\n");
+    fs::create_directories(dir / "Corvaline-garbled");
+    test::writeFile(dir / "Corvaline-garbled" / ".owner", "12");
+    // A symbolic link named like ours is never followed.
+    fs::create_directories(dir / "elsewhere");
+    test::writeFile(dir / "elsewhere" / ".lock", "");
+    fs::create_directory_symlink(dir / "elsewhere", dir / "Corvaline-link");
+
+    EXPECT_EQ(removeStaleWorkingFolders(dir.path()), 2);
+    EXPECT_FALSE(fs::exists(dir / "Corvaline-left"));
+    EXPECT_FALSE(fs::exists(dir / "Corvaline-dead"));
+    EXPECT_TRUE(fs::exists(dir / "Corvaline-alive"));
+    EXPECT_TRUE(fs::exists(dir / "Corvaline-garbled"));
+    EXPECT_TRUE(fs::exists(dir / "elsewhere" / ".lock"));
 }

@@ -3,37 +3,39 @@
 // every extracted, rendered and demo file and is deleted at shutdown.
 //
 // A run that ends without shutdown (a crash, a kill) cannot delete its folder, and a long
-// recording leaves gigabytes behind. So each run holds an exclusive lock on a ".lock" file in
-// its folder for as long as it lives; the next start removes every "Corvaline-" folder whose
-// lock nobody holds any more. Folders without a lock file are left alone.
+// recording leaves gigabytes behind. The folder is the engine's WorkingFolder: it stays locked
+// for as long as the run lives, and the next start (of the app or of the command-line tool)
+// removes every such folder whose lock nobody holds any more.
 
 #include <filesystem>
+#include <optional>
+
+#include "audiocore/platform/WorkingFile.hpp"
 
 namespace corvaline::app {
 
 class Workspace {
   public:
-    /// Creates the folder in `parent` (with intermediate folders) and takes its lock. A folder
-    /// that cannot be created or locked is not an error: the run goes on without the lock.
+    /// Creates the folder in `parent` (with intermediate folders) and locks it. A folder that
+    /// cannot be made or locked is not an error: the run goes on without the lock.
     explicit Workspace(const std::filesystem::path& parent);
-    /// Releases the lock (does not delete the folder).
-    ~Workspace();
+    /// Deletes the folder like remove().
+    ~Workspace() = default;
     Workspace(const Workspace&) = delete;
     Workspace& operator=(const Workspace&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
 
-    /// Deletes the folder with everything in it; errors are ignored. Releases the lock first.
+    /// Deletes the folder with everything in it (errors ignored), then releases the lock.
     void remove();
 
-    /// Removes the folders of runs that ended without shutdown: every "Corvaline-" folder in
-    /// `parent` with a ".lock" file that no process holds. Errors are ignored. Reads the disk:
-    /// call it off the GUI thread.
+    /// Removes the folders of runs that ended without shutdown (removeStaleWorkingFolders).
+    /// Reads the disk: call it off the GUI thread.
     static void removeStale(const std::filesystem::path& parent);
 
   private:
     std::filesystem::path path_;
-    int lock_ = -1;
+    std::optional<WorkingFolder> folder_;
 };
 
 }  // namespace corvaline::app

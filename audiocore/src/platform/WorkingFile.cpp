@@ -4,6 +4,7 @@
 #include "audiocore/platform/WorkingFile.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,8 @@ namespace corvaline {
 
 namespace {
 
+constexpr const char* kLockName = ".lock";
+/// Written by versions before locks: "PID START-TIME".
 constexpr const char* kOwnerRecord = ".owner";
 constexpr std::string_view kProcFd = "/proc/self/fd/";
 constexpr std::string_view kFolderPrefix = "Corvaline-";
@@ -200,17 +203,51 @@ fs::path folderOf(const fs::path& file) {
 
 WorkingFolder::WorkingFolder(const fs::path& parent) {
     const fs::path base = parent.empty() ? paths::temporaryFolder() : parent;
-    const fs::path folder = base / (std::string(kFolderPrefix) + newUuidString());
-    if (::mkdir(folder.c_str(), 0700) != 0) {
+    const std::string name = std::string(kFolderPrefix) + newUuidString();
+    const fs::path hidden = base / ("." + name);
+    const fs::path folder = base / name;
+    if (::mkdir(hidden.c_str(), 0700) != 0) {
         throw fileError("create a working folder in", base, errno);
     }
+    ScopedRemoval making(hidden);
+    const fs::path lock = hidden / kLockName;
+    FileDescriptor held(::open(lock.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (held && ::flock(held.get(), LOCK_EX | LOCK_NB) != 0) {
+        // No locks here: without a lock file, no later start takes the folder for stale.
+        held.reset();
+        ::unlink(lock.c_str());
+    }
+    if (::rename(hidden.c_str(), folder.c_str()) != 0) {
+        throw fileError("create a working folder in", base, errno);
+    }
+    making.release();
     removal_ = ScopedRemoval(folder);
-    const auto started = processStartTime(::getpid());
-    std::ofstream owner(folder / kOwnerRecord);
-    owner << ::getpid() << ' ' << started.value_or(0) << '\n';
-    owner.close();
-    if (!owner) throw fileError("write", folder / kOwnerRecord, errno ? errno : EIO);
+    lock_ = std::move(held);
 }
+
+void WorkingFolder::remove() noexcept {
+    if (!removal_.path().empty()) {
+        std::error_code ignored;
+        fs::remove_all(removal_.path(), ignored);  // the folder goes first...
+        removal_.release();
+    }
+    lock_.reset();  // ...then its lock
+}
+
+namespace {
+
+/// True when `folder` comes from a version before locks and the owner it records no longer
+/// runs.
+bool ownerRecordIsStale(const fs::path& folder) {
+    std::ifstream record(folder / kOwnerRecord);
+    long long pid = 0;
+    unsigned long long started = 0;
+    if (!(record >> pid >> started) || pid <= 0) return false;  // not ours to judge
+    const auto now = processStartTime(pid_t(pid));
+    return !(now && (started == 0 || *now == started));
+}
+
+}  // namespace
 
 int removeStaleWorkingFolders(const fs::path& parent) {
     const fs::path base = parent.empty() ? paths::temporaryFolder() : parent;
@@ -225,13 +262,15 @@ int removeStaleWorkingFolders(const fs::path& parent) {
         struct stat st {};
         if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
             continue;
-        std::ifstream record(folder / kOwnerRecord);
-        long long pid = 0;
-        unsigned long long started = 0;
-        if (!(record >> pid >> started) || pid <= 0) continue;  // not ours to judge
-        const auto now = processStartTime(pid_t(pid));
-        const bool alive = now && (started == 0 || *now == started);
-        if (alive) continue;
+        // The lock (when there is one) stays held while the folder goes, so that another
+        // removal running at the same time leaves it to this one.
+        const fs::path lock = folder / kLockName;
+        FileDescriptor held(::open(lock.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+        if (held) {
+            if (::flock(held.get(), LOCK_EX | LOCK_NB) != 0) continue;
+        } else if (!ownerRecordIsStale(folder)) {
+            continue;
+        }
         std::error_code ignored;
         if (fs::remove_all(folder, ignored) > 0 && !ignored) ++removed;
     }

@@ -13,7 +13,6 @@
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
 #include "audiocore/platform/LoggedRun.hpp"
-#include "audiocore/platform/Uuid.hpp"
 #include "audiocore/platform/WorkingFile.hpp"
 #include "audiocore/restoration/SidonRestoration.hpp"
 
@@ -27,18 +26,6 @@ constexpr uint32_t kCopyFrames = AudioIO::kBlockFrames;  // extraction and resto
 constexpr uint32_t kAssemblyFrames = 16384;
 /// Engines get channels whose peak is at most this, so that they never see a clipped input.
 constexpr double kEnginePeak = 0.95;
-
-/// A folder removed with everything in it when the call that made it ends.
-struct TemporaryRoot {
-    fs::path path;
-    explicit TemporaryRoot(fs::path p) : path(std::move(p)) { fs::create_directories(path); }
-    ~TemporaryRoot() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    TemporaryRoot(const TemporaryRoot&) = delete;
-    TemporaryRoot& operator=(const TemporaryRoot&) = delete;
-};
 
 /// One processed channel on its way through the engine.
 struct ChannelWork {
@@ -267,9 +254,9 @@ void enhance(const fs::path& source, const fs::path& destination,
     const double rate = file->sampleRate();
     const int64_t length = file->length();
     const fs::path parent = folderOf(destination);  // also for an unnamed working file
-    const TemporaryRoot root(parent / newUuidString());
+    const WorkingFolder root(parent);
 
-    std::vector<ChannelWork> work = processedChannels(file->channelCount(), channels, root.path);
+    std::vector<ChannelWork> work = processedChannels(file->channelCount(), channels, root.path());
     const size_t count = work.size();
     // An engine's own progress lines arrive as fast as it writes them and need not be
     // ordered; the caller sees at most ten reports a second, never moving backwards, and

@@ -8,7 +8,6 @@
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/finishing/AudioDSP.hpp"
 #include "audiocore/model/AudioFailure.hpp"
-#include "audiocore/platform/Uuid.hpp"
 #include "audiocore/platform/WorkingFile.hpp"
 
 namespace fs = std::filesystem;
@@ -18,17 +17,6 @@ namespace corvaline::PreviewRenderer {
 namespace {
 
 constexpr const char* kEmptyRangeMessage = "Choose a non-empty audio range.";
-
-struct RenderFolder {
-    fs::path path;
-    explicit RenderFolder(fs::path p) : path(std::move(p)) { fs::create_directories(path); }
-    ~RenderFolder() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    RenderFolder(const RenderFolder&) = delete;
-    RenderFolder& operator=(const RenderFolder&) = delete;
-};
 
 int64_t lengthOf(const fs::path& file) {
     return AudioIO::open(file)->length();
@@ -70,7 +58,8 @@ AudioInfo render(const fs::path& source, const fs::path& destination,
     };
 
     const fs::path parent = folderOf(destination);  // also for an unnamed working file
-    const RenderFolder folder(parent / ("render-" + newUuidString()));
+    removeStaleWorkingFolders(parent);              // left there by runs that were killed
+    const WorkingFolder folder(parent);
 
     fs::path working = source;
     int64_t contextStart = 0;
@@ -79,7 +68,7 @@ AudioInfo render(const fs::path& source, const fs::path& destination,
         const int64_t context = contextFrames(configuration, settings, file->sampleRate());
         const AudioFrameRange widened = range->addingContext(context, file->length());
         contextStart = widened.start;
-        const fs::path selection = folder.path / "selection.wav";
+        const fs::path selection = folder.path() / "selection.wav";
         AudioIO::extract(source, selection, widened, cancel);
         working = selection;
     }
@@ -95,7 +84,7 @@ AudioInfo render(const fs::path& source, const fs::path& destination,
     const fs::path unrestored = working;
 
     if (modelRuns) {
-        const fs::path isolated = folder.path / "isolated.wav";
+        const fs::path isolated = folder.path() / "isolated.wav";
         LocalInference::enhance(
             working, isolated, channels, *configuration, settings.sidonQuality,
             [&report](double f) { report(0.8 * f); }, cancel);
@@ -126,7 +115,7 @@ AudioInfo render(const fs::path& source, const fs::path& destination,
     } else if (settings.normalizationEnabled || settings.levelerEnabled || settings.bleedEnabled) {
         // Programme-wide processing sees only the selection: the context never reaches the
         // loudness measurement, the leveler or the bleed detector.
-        const fs::path programme = folder.path / "programme.wav";
+        const fs::path programme = folder.path() / "programme.wav";
         AudioIO::extract(working, programme, body(*range, contextStart), cancel);
         const OriginalAudioReference atSelection{source, range->start};
         AudioDSP::render(
@@ -136,7 +125,7 @@ AudioInfo render(const fs::path& source, const fs::path& destination,
                                   : std::nullopt,
             std::nullopt, chainProgress, cancel);
     } else {
-        const fs::path processed = folder.path / "processed.wav";
+        const fs::path processed = folder.path() / "processed.wav";
         AudioDSP::render(working, processed, settings, channels, 32, workingOriginal, std::nullopt,
                          std::nullopt, chainProgress, cancel);
         AudioIO::extract(processed, destination, body(*range, contextStart), cancel);

@@ -9,9 +9,11 @@
 // file. Where the file system has no unnamed files, it is a hidden named file
 // (".<prefix>-UUID<extension>") removed on every outcome except a kill.
 //
-// WorkingFolder is "Corvaline-UUID" under the temporary folder with the owner's process id
-// and start time recorded inside; removeStaleWorkingFolders() deletes those whose owner is
-// gone (call it at start-up).
+// WorkingFolder is "Corvaline-UUID" under the temporary folder (or another parent). Its owner
+// holds an exclusive lock on the ".lock" file inside for as long as it lives, and the kernel
+// releases that lock however the process ends; removeStaleWorkingFolders() deletes the
+// folders whose lock nobody holds (call it at start-up). A folder is made and locked under a
+// hidden name and only then given its real one, so no removal ever sees it unlocked.
 
 #include <sys/types.h>
 
@@ -92,25 +94,46 @@ class WorkingFile {
 /// it was created in. Lets code that puts helper files beside its output work with both.
 std::filesystem::path folderOf(const std::filesystem::path& file);
 
-/// A "Corvaline-UUID" working folder under the temporary folder (or `parent`), removed with
-/// everything in it on destruction. The owner (process id and start time) is recorded in it
-/// so that a later start can remove it when this process was killed.
+/// A "Corvaline-UUID" working folder in the temporary folder (or `parent`, which must exist),
+/// removed with everything in it on destruction (or by remove()). It stays locked while this
+/// object lives, so that removeStaleWorkingFolders() in any process leaves it alone.
 class WorkingFolder {
   public:
+    /// Throws FileError naming `parent` when the folder cannot be made there. Where the file
+    /// system offers no locks, the folder is made without a lock file and is then never taken
+    /// for stale.
     explicit WorkingFolder(const std::filesystem::path& parent = {});
-    ~WorkingFolder() = default;
+    /// Removes the folder, then releases the lock (never the other way round).
+    ~WorkingFolder() { remove(); }
     WorkingFolder(WorkingFolder&&) noexcept = default;
-    WorkingFolder& operator=(WorkingFolder&&) noexcept = default;
+    WorkingFolder& operator=(WorkingFolder&& other) noexcept {
+        if (this != &other) {
+            remove();
+            removal_ = std::move(other.removal_);
+            lock_ = std::move(other.lock_);
+        }
+        return *this;
+    }
+    WorkingFolder(const WorkingFolder&) = delete;
+    WorkingFolder& operator=(const WorkingFolder&) = delete;
 
     const std::filesystem::path& path() const { return removal_.path(); }
+    /// True while the folder holds its lock.
+    bool locked() const { return bool(lock_); }
+    /// Removes the folder now (errors ignored) and releases its lock. path() is empty afterwards.
+    void remove() noexcept;
 
   private:
+    // Declared first: destroyed last, after the folder is gone.
+    FileDescriptor lock_;
     ScopedRemoval removal_;
 };
 
-/// Removes "Corvaline-*" folders in `parent` (default: the temporary folder) that belong to
-/// this user and record an owner process that no longer runs. Folders without an owner record
-/// are left alone. Errors are ignored. Returns how many were removed.
+/// Removes the "Corvaline-*" folders in `parent` (default: the temporary folder) that belong to
+/// this user and were left by processes that ended without removing them: their ".lock" is
+/// held by nobody (or, in folders from versions before locks, their ".owner" record names a
+/// process that no longer runs). Folders with neither are not ours to judge and stay. Hidden
+/// folders being made are never looked at. Errors are ignored. Returns how many were removed.
 int removeStaleWorkingFolders(const std::filesystem::path& parent = {});
 
 }  // namespace corvaline
