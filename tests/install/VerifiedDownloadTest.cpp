@@ -4,9 +4,14 @@
 #include <chrono>
 #include <thread>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "InstallTestSupport.hpp"
 #include "LocalHttpServer.hpp"
 #include "TestSupport.hpp"
+#include "audiocore/install/InstallFiles.hpp"
 #include "audiocore/install/VerifiedDownload.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
@@ -43,9 +48,9 @@ class VerifiedDownloadTest : public ::testing::Test {
         destination = dir.path() / "models" / "model.bin";
     }
 
-    /// Hidden download files left beside the destination.
+    /// Hidden working files left beside the destination.
     std::vector<std::string> leftovers() const {
-        return entriesStartingWith(destination.parent_path(), ".model.bin.download-");
+        return entriesStartingWith(destination.parent_path(), ".");
     }
 
     TempDir dir;
@@ -220,16 +225,10 @@ TEST_F(VerifiedDownloadTest, CancellationMidBodyRemovesTheTemporaryFile) {
 
     std::stop_source stop;
     std::thread canceller([&] {
-        // Cancel once the first part of the body is on disk.
-        for (int i = 0; i < 500; ++i) {
-            const auto names = leftovers();
-            std::error_code ec;
-            if (!names.empty() &&
-                fs::file_size(destination.parent_path() / names.front(), ec) >= 65536) {
-                break;
-            }
+        // Cancel once the body has started (the working file has no name to watch).
+        for (int i = 0; i < 500 && server.requests("/slow.bin") == 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
         stop.request_stop();
     });
     const auto start = std::chrono::steady_clock::now();
@@ -240,4 +239,57 @@ TEST_F(VerifiedDownloadTest, CancellationMidBodyRemovesTheTemporaryFile) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_EQ(readFile(destination), "previous");
     EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(VerifiedDownloadTest, AKillMidBodyLeavesThePreviousFileAndNothingElse) {
+    fs::create_directories(destination.parent_path());
+    writeFile(destination, "previous");
+    LocalHttpServer::Response slow{200, payload};
+    slow.slowAfter = 65536;
+    slow.pause = std::chrono::milliseconds(20);
+    slow.sendLength = false;
+    server.serve("/slow.bin", slow);
+    const std::string url = server.url("/slow.bin");
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        try {
+            VerifiedDownload::fetch(url, destination, digest, {});
+        } catch (...) {
+        }
+        ::_exit(0);
+    }
+    for (int i = 0; i < 1000 && server.requests("/slow.bin") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // part of the body is written
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(readFile(destination), "previous");
+    EXPECT_EQ(entriesStartingWith(destination.parent_path(), ""),
+              std::vector<std::string>{"model.bin"});
+}
+
+TEST(InstallFilesTest, AtomicWritesNameTheFileAndLeaveNothingBehind) {
+    TempDir dir;
+    installfiles::writeFileAtomically(dir / "ready", "one");
+    fs::permissions(dir / "ready", fs::perms::owner_read | fs::perms::owner_write);
+    installfiles::writeFileAtomically(dir / "ready", "two");
+    EXPECT_EQ(readFile(dir / "ready"), "two");
+    // Replacing a private file keeps it private.
+    EXPECT_EQ(fs::status(dir / "ready").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(entriesStartingWith(dir.path(), ""), std::vector<std::string>{"ready"});
+    try {
+        installfiles::writeFileAtomically(dir / "missing" / ".revision", "x");
+        ADD_FAILURE() << "wrote into a folder that does not exist";
+    } catch (const FileError& error) {
+        EXPECT_NE(std::string(error.what()).find("\u201cmissing\u201d"), std::string::npos)
+            << error.what();
+    }
+    fs::create_directory(dir / "taken");
+    EXPECT_THROW(installfiles::writeFileAtomically(dir / "taken", "x"), FileError);
+    EXPECT_TRUE(fs::is_directory(dir / "taken"));
 }

@@ -10,18 +10,14 @@
 #include <iterator>
 #include <system_error>
 
+#include "audiocore/platform/Errors.hpp"
+#include "audiocore/platform/FileDescriptor.hpp"
 #include "audiocore/platform/Uuid.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
 
 namespace fs = std::filesystem;
 
 namespace corvaline::installfiles {
-
-static fs::filesystem_error errnoError(const std::string& what, const fs::path& a,
-                                       const fs::path& b = {}) {
-    const std::error_code ec(errno, std::generic_category());
-    if (b.empty()) return fs::filesystem_error(what, a, ec);
-    return fs::filesystem_error(what, a, b, ec);
-}
 
 std::optional<std::uint64_t> availableCapacity(const fs::path& folder) {
     struct statvfs info {};
@@ -32,35 +28,13 @@ std::optional<std::uint64_t> availableCapacity(const fs::path& folder) {
 }
 
 void writeFileAtomically(const fs::path& path, const std::string& text) {
-    const fs::path temporary =
-        path.parent_path() / ("." + path.filename().string() + ".tmp-" + newUuidString());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) throw errnoError("cannot create file", temporary);
-    std::size_t written = 0;
-    bool ok = true;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        written += static_cast<std::size_t>(n);
+    WorkingFile file(path.parent_path(), "install", "");
+    {
+        FileDescriptor out = FileDescriptor::open(file.path(), O_WRONLY | O_TRUNC);
+        if (out.writeFully(text.data(), text.size()) != 0) throw fileError("write", path, errno);
+        if (const int error = out.close()) throw fileError("write", path, error);
     }
-    if (ok && ::fsync(fd) != 0) ok = false;
-    const int savedErrno = errno;
-    ::close(fd);
-    if (!ok) {
-        errno = savedErrno;
-        const auto error = errnoError("cannot write file", temporary);
-        removeQuietly(temporary);
-        throw error;
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        const auto error = errnoError("cannot move file into place", temporary, path);
-        removeQuietly(temporary);
-        throw error;
-    }
+    file.commit(path);
 }
 
 void replaceFolder(const fs::path& replacement, const fs::path& target) {
@@ -69,7 +43,7 @@ void replaceFolder(const fs::path& replacement, const fs::path& target) {
         fs::symlink_status(target, ec).type() != fs::file_type::not_found && !ec;
     if (!targetExists) {
         if (::rename(replacement.c_str(), target.c_str()) != 0) {
-            throw errnoError("cannot move folder into place", replacement, target);
+            throw fileError("replace", target, errno);
         }
         return;
     }
@@ -79,16 +53,16 @@ void replaceFolder(const fs::path& replacement, const fs::path& target) {
         return;
     }
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-        throw errnoError("cannot replace folder", replacement, target);
+        throw fileError("replace", target, errno);
     }
     // No atomic swap on this file system: move the old copy aside, then move the new one in.
     const fs::path aside =
         target.parent_path() / ("." + target.filename().string() + "-old-" + newUuidString());
     if (::rename(target.c_str(), aside.c_str()) != 0) {
-        throw errnoError("cannot move folder aside", target, aside);
+        throw fileError("replace", target, errno);
     }
     if (::rename(replacement.c_str(), target.c_str()) != 0) {
-        const auto error = errnoError("cannot move folder into place", replacement, target);
+        const auto error = fileError("replace", target, errno);
         ::rename(aside.c_str(), target.c_str());
         throw error;
     }

@@ -10,6 +10,7 @@
 #include "audiocore/platform/Cancellation.hpp"
 #include "audiocore/platform/LoggedRun.hpp"
 #include "audiocore/platform/Uuid.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
 
 namespace fs = std::filesystem;
 
@@ -212,7 +213,7 @@ void install(const fs::path& folder, const fs::path& cache, Engine engine,
     throwIfCancelled(stop);
 
     const fs::path staging = runtimeRoot / ("." + rawValue(engine) + "-install-" + newUuidString());
-    const installfiles::RemovedOnExit cleanup{staging};
+    const ScopedRemoval cleanup(staging);
     fs::create_directory(staging);
 
     report(progress, Phase::unpack, "Preparing audio runtime", std::nullopt);

@@ -9,6 +9,7 @@
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
 #include "audiocore/platform/Uuid.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
 
 namespace fs = std::filesystem;
 
@@ -138,7 +139,7 @@ void install(const fs::path& folder, const fs::path& cache, const std::vector<As
     if (!parent.empty()) fs::create_directories(parent);
     const fs::path staging =
         (parent.empty() ? fs::path(".") : parent) / (".sidon-install-" + newUuidString());
-    const installfiles::RemovedOnExit cleanup{staging};
+    const ScopedRemoval cleanup(staging);
     fs::create_directory(staging);
 
     for (const auto& asset : assets) {

@@ -13,42 +13,17 @@
 #include <system_error>
 #include <vector>
 
-#include "audiocore/install/InstallFiles.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
 #include "audiocore/platform/Errors.hpp"
-#include "audiocore/platform/Uuid.hpp"
+#include "audiocore/platform/FileDescriptor.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
 
 namespace fs = std::filesystem;
 
 namespace corvaline::VerifiedDownload {
 
 namespace {
-
-fs::filesystem_error fileError(const std::string& what, const fs::path& path, int error) {
-    return fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
-
-/// An open file descriptor, closed in every outcome (close errors ignored).
-class FileHandle {
-  public:
-    explicit FileHandle(int fd) : fd_(fd) {}
-    ~FileHandle() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    int get() const { return fd_; }
-    /// Closes now and reports the result (a failed close after writing loses data).
-    int close() {
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
-
-  private:
-    int fd_;
-};
 
 struct DigestContext {
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
@@ -238,7 +213,7 @@ std::string download(const std::string& url, int fd, const fs::path& file,
     if (t.cancelled || (result == CURLE_ABORTED_BY_CALLBACK && stop.stop_requested())) {
         throw Cancelled();
     }
-    if (t.writeErrno != 0) throw fileError("cannot write download", file, t.writeErrno);
+    if (t.writeErrno != 0) throw fileError("write", file, t.writeErrno);
     if (t.digestFailed) throwCryptoFailure();
     if (t.badStatus) throw AudioFailure(serverFailureMessage);
     if (result != CURLE_OK) {
@@ -258,23 +233,15 @@ std::string download(const std::string& url, int fd, const fs::path& file,
 }  // namespace
 
 std::string checksum(const fs::path& file, std::stop_token stop) {
-    FileHandle handle(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (handle.get() < 0) throw fileError("cannot open file for hashing", file, errno);
+    FileDescriptor handle = FileDescriptor::open(file, O_RDONLY);
     DigestContext digest;
     beginDigest(digest);
     std::vector<unsigned char> chunk(hashChunkBytes);
     for (;;) {
         // Fill the whole chunk unless the file ends, so that every chunk but the last is 1 MiB.
-        std::size_t filled = 0;
-        while (filled < chunk.size()) {
-            const ssize_t n = ::read(handle.get(), chunk.data() + filled, chunk.size() - filled);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                throw fileError("cannot read file for hashing", file, errno);
-            }
-            if (n == 0) break;
-            filled += static_cast<std::size_t>(n);
-        }
+        const ssize_t read = handle.readFully(chunk.data(), chunk.size());
+        if (read < 0) throw fileError("read", file, errno);
+        const auto filled = static_cast<std::size_t>(read);
         if (filled == 0) break;
         throwIfCancelled(stop);
         if (EVP_DigestUpdate(digest.ctx, chunk.data(), filled) != 1) throwCryptoFailure();
@@ -326,34 +293,27 @@ void fetch(const std::string& url, const fs::path& destination, const std::strin
     }
     throwIfCancelled(stop);
 
-    // The temporary file sits beside the destination so that the final rename stays on one
-    // file system and is atomic.
+    // The download is an unnamed working file beside the destination: a kill at any moment
+    // leaves no partial file, and naming it into place stays on one file system and is atomic.
     const fs::path folder =
         destination.parent_path().empty() ? fs::path(".") : destination.parent_path();
     fs::create_directories(folder);
-    const fs::path temporary =
-        folder / ("." + destination.filename().string() + ".download-" + newUuidString());
-    const installfiles::RemovedOnExit cleanup{temporary};
+    WorkingFile temporary(folder, "download", destination.extension().string());
 
     std::string digest;
     {
-        FileHandle out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (out.get() < 0) throw fileError("cannot create download file", temporary, errno);
-        digest = download(url, out.get(), temporary, progress, stop);
-        if (::fsync(out.get()) != 0) throw fileError("cannot write download", temporary, errno);
-        if (out.close() != 0) throw fileError("cannot write download", temporary, errno);
+        FileDescriptor out = FileDescriptor::open(temporary.path(), O_WRONLY | O_TRUNC);
+        digest = download(url, out.get(), destination, progress, stop);
+        if (const int error = out.close()) throw fileError("write", destination, error);
     }
 
     throwIfCancelled(stop);
     if (!matches(digest, expected)) throw AudioFailure(verificationFailureMessage);
 
     throwIfCancelled(stop);
-    fs::create_directories(folder);
-    // rename(2) replaces an existing file atomically: readers see the old file or the new one.
-    if (::rename(temporary.c_str(), destination.c_str()) != 0) {
-        throw fs::filesystem_error("cannot move download into place", temporary, destination,
-                                   std::error_code(errno, std::generic_category()));
-    }
+    // Flushed and renamed over an existing file in one step: readers see the old file or the
+    // new one.
+    temporary.commit(destination);
 }
 
 }  // namespace corvaline::VerifiedDownload

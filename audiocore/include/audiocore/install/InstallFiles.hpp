@@ -16,9 +16,9 @@ std::optional<std::uint64_t> availableCapacity(const std::filesystem::path& fold
 /// A free-space query; installers take one so that a test can stand in for the volume.
 using CapacityQuery = std::function<std::optional<std::uint64_t>(const std::filesystem::path&)>;
 
-/// Writes `text` to `path` through a hidden temporary file in the same folder, flushed and
-/// renamed over `path`: readers see the old content or the new one, never a partial file.
-/// Throws std::filesystem::filesystem_error; the temporary file is removed on failure.
+/// Writes `text` to `path` through a working file in the same folder, flushed and renamed over
+/// `path`: readers see the old content or the new one, never a partial file, and nothing is
+/// left behind on any outcome. Throws FileError naming `path`.
 void writeFileAtomically(const std::filesystem::path& path, const std::string& text);
 
 /// Puts the folder `replacement` at `target`. When `target` exists the two are swapped in one
@@ -26,17 +26,11 @@ void writeFileAtomically(const std::filesystem::path& path, const std::string& t
 /// removed (removal errors ignored). Where the file system cannot swap, the old folder is
 /// moved aside, the replacement moved in (moved back on failure) and the old copy removed.
 /// When `target` does not exist, `replacement` is renamed to it.
-/// Throws std::filesystem::filesystem_error; on failure `target` is unchanged.
+/// Throws FileError naming `target`; on failure `target` is unchanged.
 void replaceFolder(const std::filesystem::path& replacement, const std::filesystem::path& target);
 
 /// Removes a file or folder tree, ignoring every error.
 void removeQuietly(const std::filesystem::path& path) noexcept;
-
-/// A temporary or staging item removed (quietly) when this goes out of scope, in every outcome.
-struct RemovedOnExit {
-    std::filesystem::path path;
-    ~RemovedOnExit() { removeQuietly(path); }
-};
 
 /// Reads a whole small text file; nothing when it cannot be read.
 std::optional<std::string> readSmallFile(const std::filesystem::path& path,

@@ -2,10 +2,10 @@
 // Downloads whose SHA-256 must match a pinned value before the file is put in place.
 //
 // A file already at the destination with the expected digest is kept and nothing is
-// requested, so an interrupted installation resumes cheaply. A download lands in a hidden
-// temporary file beside the destination, is hashed, and only a verified file replaces the
-// destination (rename(2), atomic). The temporary file is removed on every outcome; a failed
-// or cancelled fetch leaves an existing destination exactly as it was.
+// requested, so an interrupted installation resumes cheaply. A download lands in an unnamed
+// working file beside the destination (WorkingFile: nothing is left even by a kill), is hashed
+// as it arrives, and only a verified file replaces the destination, atomically. A failed or
+// cancelled fetch leaves an existing destination exactly as it was.
 
 #include <cstdint>
 #include <filesystem>
