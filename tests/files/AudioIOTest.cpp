@@ -182,6 +182,33 @@ TEST_F(AudioIOTest, RefusalsNameTheFileInAUsersWords) {
     EXPECT_NE(noFolder.find("does not exist"), std::string::npos) << noFolder;
 }
 
+TEST_F(AudioIOTest, FilesNeitherDecoderKnowsAreRefusedInTheUsersWordsNotAsALibraryFailure) {
+    // Bytes no audio or video format starts with, under names of every kind.
+    std::string junk(4096, '\0');
+    for (size_t i = 0; i < junk.size(); ++i)
+        junk[i] = char((i * 7919 + 13) % 251);
+    for (const std::string name : {"x.foo", "notes.wav", "clip.mov", "no-extension"}) {
+        test::writeFile(dir / name, junk);
+        try {
+            AudioIO::open(dir / name);
+            ADD_FAILURE() << name << " opened";
+        } catch (const AudioFailure& failure) {
+            // One sentence naming the file, the library's words on a second line at most.
+            const std::string text = failure.what();
+            const auto lineEnd = text.find('\n');
+            const std::string first = text.substr(0, lineEnd);
+            EXPECT_EQ(first, "Could not open \u201c" + name +
+                                 "\u201d: it is not an audio file Corvaline can read, or it is "
+                                 "damaged.");
+            ASSERT_NE(lineEnd, std::string::npos) << text;
+            EXPECT_EQ(text.find('\n', lineEnd + 1), std::string::npos) << text;
+            EXPECT_EQ(text.rfind("\n(libsndfile: ", lineEnd), lineEnd) << text;
+        } catch (const std::exception& other) {
+            ADD_FAILURE() << name << ": not a user-facing refusal: " << other.what();
+        }
+    }
+}
+
 TEST_F(AudioIOTest, TruncatedRecordingsReadWhatIsThereWithAWarning) {
     // A recorder that stopped mid-take: the data chunk declares 144000 frames, 359 are there.
     test::Bytes bytes;

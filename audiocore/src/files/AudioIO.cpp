@@ -39,8 +39,7 @@ std::unique_ptr<AudioFileReader> checked(const fs::path& url,
                                          std::unique_ptr<AudioFileReader> reader) {
     const double rate = reader->sampleRate();
     if (!(rate >= 1.0 && rate <= 2147483647.0)) {
-        throw LibraryError("libsndfile",
-                           "Could not open " + quotedName(url) + ": its sample rate is not valid.");
+        throw AudioFailure("Could not open " + quotedName(url) + ": its sample rate is not valid.");
     }
     return reader;
 }
@@ -58,6 +57,13 @@ std::optional<std::string> truncationWarning(const fs::path& url, const detail::
            "it holds are imported.";
 }
 
+/// A library's text on one line.
+std::string oneLine(std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return text;
+}
+
 }  // namespace
 
 std::unique_ptr<AudioFileReader> open(const fs::path& url) {
@@ -73,11 +79,12 @@ std::unique_ptr<AudioFileReader> open(const fs::path& url) {
         return checked(url, std::move(reader));
     std::string ffmpegError;
     if (auto reader = detail::openFFmpeg(url, ffmpegError)) return checked(url, std::move(reader));
-    // Neither library reads it: say so in a user's words; the primary reader's reason follows.
-    throw LibraryError("libsndfile", "Could not open " + quotedName(url) +
-                                         ": it is not an audio file Corvaline can read, or it is "
-                                         "damaged.\n(libsndfile: " +
-                                         sndfileError + ")");
+    // Neither library reads it: a refusal in the user's words (never a library's error, which
+    // would be shown as that library's failure); the primary reader's reason follows.
+    throw AudioFailure("Could not open " + quotedName(url) +
+                       ": it is not an audio file Corvaline can read, or it is "
+                       "damaged.\n(libsndfile: " +
+                       oneLine(sndfileError) + ")");
 }
 
 AudioInfo analyze(const fs::path& url, std::stop_token cancel) {
