@@ -32,6 +32,7 @@ while (($#)); do
   esac
   shift
 done
+build_dir="$(realpath -m "$build_dir")"
 all_targets=(wav_chunks recorder_chunks mxf_probe progress_lines settings_json manifest)
 ((${#targets[@]})) || targets=("${all_targets[@]}")
 
