@@ -116,4 +116,27 @@ void installIdentityEngine(const std::filesystem::path& root, const std::filesys
                                true);
 }
 
+void StateFixture::SetUp() {
+    setenv("TMPDIR", dir.path().c_str(), 1);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    prepareModels();
+    models = std::make_unique<ModelManager>(dir / "Models");
+    state = std::make_unique<AppState>(models.get());
+}
+
+void StateFixture::TearDown() {
+    state.reset();
+    unsetenv("TMPDIR");
+}
+
+void StateFixture::importAndWait(const std::vector<std::filesystem::path>& files) {
+    state->importURLs(files);
+    ASSERT_TRUE(waitUntil([&] { return !state->busy(); }));
+}
+
+void StateFixture::importFile(const std::filesystem::path& file) {
+    importAndWait({file});
+    ASSERT_FALSE(state->error()) << state->error()->toStdString();
+}
+
 }  // namespace corvaline::app::test

@@ -1,11 +1,19 @@
 #pragma once
 // Shared helpers of the application-core tests: the event loop and common fixtures.
 
+#include <gtest/gtest.h>
+
 #include <QCoreApplication>
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <vector>
+
+#include "TestSupport.hpp"
+#include "core/models/ModelManager.hpp"
+#include "core/state/AppState.hpp"
 
 namespace corvaline::app::test {
 
@@ -29,5 +37,23 @@ void writeConstant(const std::filesystem::path& path, int channels, double secon
 /// (Runtime/deep-filter, honouring its command line, copying its input to the output folder)
 /// with a placeholder "DeepFilterNet3_onnx.tar.gz" model. Each run appends a line to `calls`.
 void installIdentityEngine(const std::filesystem::path& root, const std::filesystem::path& calls);
+
+/// A fresh AppState with its own model folder ("Models" in `dir`) and the temporary folder,
+/// and so its workspace, inside `dir`.
+class StateFixture : public ::testing::Test {
+  protected:
+    corvaline::test::TempDir dir;
+    std::unique_ptr<ModelManager> models;
+    std::unique_ptr<AppState> state;
+
+    void SetUp() override;
+    void TearDown() override;
+    /// Runs before the model manager is made: put stand-in runtimes into the model folder.
+    virtual void prepareModels() {}
+    /// Imports `files` and waits for the import to end.
+    void importAndWait(const std::vector<std::filesystem::path>& files);
+    /// Imports `file`, waits and expects no error.
+    void importFile(const std::filesystem::path& file);
+};
 
 }  // namespace corvaline::app::test

@@ -16,25 +16,12 @@ namespace {
 
 using test::waitUntil;
 
-class DeliveryTest : public ::testing::Test {
+class DeliveryTest : public test::StateFixture {
   protected:
-    corvaline::test::TempDir dir;
-    std::unique_ptr<ModelManager> models;
-    std::unique_ptr<AppState> state;
-
     void SetUp() override {
-        setenv("TMPDIR", dir.path().c_str(), 1);
-        setenv("SDL_AUDIODRIVER", "dummy", 1);
-        models = std::make_unique<ModelManager>(dir / "Models");
-        state = std::make_unique<AppState>(models.get());
+        StateFixture::SetUp();
         test::writeTone(dir / "take.wav", 2, 6.0);
-        state->importURLs({dir / "take.wav"});
-        ASSERT_TRUE(waitUntil([&] { return !state->busy(); }));
-        ASSERT_FALSE(state->error());
-    }
-    void TearDown() override {
-        state.reset();
-        unsetenv("TMPDIR");
+        importFile(dir / "take.wav");
     }
 
     void measure() {

@@ -17,28 +17,11 @@ namespace {
 
 using test::waitUntil;
 
-class PlaybackTest : public ::testing::Test {
+class PlaybackTest : public test::StateFixture {
   protected:
-    corvaline::test::TempDir dir;
-    std::unique_ptr<ModelManager> models;
-    std::unique_ptr<AppState> state;
-
-    void SetUp() override {
-        setenv("TMPDIR", dir.path().c_str(), 1);
-        setenv("SDL_AUDIODRIVER", "dummy", 1);
-        models = std::make_unique<ModelManager>(dir / "Models");
-        state = std::make_unique<AppState>(models.get());
-    }
-    void TearDown() override {
-        state.reset();
-        unsetenv("TMPDIR");
-    }
-
     void importTone(const std::string& name, int channels, double seconds) {
         test::writeTone(dir / name, channels, seconds);
-        state->importURLs({dir / name});
-        ASSERT_TRUE(waitUntil([&] { return !state->busy(); }));
-        ASSERT_FALSE(state->error()) << state->error()->toStdString();
+        importFile(dir / name);
     }
 
     void playAndWait() {

@@ -17,30 +17,11 @@ namespace {
 
 using test::waitUntil;
 
-class RenderTest : public ::testing::Test {
+class RenderTest : public test::StateFixture {
   protected:
-    corvaline::test::TempDir dir;
-    std::unique_ptr<ModelManager> models;
-    std::unique_ptr<AppState> state;
     std::filesystem::path calls = dir / "engine-calls.txt";
 
-    void SetUp() override {
-        setenv("TMPDIR", dir.path().c_str(), 1);
-        setenv("SDL_AUDIODRIVER", "dummy", 1);
-        test::installIdentityEngine(dir / "Models", calls);
-        models = std::make_unique<ModelManager>(dir / "Models");
-        state = std::make_unique<AppState>(models.get());
-    }
-    void TearDown() override {
-        state.reset();
-        unsetenv("TMPDIR");
-    }
-
-    void importFile(const std::filesystem::path& file) {
-        state->importURLs({file});
-        ASSERT_TRUE(waitUntil([&] { return !state->busy(); }));
-        ASSERT_FALSE(state->error()) << state->error()->toStdString();
-    }
+    void prepareModels() override { test::installIdentityEngine(dir / "Models", calls); }
 
     void enableModel(const std::string& id = "dfn3") {
         auto settings = state->settings();

@@ -15,28 +15,7 @@ namespace {
 
 using test::waitUntil;
 
-class SessionTest : public ::testing::Test {
-  protected:
-    corvaline::test::TempDir dir;
-    std::unique_ptr<ModelManager> models;
-    std::unique_ptr<AppState> state;
-
-    void SetUp() override {
-        setenv("TMPDIR", dir.path().c_str(), 1);
-        models = std::make_unique<ModelManager>(dir / "Models");
-        state = std::make_unique<AppState>(models.get());
-    }
-    void TearDown() override {
-        state.reset();
-        unsetenv("TMPDIR");
-    }
-
-    // Imports and waits for the import to end.
-    void importAndWait(const std::vector<std::filesystem::path>& urls) {
-        state->importURLs(urls);
-        ASSERT_TRUE(waitUntil([&] { return !state->busy(); }));
-    }
-};
+class SessionTest : public test::StateFixture {};
 
 TEST_F(SessionTest, StartsWithTheInitialValuesAndAPrivateWorkspaceThatShutdownDeletes) {
     EXPECT_TRUE(state->files().empty());
