@@ -336,3 +336,55 @@ TEST(StreamingDSP, BlockSizeNeverChangesTheOutput) {
         }
     }
 }
+
+TEST(StreamingDSP, PassThroughSectionsAreSkippedWithoutChangingASample) {
+    // The default EQ: a high-pass and 0 dB shelves and bells, which pass their input through.
+    // With the dynamics off, the chain is the section cascade run sample by sample, delayed by
+    // the lookahead; then a bell comes in through a glide and the glide ends.
+    ProcessingSettings settings = ProcessingSettings::bypass();
+    settings.eqEnabled = true;
+    settings.eqBands = EQBand::defaults();
+    ProcessingSettings edited = settings;
+    edited.eqBands[3].gain = 5;
+    const Signal signal = [](int c, long n) {
+        return n % 700 < 40 ? 0.0 : sine(300 + 90 * c, 0.6)(c, n);  // zeros among the samples
+    };
+    StreamingDSP dsp(48000, channels(3), settings);
+    Output out;
+    run(dsp, out, 0, 6000, signal, 777);
+    dsp.update(edited, channels(3));
+    run(dsp, out, 6000, 6000, signal, 777);
+
+    for (int c = 0; c < 3; ++c) {
+        std::vector<Biquad> sections;
+        const auto design = [](const EQBand& band) {
+            return band.enabled ? Biquad(band, 48000) : Biquad::identity();
+        };
+        for (const EQBand& band : settings.eqBands)
+            sections.push_back(design(band));
+        std::vector<Biquad> targets;
+        for (const EQBand& band : edited.eqBands)
+            targets.push_back(design(band));
+        int64_t glide = 0;
+        for (long n = 0; n + dsp.latency() < 12000; ++n) {
+            if (n == 6000) glide = glideFrames(48000);
+            if (glide > 0) {
+                const double step = 1.0 / double(glide--);
+                for (size_t j = 0; j < sections.size(); ++j) {
+                    Biquad& f = sections[j];
+                    const Biquad& t = targets[j];
+                    f.b0 += step * (t.b0 - f.b0);
+                    f.b1 += step * (t.b1 - f.b1);
+                    f.b2 += step * (t.b2 - f.b2);
+                    f.a1 += step * (t.a1 - f.a1);
+                    f.a2 += step * (t.a2 - f.a2);
+                }
+            }
+            double v = double(float(signal(c, n)));
+            for (Biquad& f : sections)
+                v = f.process(v);
+            ASSERT_EQ(out[size_t(c)][size_t(n + dsp.latency())], float(v))
+                << "channel " << c << " frame " << n;
+        }
+    }
+}

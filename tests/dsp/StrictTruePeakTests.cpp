@@ -208,6 +208,16 @@ TEST(StrictTruePeakTest, BlockFourTimesDetectorIsBitIdenticalToTheFrameDetector)
             ASSERT_EQ(block.peak(0), frameRunning[at - 1]) << "block size " << size;
         }
     }
+    // Frame by frame from blocks: every frame reads what the frame detector reads for it.
+    cv_peak* frames = cv_peak_create(1);
+    std::vector<double> framePeaks(x.size(), 0.0);
+    BlockTruePeak block(1);
+    for (size_t at = 0; at < x.size(); at += 61)
+        block.addFrames(0, x.data() + at, uint32_t(std::min<size_t>(61, x.size() - at)),
+                        framePeaks.data() + at);
+    for (size_t i = 0; i < x.size(); ++i)
+        ASSERT_EQ(framePeaks[i], cv_peak_tick(frames, &x[i])) << "frame " << i;
+    cv_peak_destroy(frames);
 }
 
 }  // namespace

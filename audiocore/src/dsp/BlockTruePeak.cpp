@@ -12,8 +12,8 @@ namespace {
 
 constexpr int kTaps = 49;
 constexpr int kFactor = 4;
-/// Output samples computed side by side.
-constexpr int kLanes = 32;
+typedef double Doubles2 __attribute__((vector_size(16)));
+typedef float Floats2 __attribute__((vector_size(8)));
 
 /// |value| once stored as a float, as the frame-by-frame detector reads it.
 inline double stored(double value) {
@@ -43,43 +43,83 @@ BlockTruePeak::BlockTruePeak(int channels) {
     peaks_.assign(size_t(channels), 0.0);
 }
 
-double BlockTruePeak::add(int c, const float* samples, uint32_t frames) {
+void BlockTruePeak::reserve(uint32_t frames) {
+    for (std::vector<float>& line : lines_) {
+        if (line.size() < size_t(kDelay) + frames) line.resize(size_t(kDelay) + frames);
+    }
+}
+
+template <typename Sink>
+void BlockTruePeak::run(int c, const float* samples, uint32_t frames, Sink&& sink) {
     std::vector<float>& line = lines_[size_t(c)];
     if (line.size() < size_t(kDelay) + frames) line.resize(size_t(kDelay) + frames);
     std::memcpy(line.data() + kDelay, samples, frames * sizeof(float));
     // Sample i of the block is line[kDelay + i]; the one delayed by k is line[kDelay + i − k].
     const float* x = line.data() + kDelay;
-    double peak = 0;
-    for (uint32_t i = 0; i < frames; ++i)
-        peak = std::max(peak, double(std::fabs(samples[i])));
     const double centre = taps_[size_t(centre_) * kFactor];
-    for (uint32_t base = 0; base < frames; base += kLanes) {
-        const int lanes = int(std::min<uint32_t>(kLanes, frames - base));
-        double a1[kLanes] = {};
-        double a2[kLanes] = {};
-        double a3[kLanes] = {};
-        for (int k = 0; k < span_; ++k) {
-            const double h1 = taps_[size_t(k) * kFactor + 1];
-            const double h2 = taps_[size_t(k) * kFactor + 2];
-            const double h3 = taps_[size_t(k) * kFactor + 3];
-            const float* v = x + base - k;
-            for (int i = 0; i < lanes; ++i) {
-                const double s = double(v[i]);
-                a1[i] += s * h1;
-                a2[i] += s * h2;
-                a3[i] += s * h3;
-            }
+    const double* taps = taps_.data();
+    const int span = span_;
+    const auto report = [&](uint32_t i, double a1, double a2, double a3) {
+        const double value = std::max({double(std::fabs(samples[i])),
+                                       stored(0.0 + double(x[long(i) - centre_]) * centre),
+                                       stored(a1), stored(a2), stored(a3)});
+        sink(i, value);
+    };
+    // Four output samples at a time, their three phase sums in registers (two lanes each);
+    // every lane adds its products in order of increasing delay, as the frame detector does.
+    uint32_t i = 0;
+    for (; i + 4 <= frames; i += 4) {
+        Doubles2 a1lo = {}, a1hi = {}, a2lo = {}, a2hi = {}, a3lo = {}, a3hi = {};
+        for (int k = 0; k < span; ++k) {
+            const Doubles2 h1 = {taps[k * kFactor + 1], taps[k * kFactor + 1]};
+            const Doubles2 h2 = {taps[k * kFactor + 2], taps[k * kFactor + 2]};
+            const Doubles2 h3 = {taps[k * kFactor + 3], taps[k * kFactor + 3]};
+            Floats2 vlo;
+            Floats2 vhi;
+            std::memcpy(&vlo, x + long(i) - k, sizeof vlo);
+            std::memcpy(&vhi, x + long(i) - k + 2, sizeof vhi);
+            const Doubles2 lo = __builtin_convertvector(vlo, Doubles2);
+            const Doubles2 hi = __builtin_convertvector(vhi, Doubles2);
+            a1lo += lo * h1;
+            a1hi += hi * h1;
+            a2lo += lo * h2;
+            a2hi += hi * h2;
+            a3lo += lo * h3;
+            a3hi += hi * h3;
         }
-        const float* d = x + base - centre_;
-        for (int i = 0; i < lanes; ++i) {
-            peak = std::max(peak, stored(0.0 + double(d[i]) * centre));
-            peak = std::max({peak, stored(a1[i]), stored(a2[i]), stored(a3[i])});
+        report(i, a1lo[0], a2lo[0], a3lo[0]);
+        report(i + 1, a1lo[1], a2lo[1], a3lo[1]);
+        report(i + 2, a1hi[0], a2hi[0], a3hi[0]);
+        report(i + 3, a1hi[1], a2hi[1], a3hi[1]);
+    }
+    for (; i < frames; ++i) {
+        double a1 = 0, a2 = 0, a3 = 0;
+        for (int k = 0; k < span; ++k) {
+            const double v = double(x[long(i) - k]);
+            a1 += v * taps[k * kFactor + 1];
+            a2 += v * taps[k * kFactor + 2];
+            a3 += v * taps[k * kFactor + 3];
         }
+        report(i, a1, a2, a3);
     }
     // Keep the newest kDelay samples as the next block's history.
     std::memmove(line.data(), line.data() + frames, size_t(kDelay) * sizeof(float));
+}
+
+double BlockTruePeak::add(int c, const float* samples, uint32_t frames) {
+    double peak = 0;
+    run(c, samples, frames, [&peak](uint32_t, double value) { peak = std::max(peak, value); });
     peaks_[size_t(c)] = std::max(peaks_[size_t(c)], peak);
     return peak;
+}
+
+void BlockTruePeak::addFrames(int c, const float* samples, uint32_t frames, double* framePeaks) {
+    double peak = 0;
+    run(c, samples, frames, [&peak, framePeaks](uint32_t i, double value) {
+        framePeaks[i] = std::max(framePeaks[i], value);
+        peak = std::max(peak, value);
+    });
+    peaks_[size_t(c)] = std::max(peaks_[size_t(c)], peak);
 }
 
 }  // namespace corvaline

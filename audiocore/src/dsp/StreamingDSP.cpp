@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "audiocore/dsp/Guard.hpp"
-#include "audiocore/dsp/cv_peak.h"
 #include "audiocore/model/SettingsFields.hpp"
 
 namespace corvaline {
@@ -65,7 +64,8 @@ StreamingDSP::StreamingDSP(double rate, const std::vector<ChannelSettings>& chan
       detector_(channels.size(), 0.0),
       leveler_(rate, int(channels.size())),
       bleed_(rate),
-      peakSamples_(std::max<size_t>(channels.size(), 1), 0.0f),
+      peakDetector_(std::max(1, int(channels.size()))),
+      peakSamples_(size_t(kStageFrames), 0.0f),
       minValue_(size_t(latency_ + kInterpolatorDelay + 1), 1.0),
       minFrame_(size_t(latency_ + kInterpolatorDelay + 1), 0) {
     for (int c = 0; c < count_; ++c) {
@@ -90,7 +90,9 @@ StreamingDSP::StreamingDSP(double rate, const std::vector<ChannelSettings>& chan
     bleed_.configure(settings_);
     leveler_.configure(settings_);
     derive();
-    peakDetector_ = cv_peak_create(std::max(1, count_));
+    peakDetector_.reserve(kStageFrames);
+    active_.reserve(size_t(count_) * kReservedBands);
+    activeBands_.reserve(kReservedBands);
 }
 
 void StreamingDSP::derive() {
@@ -115,9 +117,7 @@ void StreamingDSP::derive() {
     p.lavB = s.bleedChannelB;
 }
 
-StreamingDSP::~StreamingDSP() {
-    cv_peak_destroy(peakDetector_);
-}
+StreamingDSP::~StreamingDSP() = default;
 
 void StreamingDSP::designTargets() {
     targets_.clear();
@@ -224,6 +224,21 @@ void StreamingDSP::inputStage(const BlockIO& io, long base, long staged) {
     const std::span<const bool> selected{selected_.get(), size_t(count_)};
     const int lavA = parameters_.lavA;
     const int lavB = parameters_.lavB;
+    // With the bleed suppressor and the leveler both off and at rest, their ticks change
+    // nothing (and stay at rest): the stage only takes the input.
+    if (!settings_.bleedEnabled && bleed_.gains()[0] == 0 && bleed_.gains()[1] == 0 &&
+        leveler_.idle()) {
+        for (long k = 0; k < staged; ++k) {
+            double* const values = values_.data() + size_t(k) * size_t(count_);
+            for (int c = 0; c < io.readable; ++c) {
+                const double x = io.block.channel(c)[base + k];
+                values[c] = std::isfinite(x) ? x : 0.0;
+            }
+            for (int c = io.readable; c < count_; ++c)
+                values[c] = 0;
+        }
+        return;
+    }
     for (long k = 0; k < staged; ++k) {
         const long i = base + k;
         double* const values = values_.data() + size_t(k) * size_t(count_);
@@ -252,6 +267,10 @@ void StreamingDSP::inputStage(const BlockIO& io, long base, long staged) {
 
 // The EQ with its coefficient glide; the linked detector peak over the selected channels.
 void StreamingDSP::equaliserStage(long staged) {
+    if (!glide_.active()) {
+        filterActive(staged);
+        return;
+    }
     const size_t bands = bandCount_;
     const bool* selected = selected_.get();
     for (long k = 0; k < staged; ++k) {
@@ -300,6 +319,64 @@ void StreamingDSP::equaliserStage(long staged) {
     }
 }
 
+void StreamingDSP::filterActive(long staged) {
+    const size_t bands = bandCount_;
+    const bool* selected = selected_.get();
+    // A section is left out when it returns its input for every selected channel: b0 = 1,
+    // b1 = a1, b2 = a2 and zero state give y = x + 0 and keep the state at zero.
+    activeBands_.clear();
+    for (size_t j = 0; j < bands; ++j) {
+        bool passes = true;
+        for (int c = 0; passes && c < count_; ++c) {
+            const Biquad& f = filters_[size_t(c) * bands + j];
+            passes = !selected[c] ||
+                     (f.b0 == 1 && f.b1 == f.a1 && f.b2 == f.a2 && f.z1 == 0 && f.z2 == 0);
+        }
+        if (!passes) activeBands_.push_back(j);
+    }
+    const size_t used = activeBands_.size();
+    active_.clear();
+    for (int c = 0; c < count_; ++c) {
+        for (const size_t j : activeBands_)
+            active_.push_back(filters_[size_t(c) * bands + j]);
+    }
+    for (long k = 0; k < staged; ++k) {
+        double* const values = values_.data() + size_t(k) * size_t(count_);
+        stageStep_[size_t(k)] = 0;
+        int waiting = -1;
+        for (int c = 0; c < count_; ++c) {
+            if (!selected[c]) continue;
+            if (waiting < 0) {
+                waiting = c;
+                continue;
+            }
+            filterPair(active_.data() + size_t(waiting) * used, active_.data() + size_t(c) * used,
+                       used, values[waiting], values[c]);
+            waiting = -1;
+        }
+        if (waiting >= 0) {
+            Biquad* f = active_.data() + size_t(waiting) * used;
+            double v = values[waiting];
+            for (size_t j = 0; j < used; ++j)
+                v = f[j].process(v);
+            values[waiting] = v;
+        }
+        double peak = 0;
+        for (int c = 0; c < count_; ++c) {
+            if (selected[c]) peak = std::max(peak, std::abs(values[c]));
+        }
+        stagePeak_[size_t(k)] = peak;
+    }
+    // The running sections keep their new state.
+    for (int c = 0; c < count_; ++c) {
+        for (size_t u = 0; u < used; ++u) {
+            Biquad& f = filters_[size_t(c) * bands + activeBands_[u]];
+            f.z1 = active_[size_t(c) * used + u].z1;
+            f.z2 = active_[size_t(c) * used + u].z2;
+        }
+    }
+}
+
 double StreamingDSP::compress(double peak, double step) {
     const Parameters& p = parameters_;
     const double alpha = envelope_ < peak ? p.attack : p.release;
@@ -320,16 +397,24 @@ double StreamingDSP::compress(double peak, double step) {
     return compressionGain_;
 }
 
-double StreamingDSP::limiterRequest(const double* values, double g) {
+double StreamingDSP::limiterRequest(double g, double P) const {
     const Parameters& p = parameters_;
     if (!p.limiterOn) return 1;
     if (!p.truePeakOn) return std::min(p.ceiling / std::max(g, 1e-12), 1.0);
-    if (!peakDetector_) return std::min(p.truePeakTarget / std::max(g, 1e-12), 1.0);
-    for (int c = 0; c < count_; ++c) {
-        peakSamples_[size_t(c)] = selected_[size_t(c)] ? float(values[c]) : 0.0f;
-    }
-    const double P = cv_peak_tick(peakDetector_, peakSamples_.data());
     return std::min(p.truePeakTarget / std::max(std::max(g, P), 1e-12), 1.0);
+}
+
+void StreamingDSP::detectStage(long staged) {
+    std::fill_n(stageTruePeak_.begin(), staged, 0.0);
+    const bool* selected = selected_.get();
+    for (int c = 0; c < count_; ++c) {
+        // Channels outside the selection feed silence, as they always have.
+        for (long k = 0; k < staged; ++k) {
+            peakSamples_[size_t(k)] =
+                selected[c] ? float(values_[size_t(k) * size_t(count_) + size_t(c)]) : 0.0f;
+        }
+        peakDetector_.addFrames(c, peakSamples_.data(), uint32_t(staged), stageTruePeak_.data());
+    }
 }
 
 void StreamingDSP::moveLimiter(double request) {
@@ -349,24 +434,30 @@ void StreamingDSP::moveLimiter(double request) {
     }
 }
 
-// Compressor, output gain, limiter, the lookahead delay and the output.
+// Compressor and output gain; the true-peak detector over the staged frames; the limiter, the
+// lookahead delay and the output.
 void StreamingDSP::dynamicsStage(const BlockIO& io, long base, long staged) {
     const bool* selected = selected_.get();
-    const bool limiterOn = parameters_.limiterOn;
-    const double T = parameters_.ceiling;
     for (long k = 0; k < staged; ++k) {
         double* const values = values_.data() + size_t(k) * size_t(count_);
         smoothing_.follow(gain_, targetGain_);
         smoothing_.follow(compWet_, parameters_.compTarget);
         const double makeGain = compress(stagePeak_[size_t(k)], stageStep_[size_t(k)]) * gain_;
-
         double g = 0;
         for (int c = 0; c < count_; ++c) {
             if (!selected[c]) continue;
             values[c] *= makeGain;
             g = std::max(g, std::abs(values[c]));
         }
-        moveLimiter(limiterRequest(values, g));
+        stageLargest_[size_t(k)] = g;
+    }
+    if (parameters_.truePeakOn) detectStage(staged);
+
+    const bool limiterOn = parameters_.limiterOn;
+    const double T = parameters_.ceiling;
+    for (long k = 0; k < staged; ++k) {
+        double* const values = values_.data() + size_t(k) * size_t(count_);
+        moveLimiter(limiterRequest(stageLargest_[size_t(k)], stageTruePeak_[size_t(k)]));
 
         // Lookahead delay, limiter gain and the safety clip at the ceiling itself.
         const size_t pos = size_t(position_);

@@ -2,6 +2,8 @@
 // Rides each selected channel's gain toward a speech level target, like a slow automatic
 // fader: an energy detector with gain bounds and a floor, not a speech classifier.
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 #include <span>
 #include <vector>
@@ -31,6 +33,11 @@ class DialogueLeveler {
     void tick(std::span<double> values, std::span<const bool> selected);
 
     double rate() const { return rate_; }
+    /// Whether a tick would do nothing: off, with every gain back at 0 dB.
+    bool idle() const {
+        return !enabled_ && std::all_of(gainDB_.begin(), gainDB_.end(),
+                                        [](double g) { return std::abs(g) < 1e-12; });
+    }
     /// Smoothed mean square per channel (linear power).
     const std::vector<double>& energy() const { return energy_; }
     /// Current gain per channel, dB.

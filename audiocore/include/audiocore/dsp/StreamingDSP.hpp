@@ -25,14 +25,13 @@
 #include <vector>
 
 #include "audiocore/dsp/Biquad.hpp"
+#include "audiocore/dsp/BlockTruePeak.hpp"
 #include "audiocore/dsp/DialogueLeveler.hpp"
 #include "audiocore/dsp/LavBleedSuppressor.hpp"
 #include "audiocore/dsp/Smoothing.hpp"
 #include "audiocore/model/AudioBuffer.hpp"
 #include "audiocore/model/AudioInfo.hpp"
 #include "audiocore/model/ProcessingSettings.hpp"
-
-struct cv_peak;
 
 namespace corvaline {
 
@@ -84,8 +83,8 @@ class StreamingDSP {
     /// Smoothed output gain (linear) and the gain it moves toward.
     double outputGain() const { return gain_; }
     double targetOutputGain() const { return targetGain_; }
-    /// Whether the true-peak detector could be allocated.
-    bool hasPeakDetector() const { return peakDetector_ != nullptr; }
+    /// Whether the true-peak detector is in place (always, since it is allocated with the chain).
+    bool hasPeakDetector() const { return true; }
     /// The running EQ sections of channel c (with state).
     std::span<const Biquad> filters(int c) const {
         return {filters_.data() + size_t(c) * bandCount_, bandCount_};
@@ -93,11 +92,14 @@ class StreamingDSP {
     /// The sections designed from the current settings.
     std::span<const Biquad> targets() const { return {targets_.data(), bandCount_}; }
 
-    /// Frames staged at a time. process() runs in three passes over this many frames: input,
-    /// lav bleed and leveler; then the EQ with its glide; then compressor, output gain and
-    /// limiter. No pass reads state that a later one writes, so every frame sees exactly the
-    /// operations of a frame-by-frame run; the passes' dependency chains just stop queueing
-    /// behind each other.
+    /// Frames staged at a time. process() runs in passes over this many frames: input, lav
+    /// bleed and leveler; then the EQ with its glide; then compressor and output gain; then the
+    /// limiter's true-peak detector for all the staged frames at once; then the limiter. No pass
+    /// reads state that a later one writes, so every frame sees exactly the operations of a
+    /// frame-by-frame run; the passes' dependency chains just stop queueing behind each other.
+    /// Sections that pass their input through unchanged (identity coefficients, b = a, with
+    /// zero state: a 0 dB bell or shelf, a disabled band) are skipped outside glides: they
+    /// return each sample as it came (only the sign of a zero could differ).
     static constexpr int kStageFrames = 64;
 
   private:
@@ -136,8 +138,14 @@ class StreamingDSP {
     void dynamicsStage(const BlockIO& io, long base, long staged);
     /// Compressor: returns the gain (compression and makeup) for a frame with detector `peak`.
     double compress(double peak, double step);
-    /// The limiter's gain request for a frame whose largest selected sample is `g`.
-    double limiterRequest(const double* values, double g);
+    /// The limiter's gain request for a frame whose largest selected sample is `g` and whose
+    /// true-peak detector reads `P`.
+    double limiterRequest(double g, double P) const;
+    /// Runs the staged frames' selected channels through the true-peak detector into
+    /// stageTruePeak_.
+    void detectStage(long staged);
+    /// The EQ sections of the staged frames outside a glide: only those that change the signal.
+    void filterActive(long staged);
     /// Moves the limiter gain with `request` (instant attack, hold, release).
     void moveLimiter(double request);
     /// Adds this frame's limiter request and returns the smallest request of the lookahead
@@ -171,8 +179,12 @@ class StreamingDSP {
     double compressionGain_ = 1;
     DialogueLeveler leveler_;
     LavBleedSuppressor bleed_;
-    cv_peak* peakDetector_ = nullptr;
-    std::vector<float> peakSamples_;
+    BlockTruePeak peakDetector_;
+    std::vector<float> peakSamples_;                    ///< one channel's staged frames
+    std::array<double, kStageFrames> stageTruePeak_{};  ///< detector reading of each frame
+    std::array<double, kStageFrames> stageLargest_{};   ///< largest selected |sample| per frame
+    std::vector<Biquad> active_;  ///< the sections filterActive() runs, channel-major
+    std::vector<size_t> activeBands_;
     double compressorReduction_ = 0;
     double limiterReduction_ = 0;
     // Sliding minimum of the limiter requests (ring of latency + 14 entries).
