@@ -5,8 +5,10 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 #include "Handoff.hpp"
+#include "audiocore/platform/SharedLibrary.hpp"
 #include "playback/AudioEngine.hpp"
 
 namespace corvaline::playback {
@@ -17,6 +19,44 @@ namespace {
 std::mutex& sdlMutex() {
     static std::mutex mutex;
     return mutex;
+}
+
+/// The SDL2 functions the engine calls.
+#define CORVALINE_SDL_FUNCTIONS(X) \
+    X(SDL_InitSubSystem)           \
+    X(SDL_QuitSubSystem)           \
+    X(SDL_GetError)                \
+    X(SDL_OpenAudioDevice)         \
+    X(SDL_PauseAudioDevice)        \
+    X(SDL_CloseAudioDevice)
+
+/// SDL2, opened the first time a sound is played rather than by the dynamic loader at
+/// start-up (with the display and sound-server libraries it pulls in), and the functions of
+/// it the engine calls.
+struct SDLLibrary {
+    static constexpr const char* soname = "libSDL2-2.0.so.0";
+#define CORVALINE_SDL_POINTER(name) decltype(&::name) name = nullptr;
+    CORVALINE_SDL_FUNCTIONS(CORVALINE_SDL_POINTER)
+#undef CORVALINE_SDL_POINTER
+    /// Why it could not be loaded; empty once it is.
+    std::string error;
+};
+
+const SDLLibrary& sdl() {
+    static const SDLLibrary library = [] {
+        SDLLibrary loaded;
+        try {
+            const SharedLibrary sdl2(SDLLibrary::soname);
+#define CORVALINE_SDL_RESOLVE(name) loaded.name = sdl2.function<decltype(&::name)>(#name);
+            CORVALINE_SDL_FUNCTIONS(CORVALINE_SDL_RESOLVE)
+#undef CORVALINE_SDL_RESOLVE
+        } catch (const SharedLibrary::Unavailable& e) {
+            loaded = SDLLibrary();
+            loaded.error = e.what();
+        }
+        return loaded;
+    }();
+    return library;
 }
 
 constexpr uint32_t kDeviceFrames = 1024;
@@ -67,8 +107,14 @@ int AudioEngine::deviceChannels() const {
 void AudioEngine::start() {
     if (device_ != 0) return;
     if (!player_) throw std::logic_error("AudioEngine: no player connected");
+    if (const std::string& error = sdl().error; !error.empty()) {
+        throw AudioOutputError(
+            std::string("The audio output is not available: Corvaline plays sound through SDL2 (") +
+            SDLLibrary::soname +
+            "), which could not be loaded. Install it again (on Debian: libsdl2-2.0-0).\n" + error);
+    }
     std::lock_guard lock(sdlMutex());
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) throw AudioOutputError(SDL_GetError());
+    if (sdl().SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) throw AudioOutputError(sdl().SDL_GetError());
     // The device plays the player's format; SDL converts when the hardware differs.
     const int channels = deviceChannels();
     outputChannels_ = channels;
@@ -80,26 +126,26 @@ void AudioEngine::start() {
     want.callback = &AudioEngine::callback;
     want.userdata = this;
     SDL_AudioSpec have{};
-    const SDL_AudioDeviceID device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    const SDL_AudioDeviceID device = sdl().SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
     if (device == 0) {
-        const std::string message = SDL_GetError();
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        const std::string message = sdl().SDL_GetError();
+        sdl().SDL_QuitSubSystem(SDL_INIT_AUDIO);
         throw AudioOutputError(message.empty() ? "The audio output could not be opened." : message);
     }
     device_ = device;
     sdlStarted_ = true;
-    SDL_PauseAudioDevice(device_, 0);
+    sdl().SDL_PauseAudioDevice(device_, 0);
 }
 
 void AudioEngine::stop() {
     std::lock_guard lock(sdlMutex());
     if (device_ != 0) {
         // Closing waits for a running callback and joins the device thread.
-        SDL_CloseAudioDevice(device_);
+        sdl().SDL_CloseAudioDevice(device_);
         device_ = 0;
     }
     if (sdlStarted_) {
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        sdl().SDL_QuitSubSystem(SDL_INIT_AUDIO);
         sdlStarted_ = false;
     }
 }

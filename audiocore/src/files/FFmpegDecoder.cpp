@@ -6,6 +6,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/macros.h>
 #include <libswresample/swresample.h>
 }
 
@@ -22,6 +23,7 @@ extern "C" {
 #include <thread>
 
 #include "audiocore/model/AudioFailure.hpp"
+#include "audiocore/platform/SharedLibrary.hpp"
 
 namespace fs = std::filesystem;
 
@@ -38,9 +40,102 @@ std::string quoted(const fs::path& url) {
     return "\xE2\x80\x9C" + url.filename().string() + "\xE2\x80\x9D";
 }
 
+/// The FFmpeg functions the decoder calls, by the library that holds them.
+#define CORVALINE_FFMPEG_FUNCTIONS(X)           \
+    X(util, av_strerror)                        \
+    X(util, av_log_set_level)                   \
+    X(util, av_dict_set)                        \
+    X(util, av_dict_free)                       \
+    X(util, av_frame_alloc)                     \
+    X(util, av_frame_free)                      \
+    X(util, av_frame_unref)                     \
+    X(util, av_rescale_q)                       \
+    X(util, av_rescale_q_rnd)                   \
+    X(codec, av_packet_alloc)                   \
+    X(codec, av_packet_free)                    \
+    X(codec, av_packet_move_ref)                \
+    X(codec, av_packet_unref)                   \
+    X(codec, avcodec_find_decoder)              \
+    X(codec, avcodec_alloc_context3)            \
+    X(codec, avcodec_parameters_to_context)     \
+    X(codec, avcodec_open2)                     \
+    X(codec, avcodec_receive_frame)             \
+    X(codec, avcodec_send_packet)               \
+    X(codec, avcodec_flush_buffers)             \
+    X(codec, avcodec_free_context)              \
+    X(codec, avcodec_get_name)                  \
+    X(codec, av_get_exact_bits_per_sample)      \
+    X(format, avformat_open_input)              \
+    X(format, avformat_close_input)             \
+    X(format, avformat_find_stream_info)        \
+    X(format, avformat_index_get_entries_count) \
+    X(format, avformat_index_get_entry)         \
+    X(format, av_find_best_stream)              \
+    X(format, av_read_frame)                    \
+    X(format, av_seek_frame)                    \
+    X(resample, swr_alloc_set_opts2)            \
+    X(resample, swr_init)                       \
+    X(resample, swr_convert)                    \
+    X(resample, swr_free)
+
+/// FFmpeg's libraries, opened the first time a file is read through them rather than by
+/// the dynamic loader at start-up (a WAV never needs them), with the functions above.
+struct FFmpegLibraries {
+#define CORVALINE_FFMPEG_POINTER(library, name) decltype(&::name) name = nullptr;
+    CORVALINE_FFMPEG_FUNCTIONS(CORVALINE_FFMPEG_POINTER)
+#undef CORVALINE_FFMPEG_POINTER
+    /// Why they could not be loaded; empty once they are.
+    std::string error;
+};
+
+#define CORVALINE_SONAME(name, major) "lib" name ".so." AV_STRINGIFY(major)
+#define CORVALINE_SONAME_PACKAGES                                                      \
+    "libavformat" AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR) ", libavcodec" AV_STRINGIFY( \
+        LIBAVCODEC_VERSION_MAJOR) ", libswresample" AV_STRINGIFY(LIBSWRESAMPLE_VERSION_MAJOR)
+
+const FFmpegLibraries& loadedLibraries() {
+    static const FFmpegLibraries libraries = [] {
+        FFmpegLibraries loaded;
+        try {
+            const SharedLibrary util(CORVALINE_SONAME("avutil", LIBAVUTIL_VERSION_MAJOR));
+            const SharedLibrary codec(CORVALINE_SONAME("avcodec", LIBAVCODEC_VERSION_MAJOR));
+            const SharedLibrary format(CORVALINE_SONAME("avformat", LIBAVFORMAT_VERSION_MAJOR));
+            const SharedLibrary resample(
+                CORVALINE_SONAME("swresample", LIBSWRESAMPLE_VERSION_MAJOR));
+#define CORVALINE_FFMPEG_RESOLVE(library, name) \
+    loaded.name = library.function<decltype(&::name)>(#name);
+            CORVALINE_FFMPEG_FUNCTIONS(CORVALINE_FFMPEG_RESOLVE)
+#undef CORVALINE_FFMPEG_RESOLVE
+            // The program writes no log: FFmpeg's own console messages are silenced.
+            loaded.av_log_set_level(AV_LOG_QUIET);
+        } catch (const SharedLibrary::Unavailable& e) {
+            loaded = FFmpegLibraries();
+            loaded.error = e.what();
+        }
+        return loaded;
+    }();
+    return libraries;
+}
+
+/// The libraries, loaded before anything touches `url`; refuses to read it without them.
+void requireLibraries(const fs::path& url) {
+    const FFmpegLibraries& libraries = loadedLibraries();
+    if (libraries.error.empty()) return;
+    throw AudioFailure(
+        "Could not read " + quoted(url) +
+        ": Corvaline reads compressed audio and videos through FFmpeg's libraries, and they "
+        "could not be loaded. Install them again (on Debian: " CORVALINE_SONAME_PACKAGES ").\n" +
+        libraries.error);
+}
+
+/// The loaded libraries (requireLibraries has let the file through).
+const FFmpegLibraries& ff() {
+    return loadedLibraries();
+}
+
 std::string libraryText(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    if (av_strerror(code, text, sizeof text) < 0) return {};
+    if (ff().av_strerror(code, text, sizeof text) < 0) return {};
     return text;
 }
 
@@ -86,14 +181,8 @@ std::string explain(int code) {
     throw FFmpegDecoder::NotMedia("Could not read " + quoted(url) + ": " + explain(code));
 }
 
-void silenceLibraryLog() {
-    // The program writes no log: FFmpeg's own console messages are silenced once.
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
-}
-
 struct FormatCloser {
-    void operator()(AVFormatContext* f) const { avformat_close_input(&f); }
+    void operator()(AVFormatContext* f) const { ff().avformat_close_input(&f); }
 };
 using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
 
@@ -102,16 +191,16 @@ using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
 /// file name). Stream information is read unless `quick` and the container's headers
 /// already describe the audio.
 FormatPtr openLocal(const fs::path& url) {
-    silenceLibraryLog();
+    requireLibraries(url);
     std::error_code ec;
     fs::path absolute = fs::absolute(url, ec);
     if (ec) absolute = url;
     const std::string target = "file:" + absolute.string();
     AVDictionary* options = nullptr;
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    ff().av_dict_set(&options, "protocol_whitelist", "file", 0);
     AVFormatContext* raw = nullptr;
-    const int rc = avformat_open_input(&raw, target.c_str(), nullptr, &options);
-    av_dict_free(&options);
+    const int rc = ff().avformat_open_input(&raw, target.c_str(), nullptr, &options);
+    ff().av_dict_free(&options);
     if (rc < 0) notMedia(url, rc);
     return FormatPtr(raw);
 }
@@ -133,12 +222,12 @@ int64_t fileSize(const fs::path& url) {
 /// The last indexed packet's end in the file (bytes) and count; 0 packets without an index.
 void indexExtent(AVStream* st, int64_t& packets, int64_t& bytes, int64_t& lastTimestamp,
                  int64_t& furthestByte) {
-    packets = avformat_index_get_entries_count(st);
+    packets = ff().avformat_index_get_entries_count(st);
     bytes = 0;
     lastTimestamp = AV_NOPTS_VALUE;
     furthestByte = 0;
     for (int i = 0; i < packets; ++i) {
-        const AVIndexEntry* e = avformat_index_get_entry(st, i);
+        const AVIndexEntry* e = ff().avformat_index_get_entry(st, i);
         if (!e) continue;
         bytes += e->size;
         if (e->pos >= 0) furthestByte = std::max<int64_t>(furthestByte, e->pos + e->size);
@@ -150,7 +239,7 @@ void indexExtent(AVStream* st, int64_t& packets, int64_t& bytes, int64_t& lastTi
 /// FFmpeg's name of the codec; for a codec FFmpeg does not know, the container's four-letter
 /// code when it is printable ("zzzz"), else "unknown".
 std::string codecName(const AVCodecParameters* p) {
-    if (p->codec_id != AV_CODEC_ID_NONE) return avcodec_get_name(p->codec_id);
+    if (p->codec_id != AV_CODEC_ID_NONE) return ff().avcodec_get_name(p->codec_id);
     std::string tag;
     for (int k = 0; k < 4; ++k) {
         const auto ch = char((p->codec_tag >> (8 * k)) & 0xFF);
@@ -168,8 +257,8 @@ double seconds(int64_t ts, AVRational tb) {
 /// beyond 2^62 samples (av_rescale_q_rnd saturates instead of overflowing).
 std::optional<int64_t> toSamples(int64_t ts, AVRational tb, int rate) {
     if (ts == AV_NOPTS_VALUE || rate <= 0 || tb.num <= 0 || tb.den <= 0) return std::nullopt;
-    const int64_t s = av_rescale_q_rnd(ts, tb, AVRational{1, rate},
-                                       AVRounding(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+    const int64_t s = ff().av_rescale_q_rnd(ts, tb, AVRational{1, rate},
+                                            AVRounding(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
     if (s == INT64_MIN || s <= -kPositionLimit || s >= kPositionLimit) return std::nullopt;
     return s;
 }
@@ -179,7 +268,7 @@ std::optional<int64_t> toSamples(int64_t ts, AVRational tb, int rate) {
 MediaContainer probeMedia(const fs::path& url) {
     FormatPtr format = openLocal(url);
     AVFormatContext* f = format.get();
-    const int rc = avformat_find_stream_info(f, nullptr);
+    const int rc = ff().avformat_find_stream_info(f, nullptr);
     if (rc < 0) fail(url, rc);
     MediaContainer media;
     media.format = f->iformat && f->iformat->name ? f->iformat->name : "";
@@ -198,7 +287,7 @@ MediaContainer probeMedia(const fs::path& url) {
         s.sampleRate = p->sample_rate > 0 ? double(p->sample_rate) : 0.0;
         s.channels = std::max(p->ch_layout.nb_channels, 0);
         s.codec = codecName(p);
-        s.decodable = avcodec_find_decoder(p->codec_id) != nullptr;
+        s.decodable = ff().avcodec_find_decoder(p->codec_id) != nullptr;
         s.start = seconds(st->start_time, st->time_base);
         s.duration = st->duration > 0 ? seconds(st->duration, st->time_base) : NAN;
         int64_t last = AV_NOPTS_VALUE, furthest = 0;
@@ -224,7 +313,7 @@ struct FFmpegDecoder::Demuxer {
     ~Demuxer() {
         for (auto& queue : queues)
             for (AVPacket* p : queue)
-                av_packet_free(&p);
+                ff().av_packet_free(&p);
     }
 
     /// Opens `url` and reads stream information unless the sample tables of a MOV/MP4
@@ -237,7 +326,7 @@ struct FFmpegDecoder::Demuxer {
             described = described && s >= 0 && unsigned(s) < f->nb_streams &&
                         hasAudioParameters(f->streams[s]);
         if (!described) {
-            const int rc = avformat_find_stream_info(f, nullptr);
+            const int rc = ff().avformat_find_stream_info(f, nullptr);
             if (rc < 0) fail(url, rc);
         }
         queues.assign(f->nb_streams, {});
@@ -262,13 +351,13 @@ struct FFmpegDecoder::Demuxer {
             AVPacket* queued = mine.front();
             mine.pop_front();
             queuedBytes -= size_t(std::max(queued->size, 0));
-            av_packet_move_ref(packet, queued);
-            av_packet_free(&queued);
+            ff().av_packet_move_ref(packet, queued);
+            ff().av_packet_free(&queued);
             return 0;
         }
         if (ended) return endCode;
         for (;;) {
-            const int rc = av_read_frame(format.get(), packet);
+            const int rc = ff().av_read_frame(format.get(), packet);
             if (rc == AVERROR(EAGAIN)) return rc;
             if (rc < 0) {
                 ended = true;
@@ -279,15 +368,15 @@ struct FFmpegDecoder::Demuxer {
             if (s == stream) return 0;
             if (maxQueuedBytes == 0 || s < 0 || size_t(s) >= attached.size() ||
                 !attached[size_t(s)]) {
-                av_packet_unref(packet);
+                ff().av_packet_unref(packet);
                 continue;
             }
-            AVPacket* copy = av_packet_alloc();
+            AVPacket* copy = ff().av_packet_alloc();
             if (!copy) {
-                av_packet_unref(packet);
+                ff().av_packet_unref(packet);
                 fail(url, AVERROR(ENOMEM));
             }
-            av_packet_move_ref(copy, packet);
+            ff().av_packet_move_ref(copy, packet);
             queuedBytes += size_t(std::max(copy->size, 0));
             queues[size_t(s)].push_back(copy);
             if (queuedBytes > maxQueuedBytes) throw Unshareable();
@@ -333,11 +422,11 @@ struct FFmpegDecoder::State {
     std::string what() const { return wanted >= 0 ? "video's audio" : "audio"; }
 
     void close() {
-        if (swr) swr_free(&swr);
+        if (swr) ff().swr_free(&swr);
         swrFormat = -1;
-        if (frame) av_frame_free(&frame);
-        if (packet) av_packet_free(&packet);
-        if (codec) avcodec_free_context(&codec);
+        if (frame) ff().av_frame_free(&frame);
+        if (packet) ff().av_packet_free(&packet);
+        if (codec) ff().avcodec_free_context(&codec);
     }
 
     void open() {
@@ -353,14 +442,14 @@ struct FFmpegDecoder::State {
                 f->streams[wanted]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
                 fail(url, "it has no such audio track.");
             stream = wanted;
-            decoder = avcodec_find_decoder(f->streams[wanted]->codecpar->codec_id);
+            decoder = ff().avcodec_find_decoder(f->streams[wanted]->codecpar->codec_id);
         } else {
-            stream = av_find_best_stream(f, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+            stream = ff().av_find_best_stream(f, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
             if (stream == AVERROR_STREAM_NOT_FOUND)
                 throw NotMedia("Could not read " + quoted(url) + ": it holds no audio.");
             if (stream < 0 && stream != AVERROR_DECODER_NOT_FOUND) fail(url, stream);
             if (stream < 0) {
-                stream = av_find_best_stream(f, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+                stream = ff().av_find_best_stream(f, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
                 if (stream < 0)
                     throw NotMedia("Could not read " + quoted(url) + ": it holds no audio.");
                 decoder = nullptr;
@@ -371,19 +460,19 @@ struct FFmpegDecoder::State {
         codecName = corvaline::codecName(st->codecpar);
         if (!decoder)
             fail(url, "FFmpeg cannot decode this " + what() + " codec (" + codecName + ").");
-        codec = avcodec_alloc_context3(decoder);
+        codec = ff().avcodec_alloc_context3(decoder);
         if (!codec) fail(url, AVERROR(ENOMEM));
-        int rc = avcodec_parameters_to_context(codec, st->codecpar);
+        int rc = ff().avcodec_parameters_to_context(codec, st->codecpar);
         if (rc < 0) fail(url, rc);
         codec->pkt_timebase = st->time_base;
-        rc = avcodec_open2(codec, decoder, nullptr);
+        rc = ff().avcodec_open2(codec, decoder, nullptr);
         if (rc < 0)
             fail(url, "FFmpeg cannot decode this " + what() + " codec (" + codecName +
                           ").\nFFmpeg: " + libraryText(rc));
         if (codec->sample_rate <= 0 || codec->ch_layout.nb_channels <= 0)
             fail(url, "its audio stream has no sample rate or channel count.");
-        packet = av_packet_alloc();
-        frame = av_frame_alloc();
+        packet = ff().av_packet_alloc();
+        frame = ff().av_frame_alloc();
         if (!packet || !frame) fail(url, AVERROR(ENOMEM));
 
         timeBase = st->time_base;
@@ -391,7 +480,7 @@ struct FFmpegDecoder::State {
         channels = codec->ch_layout.nb_channels;
         formatName = f->iformat && f->iformat->name ? f->iformat->name : "";
         const int raw = st->codecpar->bits_per_raw_sample;
-        const int pcm = av_get_exact_bits_per_sample(st->codecpar->codec_id);
+        const int pcm = ff().av_get_exact_bits_per_sample(st->codecpar->codec_id);
         bits = raw > 0 ? raw : (pcm > 0 ? pcm : 0);
         start = toSamples(st->start_time, timeBase, rate);
         end.reset();
@@ -417,10 +506,10 @@ struct FFmpegDecoder::State {
         int retries = 0;
         for (;;) {
             if (finished) return false;
-            int rc = avcodec_receive_frame(codec, frame);
+            int rc = ff().avcodec_receive_frame(codec, frame);
             if (rc == 0) {
                 if (frame->nb_samples > 0) return true;
-                av_frame_unref(frame);
+                ff().av_frame_unref(frame);
                 continue;
             }
             if (rc == AVERROR_EOF) {
@@ -437,7 +526,7 @@ struct FFmpegDecoder::State {
             rc = demuxer->read(stream, packet);
             if (rc == AVERROR_EOF) {
                 flushing = true;
-                rc = avcodec_send_packet(codec, nullptr);
+                rc = ff().avcodec_send_packet(codec, nullptr);
                 if (rc < 0 && rc != AVERROR_EOF) fail(url, rc);
                 continue;
             }
@@ -449,14 +538,14 @@ struct FFmpegDecoder::State {
             if (rc < 0) fail(url, rc);
             retries = 0;
             if (packet->stream_index == stream) {
-                rc = avcodec_send_packet(codec, packet);
+                rc = ff().avcodec_send_packet(codec, packet);
                 // A damaged packet is dropped, as FFmpeg's own decoder conceals it.
                 if (rc < 0 && rc != AVERROR_INVALIDDATA && rc != AVERROR(EAGAIN)) {
-                    av_packet_unref(packet);
+                    ff().av_packet_unref(packet);
                     fail(url, rc);
                 }
             }
-            av_packet_unref(packet);
+            ff().av_packet_unref(packet);
         }
     }
 
@@ -477,7 +566,7 @@ struct FFmpegDecoder::State {
         if (ts != AV_NOPTS_VALUE) {
             position = toSamples(ts, timeBase, rate);
             if (!position) {
-                av_frame_unref(frame);
+                ff().av_frame_unref(frame);
                 fail(url, "its audio timestamps are invalid.");
             }
         }
@@ -494,13 +583,13 @@ struct FFmpegDecoder::State {
     // conversion, no delay), rebuilt only when the decoder's format changes.
     void convert(int n) {
         if (!swr || swrFormat != frame->format || swrChannels != channels || swrRate != rate) {
-            if (swr) swr_free(&swr);
-            int rc = swr_alloc_set_opts2(&swr, &frame->ch_layout, AV_SAMPLE_FMT_FLTP, rate,
-                                         &frame->ch_layout, AVSampleFormat(frame->format), rate, 0,
-                                         nullptr);
-            if (rc >= 0) rc = swr_init(swr);
+            if (swr) ff().swr_free(&swr);
+            int rc = ff().swr_alloc_set_opts2(&swr, &frame->ch_layout, AV_SAMPLE_FMT_FLTP, rate,
+                                              &frame->ch_layout, AVSampleFormat(frame->format),
+                                              rate, 0, nullptr);
+            if (rc >= 0) rc = ff().swr_init(swr);
             if (rc < 0) {
-                av_frame_unref(frame);
+                ff().av_frame_unref(frame);
                 fail(url, rc);
             }
             swrFormat = frame->format;
@@ -515,10 +604,10 @@ struct FFmpegDecoder::State {
             outPlanes[size_t(ch)] = reinterpret_cast<uint8_t*>(p);
             planes[size_t(ch)] = p;
         }
-        const int got = swr_convert(swr, outPlanes.data(), n,
-                                    const_cast<const uint8_t**>(frame->extended_data), n);
+        const int got = ff().swr_convert(swr, outPlanes.data(), n,
+                                         const_cast<const uint8_t**>(frame->extended_data), n);
         if (got != n) {
-            av_frame_unref(frame);
+            ff().av_frame_unref(frame);
             if (got < 0) fail(url, got);
             fail(url, "its samples could not be converted.");
         }
@@ -570,7 +659,7 @@ bool FFmpegDecoder::exactTimeline() const {
 
 bool FFmpegDecoder::next() {
     State& s = *state_;
-    av_frame_unref(s.frame);
+    ff().av_frame_unref(s.frame);
     s.frames = 0;
     if (!s.receive()) return false;
     s.take();
@@ -598,15 +687,15 @@ std::optional<int64_t> FFmpegDecoder::position() const {
 
 bool FFmpegDecoder::seekBefore(int64_t sample) {
     State& s = *state_;
-    av_frame_unref(s.frame);
+    ff().av_frame_unref(s.frame);
     s.frames = 0;
-    const int64_t ts = av_rescale_q(sample, AVRational{1, s.rate}, s.timeBase);
+    const int64_t ts = ff().av_rescale_q(sample, AVRational{1, s.rate}, s.timeBase);
     if (s.demuxer->maxQueuedBytes != 0) return false;  // shared: the others read on
-    if (av_seek_frame(s.demuxer->format.get(), s.stream, ts, AVSEEK_FLAG_BACKWARD) < 0) {
+    if (ff().av_seek_frame(s.demuxer->format.get(), s.stream, ts, AVSEEK_FLAG_BACKWARD) < 0) {
         rewind();
         return false;
     }
-    avcodec_flush_buffers(s.codec);
+    ff().avcodec_flush_buffers(s.codec);
     s.flushing = false;
     s.finished = false;
     return true;
