@@ -99,13 +99,17 @@ class SndFileReader final : public AudioFileReader {
         uint32_t done = 0;
         while (done < frames) {
             const uint32_t want = std::min(chunk_, frames - done);
-            const sf_count_t got = sf_readf_float(file_, interleaved_.data(), want);
+            // Mono needs no de-interleaving: libsndfile reads straight into the plane.
+            float* target = channels == 1 ? buffer.channel(0) + done : interleaved_.data();
+            const sf_count_t got = sf_readf_float(file_, target, want);
             if (got < 0) throw readError(url_, file_);
-            const float* src = interleaved_.data();
-            for (int c = 0; c < channels; ++c) {
-                float* dst = buffer.channel(c) + done;
-                for (sf_count_t i = 0; i < got; ++i)
-                    dst[i] = src[size_t(i) * channels + c];
+            if (channels > 1) {
+                const float* src = interleaved_.data();
+                for (int c = 0; c < channels; ++c) {
+                    float* dst = buffer.channel(c) + done;
+                    for (sf_count_t i = 0; i < got; ++i)
+                        dst[i] = src[size_t(i) * channels + c];
+                }
             }
             done += uint32_t(got);
             if (uint32_t(got) < want) {
@@ -160,14 +164,19 @@ class SndFileWriter final : public AudioFileWriter {
         uint32_t done = 0;
         while (done < frames) {
             const uint32_t n = std::min(chunk_, frames - done);
-            float* dst = interleaved_.data();
-            for (int c = 0; c < channels_; ++c) {
-                const float* src = buffer.channel(c) + offset + done;
-                for (uint32_t i = 0; i < n; ++i)
-                    dst[size_t(i) * channels_ + c] = src[i];
+            // Mono needs no interleaving: libsndfile writes straight from the plane.
+            const float* source = buffer.channel(0) + offset + done;
+            if (channels_ > 1) {
+                float* dst = interleaved_.data();
+                for (int c = 0; c < channels_; ++c) {
+                    const float* src = buffer.channel(c) + offset + done;
+                    for (uint32_t i = 0; i < n; ++i)
+                        dst[size_t(i) * channels_ + c] = src[i];
+                }
+                source = interleaved_.data();
             }
             errno = 0;
-            const sf_count_t put = sf_writef_float(file_, interleaved_.data(), n);
+            const sf_count_t put = sf_writef_float(file_, source, n);
             // A short write is a full disk or an I/O error; never let it pass silently.
             if (put != sf_count_t(n)) {
                 const int systemError = errno != 0 ? errno : ENOSPC;
