@@ -22,6 +22,7 @@ constexpr int kChunk = 32;
 constexpr double kKaiserBeta = 8.0;
 /// Grid bounds of a signal band-limited to half the rate (see the header).
 const double kGridBound = std::cos(std::numbers::pi / 16);
+const double kHalfGridBound = std::cos(std::numbers::pi / 4);
 const double kFineBound = 1 / std::cos(std::numbers::pi / 128);
 /// How far under the possible peak a short-kernel grid value still gets refined: covers what
 /// the short kernel can miss of content close to half the rate.
@@ -79,23 +80,62 @@ float dotSse2(const float* h, const float* x) {
 typedef float Lanes4 __attribute__((vector_size(16)));
 typedef float Lanes8 __attribute__((vector_size(32)));
 
-// Always inlined into its caller, so no vector crosses a call whatever the instruction set.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
+// Helpers of the SSE2 forms, always inlined.
 template <class V>
 inline __attribute__((always_inline)) V load(const float* from) {
     V v;
     std::memcpy(&v, from, sizeof v);
     return v;
 }
-#pragma GCC diagnostic pop
 
 // The short kernel's values of one grid phase at kChunk consecutive positions, the lanes held
 // in registers: eight vectors of four with SSE2, four of eight with AVX2. Each value is the same
 // ordered sum of products either way, so readings do not depend on the processor.
 static_assert(kChunk == 32);
 
-void gridPhaseSse2(const float* h, const float* x, float* y) {
+typedef int Ints4 __attribute__((vector_size(16)));
+
+// |v| lane by lane: the sign bit cleared.
+template <class V, class I>
+inline __attribute__((always_inline)) V magnitude(V v) {
+    I bits;
+    std::memcpy(&bits, &v, sizeof v);
+    bits &= 0x7fffffff;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+template <class V>
+inline __attribute__((always_inline)) V larger(V a, V b) {
+    return a > b ? a : b;
+}
+
+template <class V>
+inline __attribute__((always_inline)) float largestLane(V v) {
+    float lanes[sizeof(V) / sizeof(float)];
+    std::memcpy(lanes, &v, sizeof v);
+    float m = 0;
+    for (float l : lanes)
+        m = std::max(m, l);
+    return m;
+}
+
+/// The largest |x[i]| of n finite samples.
+float largestMagnitude(const float* x, size_t n) {
+    Lanes4 m0 = {}, m1 = {};
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        m0 = larger(m0, magnitude<Lanes4, Ints4>(load<Lanes4>(x + i)));
+        m1 = larger(m1, magnitude<Lanes4, Ints4>(load<Lanes4>(x + i + 4)));
+    }
+    float m = largestLane(larger(m0, m1));
+    for (; i < n; ++i)
+        m = std::max(m, std::abs(x[i]));
+    return m;
+}
+
+// Both forms return the largest |value| of the phase.
+float gridPhaseSse2(const float* h, const float* x, float* y) {
     Lanes4 a[8] = {};
     Lanes4 a0 = {}, a1 = {}, a2 = {}, a3 = {}, a4 = {}, a5 = {}, a6 = {}, a7 = {};
     for (int j = 0; j < TruePeakMeter::kShortTaps; ++j) {
@@ -112,29 +152,55 @@ void gridPhaseSse2(const float* h, const float* x, float* y) {
     }
     a[0] = a0, a[1] = a1, a[2] = a2, a[3] = a3, a[4] = a4, a[5] = a5, a[6] = a6, a[7] = a7;
     std::memcpy(y, a, sizeof a);
+    Lanes4 m = {};
+    for (const Lanes4& v : a)
+        m = larger(m, magnitude<Lanes4, Ints4>(v));
+    return largestLane(m);
 }
 
-__attribute__((target("avx2"))) void gridPhaseAvx2(const float* h, const float* x, float* y) {
+__attribute__((target("avx2"))) float gridPhaseAvx2(const float* h, const float* x, float* y) {
     Lanes8 a0 = {}, a1 = {}, a2 = {}, a3 = {};
     for (int j = 0; j < TruePeakMeter::kShortTaps; ++j) {
         const float tap = h[j];
-        const float* c = x + j;
-        a0 += tap * load<Lanes8>(c);
-        a1 += tap * load<Lanes8>(c + 8);
-        a2 += tap * load<Lanes8>(c + 16);
-        a3 += tap * load<Lanes8>(c + 24);
+        Lanes8 c0, c1, c2, c3;
+        std::memcpy(&c0, x + j, sizeof c0);
+        std::memcpy(&c1, x + j + 8, sizeof c1);
+        std::memcpy(&c2, x + j + 16, sizeof c2);
+        std::memcpy(&c3, x + j + 24, sizeof c3);
+        a0 += tap * c0;
+        a1 += tap * c1;
+        a2 += tap * c2;
+        a3 += tap * c3;
     }
     std::memcpy(y, &a0, sizeof a0);
     std::memcpy(y + 8, &a1, sizeof a1);
     std::memcpy(y + 16, &a2, sizeof a2);
     std::memcpy(y + 24, &a3, sizeof a3);
+    const Lanes8 zero = {};
+    const Lanes8 m0 = a0 > zero ? a0 : -a0;
+    const Lanes8 m1 = a1 > zero ? a1 : -a1;
+    const Lanes8 m2 = a2 > zero ? a2 : -a2;
+    const Lanes8 m3 = a3 > zero ? a3 : -a3;
+    const Lanes8 m01 = m0 > m1 ? m0 : m1;
+    const Lanes8 m23 = m2 > m3 ? m2 : m3;
+    const Lanes8 m = m01 > m23 ? m01 : m23;
+    float lanes[8];
+    std::memcpy(lanes, &m, sizeof m);
+    float largest = 0;
+    for (float l : lanes)
+        largest = std::max(largest, l);
+    return largest;
 }
 
 // The same sums as dotSse2, in the same order, the eight partial sums in one register.
 __attribute__((target("avx2"))) float dotAvx2(const float* h, const float* x) {
     Lanes8 acc = {};
-    for (int j = 0; j < TruePeakMeter::kLongTaps; j += 8)
-        acc += load<Lanes8>(h + j) * load<Lanes8>(x + j);
+    for (int j = 0; j < TruePeakMeter::kLongTaps; j += 8) {
+        Lanes8 hj, xj;
+        std::memcpy(&hj, h + j, sizeof hj);
+        std::memcpy(&xj, x + j, sizeof xj);
+        acc += hj * xj;
+    }
     float partial[8];
     std::memcpy(partial, &acc, sizeof acc);
     float sum = 0;
@@ -213,12 +279,20 @@ void TruePeakMeter::scanChannel(Channel& line, int64_t positions) {
     const auto chunks = size_t((positions + kChunk - 1) / kChunk);
     chunkLimit_.resize(chunks);
     order_.resize(chunks);
+    // Span c reads samples c × kChunk … c × kChunk + kChunk + 2 × kHalf: within the blocks of
+    // kChunk samples c … c + kSpanBlocks − 1 (a little more at most, which only loosens the bound).
+    constexpr size_t kSpanBlocks = (kChunk + 2 * kHalf + 1 + kChunk - 1) / kChunk + 1;
+    const int64_t held = line.held;
+    const auto blocks = size_t((held + kChunk - 1) / kChunk);
+    blockLimit_.resize(blocks);
+    for (size_t b = 0; b < blocks; ++b) {
+        const int64_t from = int64_t(b) * kChunk;
+        blockLimit_[b] = largestMagnitude(x + from, size_t(std::min<int64_t>(kChunk, held - from)));
+    }
     for (size_t c = 0; c < chunks; ++c) {
-        const int64_t a = int64_t(c) * kChunk;
-        const int64_t n = std::min<int64_t>(kChunk, positions - a);
         float largest = 0;
-        for (int64_t i = a; i < a + n + 2 * kHalf + 1; ++i)
-            largest = std::max(largest, std::abs(x[i]));
+        for (size_t b = c; b < std::min(blocks, c + kSpanBlocks); ++b)
+            largest = std::max(largest, blockLimit_[b]);
         chunkLimit_[c] = largest;
         order_[c] = uint32_t(c);
     }
@@ -273,31 +347,46 @@ void TruePeakMeter::scanChannel(Channel& line, int64_t positions) {
             std::copy(base, base + n + kShortTaps - 1, padded);
             base = padded;
         }
-        double gridPeak = 0;
+        // The middle phase first: with the samples themselves it is a grid of two points a
+        // sample, which a band-limited signal exceeds by at most 1/cos(π/4). A span whose top
+        // cannot reach the peak that way needs no other phase.
+        constexpr int kMiddle = kGridPhases / 2;
+        float gridPeak = gridPhase(grid_ + size_t(kMiddle) * kShortTaps, base, grid[kMiddle]);
+        const float own = largestMagnitude(x + a + kHalf, size_t(n));
+        if (double(std::max(gridPeak, own)) < peak_ * kHalfGridBound * kCandidateMargin) continue;
         for (int g = 0; g < kGridPhases; ++g) {
-            gridPhase(grid_ + size_t(g) * kShortTaps, base, grid[g]);
-            for (int64_t i = 0; i < n; ++i)
-                gridPeak = std::max(gridPeak, double(std::abs(grid[g][i])));
+            if (g != kMiddle)
+                gridPeak =
+                    std::max(gridPeak, gridPhase(grid_ + size_t(g) * kShortTaps, base, grid[g]));
+        }
+        if (n < kChunk) {
+            // The padded lanes interpolate samples that are not there: only the real ones count.
+            gridPeak = 0;
+            for (int g = 0; g < kGridPhases; ++g) {
+                for (int64_t i = 0; i < n; ++i)
+                    gridPeak = std::max(gridPeak, std::abs(grid[g][i]));
+            }
         }
         // Only a lobe whose grid values come this close to the peak can rise above it.
-        const double candidate = std::max(peak_, gridPeak) * kGridBound * kCandidateMargin;
-        // The grid in time order: index k is position a + k / kGridPhases, phase
-        // k % kGridPhases; the grid values just outside the span come from the same kernel, so
-        // a maximum is one of the whole grid, wherever the spans begin.
+        const double candidate = std::max(peak_, double(gridPeak)) * kGridBound * kCandidateMargin;
+        if (double(gridPeak) < candidate) continue;
+        // The grid in time order, |values|: entry k + 1 is position a + k / kGridPhases, phase
+        // k % kGridPhases. The entries just outside the span come from the same kernel, so a
+        // maximum is one of the whole grid, wherever the spans begin.
         const auto count = int(n) * kGridPhases;
-        const float before =
-            std::abs(shortValue(kGridPhases - 1, x + a - 1 + kHalf - (kShortHalf - 1)));
-        const float after = std::abs(shortValue(0, x + a + n + kHalf - (kShortHalf - 1)));
-        const auto at = [&](int k) {
-            if (k < 0) return before;
-            if (k >= count) return after;
-            return std::abs(grid[k % kGridPhases][k / kGridPhases]);
-        };
+        float ordered[kChunk * kGridPhases + 2];
+        ordered[0] = std::abs(shortValue(kGridPhases - 1, x + a - 1 + kHalf - (kShortHalf - 1)));
+        ordered[count + 1] = std::abs(shortValue(0, x + a + n + kHalf - (kShortHalf - 1)));
+        for (int64_t i = 0; i < n; ++i) {
+            for (int g = 0; g < kGridPhases; ++g)
+                ordered[1 + i * kGridPhases + g] = std::abs(grid[g][i]);
+        }
+        const auto floor = float(candidate);
         for (int k = 0; k < count; ++k) {
-            const float v = at(k);
-            if (v == 0 || double(v) < candidate) continue;
-            const float left = at(k - 1);
-            const float right = at(k + 1);
+            const float v = ordered[k + 1];
+            if (v < floor || v == 0) continue;
+            const float left = ordered[k];
+            const float right = ordered[k + 2];
             if (left > v || right > v) continue;
             // A local maximum of the grid: the climb finds the top of its lobe of refined values.
             // It starts where the parabola through the three grid values peaks (within half a

@@ -93,6 +93,7 @@ class TruePeakMeter {
     const float* fine_ = nullptr;
     double fineSum_ = 1;
     double peak_ = 0;  ///< largest refined value so far
+    std::vector<float> blockLimit_;
     std::vector<float> chunkLimit_;
     std::vector<uint32_t> order_;
 };
