@@ -194,6 +194,8 @@ int main() {
     }
     std::printf("chain alone (every module on, stereo): %.0fx real time (CPU)\n",
                 chainRealtime(std::min(seconds, 60.0)));
+    std::printf("render %.0fx real time (wall); peak memory of this process %.1f MB\n",
+                seconds / render.wall, peakMB());
     std::error_code ignored;
     fs::remove_all(folder, ignored);
     return 0;

@@ -22,9 +22,11 @@
 //    lobe, not over its width. A lobe without a grid maximum of its own is one whose dip
 //    towards its neighbour is shallower than the short kernel's error (about −80 dB below 0.45
 //    of the rate), so the neighbour's top reads it to within that error.
-//  - Spans whose samples cannot interpolate above the peak already found (their largest sample
-//    times the long kernel's largest absolute sum) are skipped, so measuring is cheap away from
-//    the loudest passages.
+//  - Spans of 32 samples whose samples cannot interpolate above the peak already found (their
+//    largest sample times the long kernel's largest absolute sum) are skipped, loudest first, so
+//    measuring is cheap away from the loudest passages; so are spans whose samples and middle
+//    phase (a grid of two points a sample, exceeded by at most 1/cos(π/4), with the same 1 dB
+//    for the short kernel) stay under the peak, before the other seven phases are computed.
 // The sums run in vector lanes (AVX2 where the processor has it, SSE2 otherwise) in the same
 // order either way, so a reading does not depend on the processor. Content within about 1% of
 // half the rate is ambiguous to every interpolator; there, meters with other kernels can read
