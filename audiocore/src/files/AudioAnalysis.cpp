@@ -2,6 +2,10 @@
 
 #include "audiocore/files/AudioAnalysis.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -33,17 +37,29 @@ float accumulate(const float* samples, int64_t count, int64_t first, float peak,
         peak = std::max(peak, a);
         lanes[(first + i) % kLanes] += double(a) * double(a);
     }
-    double l0 = lanes[0], l1 = lanes[1], l2 = lanes[2], l3 = lanes[3];
+#if defined(__SSE2__)
+    // Four frames at a time: lanes 0-1 and 2-3 as pairs of doubles, the same arithmetic as one
+    // frame at a time.
+    __m128d low = _mm_set_pd(lanes[1], lanes[0]), high = _mm_set_pd(lanes[3], lanes[2]);
+    __m128 peaks = _mm_set1_ps(peak);
+    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+    const __m128 largest = _mm_set1_ps(FLT_MAX);
     for (; i + kLanes <= count; i += kLanes) {
-        const float a0 = finite(samples[i]), a1 = finite(samples[i + 1]);
-        const float a2 = finite(samples[i + 2]), a3 = finite(samples[i + 3]);
-        peak = std::max(peak, std::max(std::max(a0, a1), std::max(a2, a3)));
-        l0 += double(a0) * double(a0);
-        l1 += double(a1) * double(a1);
-        l2 += double(a2) * double(a2);
-        l3 += double(a3) * double(a3);
+        __m128 a = _mm_and_ps(_mm_loadu_ps(samples + i), magnitude);
+        a = _mm_and_ps(a, _mm_cmple_ps(a, largest));  // NaN and infinity fail: 0
+        peaks = _mm_max_ps(peaks, a);
+        const __m128d d0 = _mm_cvtps_pd(a);
+        const __m128d d1 = _mm_cvtps_pd(_mm_movehl_ps(a, a));
+        low = _mm_add_pd(low, _mm_mul_pd(d0, d0));
+        high = _mm_add_pd(high, _mm_mul_pd(d1, d1));
     }
-    lanes[0] = l0, lanes[1] = l1, lanes[2] = l2, lanes[3] = l3;
+    alignas(16) float four[kLanes];
+    _mm_store_ps(four, peaks);
+    for (float p : four)
+        peak = std::max(peak, p);
+    _mm_storeu_pd(lanes, low);
+    _mm_storeu_pd(lanes + 2, high);
+#endif
     for (; i < count; ++i) {
         const float a = finite(samples[i]);
         peak = std::max(peak, a);

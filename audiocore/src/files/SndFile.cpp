@@ -3,6 +3,10 @@
 
 #include <sndfile.h>
 
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -21,6 +25,42 @@ namespace {
 // whatever the channel count, so memory stays small for wide files.
 uint32_t chunkFrames(int channels) {
     return uint32_t(std::max(256, 65536 / std::max(1, channels)));
+}
+
+/// Frames [from, from + n) of the buffer's planes, interleaved into `out`.
+void interleave(const AudioBuffer& buffer, uint32_t from, uint32_t n, float* out) {
+    const int channels = buffer.channelCount();
+    const auto stride = size_t(channels);
+    int c = 0;
+#if defined(__SSE2__)
+    // Four channels at a time, four frames at a time: a 4 x 4 transpose per step.
+    for (; c + 4 <= channels; c += 4) {
+        const float* p0 = buffer.channel(c) + from;
+        const float* p1 = buffer.channel(c + 1) + from;
+        const float* p2 = buffer.channel(c + 2) + from;
+        const float* p3 = buffer.channel(c + 3) + from;
+        uint32_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            __m128 r0 = _mm_loadu_ps(p0 + i), r1 = _mm_loadu_ps(p1 + i);
+            __m128 r2 = _mm_loadu_ps(p2 + i), r3 = _mm_loadu_ps(p3 + i);
+            _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+            float* frame = out + size_t(i) * stride + size_t(c);
+            _mm_storeu_ps(frame, r0);
+            _mm_storeu_ps(frame + stride, r1);
+            _mm_storeu_ps(frame + 2 * stride, r2);
+            _mm_storeu_ps(frame + 3 * stride, r3);
+        }
+        for (; i < n; ++i) {
+            float* frame = out + size_t(i) * stride + size_t(c);
+            frame[0] = p0[i], frame[1] = p1[i], frame[2] = p2[i], frame[3] = p3[i];
+        }
+    }
+#endif
+    for (; c < channels; ++c) {
+        const float* src = buffer.channel(c) + from;
+        for (uint32_t i = 0; i < n; ++i)
+            out[size_t(i) * stride + size_t(c)] = src[i];
+    }
 }
 
 int bitsOfSubtype(int format) {
@@ -167,12 +207,7 @@ class SndFileWriter final : public AudioFileWriter {
             // Mono needs no interleaving: libsndfile writes straight from the plane.
             const float* source = buffer.channel(0) + offset + done;
             if (channels_ > 1) {
-                float* dst = interleaved_.data();
-                for (int c = 0; c < channels_; ++c) {
-                    const float* src = buffer.channel(c) + offset + done;
-                    for (uint32_t i = 0; i < n; ++i)
-                        dst[size_t(i) * channels_ + c] = src[i];
-                }
+                interleave(buffer, offset + done, n, interleaved_.data());
                 source = interleaved_.data();
             }
             errno = 0;
