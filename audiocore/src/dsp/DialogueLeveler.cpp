@@ -88,4 +88,64 @@ void DialogueLeveler::tick(std::span<double> values, std::span<const bool> selec
     }
 }
 
+void DialogueLeveler::tickFrames(double* frames, size_t stride, long count,
+                                 std::span<const bool> selected) {
+    if (!enabled_) {
+        // Off: the gains only relax (and the ticks stop once they are back at 0 dB).
+        for (long k = 0; k < count; ++k)
+            tick({frames + size_t(k) * stride, stride}, selected);
+        return;
+    }
+    const double target = target_;
+    const double maxBoost = maxBoost_;
+    const double maxCut = maxCut_;
+    const double gate = gate_;
+    const double ae = energyCoefficient_;
+    const double quiet = quietEnergy_;
+    const size_t n = std::min(stride, energy_.size());
+    for (long from = 0; from < count; from += kBlock) {
+        const auto m = size_t(std::min(kBlock, count - from));
+        double* const block = frames + size_t(from) * stride;
+        for (size_t i = 0; i < n; ++i) {
+            const bool isSelected = i < selected.size() && selected[i];
+            // The energies and their levels: the logarithms do not wait for the gain.
+            double energy = energy_[i];
+            for (size_t k = 0; k < m; ++k) {
+                const double v = block[k * stride + i];
+                const double x = std::isfinite(v) ? v : 0.0;
+                input_[k] = x;
+                energy = ae * energy + (1 - ae) * x * x;
+                below_[k] = energy < quiet;
+                level_[k] = below_[k] || energy < 1e-15 ? -150.0 : dsp_detail::powerToDB(energy);
+            }
+            energy_[i] = energy;
+            // The gain's recursion, as tick() runs it.
+            double gain = gainDB_[i];
+            for (size_t k = 0; k < m; ++k) {
+                const double level = level_[k];
+                double desired = 0;
+                double a;
+                if (below_[k] || level <= gate) {
+                    a = pauseCoefficient_;
+                } else if (isSelected) {
+                    const double g0 = std::clamp(target - level, -maxCut, maxBoost);
+                    const double weight = std::clamp((level - gate) * 0.125, 0.0, 1.0);
+                    desired = g0 > 0 ? weight * g0 : g0;
+                    a = desired < gain ? fastCoefficient_ : rideCoefficient_;
+                } else {
+                    a = 0 < gain ? fastCoefficient_ : rideCoefficient_;
+                }
+                gain = a * gain + (1 - a) * desired;
+                gain_[k] = gain;
+            }
+            gainDB_[i] = gain;
+            if (!isSelected) continue;
+            for (size_t k = 0; k < m; ++k) {
+                const double x = input_[k];
+                block[k * stride + i] = gain_[k] == 0 ? x : x * dsp_detail::dbToGain(gain_[k]);
+            }
+        }
+    }
+}
+
 }  // namespace corvaline

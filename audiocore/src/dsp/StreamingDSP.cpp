@@ -257,11 +257,15 @@ void StreamingDSP::inputStage(const BlockIO& io, long base, long staged) {
             for (int c = 0; c < io.sideChannels; ++c)
                 detector_[size_t(c)] = io.sidechain->channel(c)[i];
         }
-        const std::array<double, 2> bleedGains = bleed_.tick(detector_, selected, settings_);
-
-        leveler_.tick({values, size_t(count_)}, selected);
-        if (lavA >= 0 && lavA < count_) values[lavA] *= bleedGains[0];
-        if (lavB >= 0 && lavB < count_) values[lavB] *= bleedGains[1];
+        stageBleed_[size_t(k)] = bleed_.tick(detector_, selected, settings_);
+    }
+    // The leveler reads only the input and the bleed suppressor only its detector: the leveler
+    // takes the staged frames together, then the bleed gains apply.
+    leveler_.tickFrames(values_.data(), size_t(count_), staged, selected);
+    for (long k = 0; k < staged; ++k) {
+        double* const values = values_.data() + size_t(k) * size_t(count_);
+        if (lavA >= 0 && lavA < count_) values[lavA] *= stageBleed_[size_t(k)][0];
+        if (lavB >= 0 && lavB < count_) values[lavB] *= stageBleed_[size_t(k)][1];
     }
 }
 

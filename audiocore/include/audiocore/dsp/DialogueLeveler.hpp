@@ -3,6 +3,7 @@
 // fader: an energy detector with gain bounds and a floor, not a speech classifier.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <span>
@@ -32,6 +33,11 @@ class DialogueLeveler {
     /// One frame with the settings of the last configure().
     void tick(std::span<double> values, std::span<const bool> selected);
 
+    /// The same as tick() on `frames` consecutive frames of `stride` values each (frame-major),
+    /// sample for sample; the frames' logarithms and exponentials are computed apart from the
+    /// gain's recursion so that they overlap.
+    void tickFrames(double* frames, size_t stride, long count, std::span<const bool> selected);
+
     double rate() const { return rate_; }
     /// Whether a tick would do nothing: off, with every gain back at 0 dB.
     bool idle() const {
@@ -44,7 +50,14 @@ class DialogueLeveler {
     const std::vector<double>& gainDB() const { return gainDB_; }
 
   private:
+    /// Frames tickFrames() takes at a time.
+    static constexpr long kBlock = 64;
+
     double rate_;
+    std::array<double, kBlock> input_{};  ///< tickFrames(): one channel's finite inputs
+    std::array<double, kBlock> level_{};  ///< … their energies in dB (−150 below the floor)
+    std::array<bool, kBlock> below_{};    ///< … whether under the floor's power
+    std::array<double, kBlock> gain_{};   ///< … the gains in dB
     std::vector<double> energy_;
     std::vector<double> gainDB_;
     // Derived by configure(): the guarded settings, the one-pole coefficients (recomputed only

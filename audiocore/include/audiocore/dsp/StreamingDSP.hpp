@@ -169,7 +169,8 @@ class StreamingDSP {
     std::vector<double> values_;  ///< staged frames: kStageFrames × count, frame-major
     std::array<double, kStageFrames> stageStep_{};  ///< glide step of each staged frame
     std::array<double, kStageFrames> stagePeak_{};  ///< detector peak of each staged frame
-    std::vector<double> detector_;                  ///< the lav-bleed detector frame
+    std::array<std::array<double, 2>, kStageFrames> stageBleed_{};  ///< bleed gains per frame
+    std::vector<double> detector_;  ///< the lav-bleed detector frame
     double envelope_ = 0;
     double limitGain_ = 1;
     int hold_ = 0;
