@@ -39,7 +39,8 @@ struct PlayerTime {
     double sampleRate = 0;
 };
 
-/// Fails to open or start the output; what() is SDL's description.
+/// Fails to open or start the output; what() is SDL's description (or says that SDL2 itself
+/// could not be loaded).
 class AudioOutputError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -140,7 +141,9 @@ class AudioEngine {
     /// thread. Must precede start(). Buffers are dropped if the observer falls far behind.
     void installTap(uint32_t bufferSize, TapObserver observer);
     /// Opens and starts the default output device (SDL_AUDIODRIVER / SDL_DISKAUDIOFILE are
-    /// honoured). Throws AudioOutputError with SDL's text.
+    /// honoured). SDL2 itself is opened by the first start() of the process. Throws
+    /// AudioOutputError with SDL's text, or one naming SDL2 and its package when the library
+    /// cannot be loaded.
     void start();
     /// Stops and closes the device; no callback runs after it returns. Idempotent.
     void stop();

@@ -14,6 +14,12 @@
 // ("Could not read “take.m4a”: the file is damaged or is not a recording FFmpeg can read.");
 // FFmpeg's own text follows on a second line only where it adds something. Not thread-safe:
 // one decoder per thread.
+//
+// FFmpeg's libraries are not linked: the first file read through them opens them (a command
+// that reads only WAV files never pays for them). Without them every read is refused with
+// "Could not read “x.m4a”: Corvaline reads compressed audio and videos through FFmpeg's
+// libraries, and they could not be loaded. Install them again (on Debian: ...)." and the
+// dynamic loader's reason on a second line.
 
 #include <cstddef>
 #include <cstdint>
