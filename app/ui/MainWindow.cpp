@@ -52,6 +52,13 @@ bool importable(const QString& path) {
                        [&](const QString& pattern) { return QDir::match(pattern, name); });
 }
 
+// Widths of the side panel and the session sidebar; a narrow window (down to the minimum of
+// 1050 points) gives the sidebar less so that the transport keeps its room.
+constexpr int kPanelWidth = 370;
+constexpr int kSidebarWidth = 210;
+constexpr int kNarrowSidebarWidth = 160;
+constexpr int kNarrowWindow = 1120;
+
 }  // namespace
 
 MainWindow::MainWindow(app::AppState& state, QWidget* parent) : QMainWindow(parent), state_(state) {
@@ -78,7 +85,7 @@ MainWindow::MainWindow(app::AppState& state, QWidget* parent) : QMainWindow(pare
     wh->setSpacing(0);
     workspace_ = new WorkspaceView(state_, workspacePage);
     inspector_ = new SidePanel(state_, workspacePage);
-    inspector_->setFixedWidth(370);
+    inspector_->setFixedWidth(kPanelWidth);
     wh->addWidget(workspace_, 1);
     wh->addWidget(inspector_);
     pages_->addWidget(workspacePage);
@@ -210,6 +217,12 @@ void MainWindow::buildMenus() {
     guide->setShortcuts({QKeySequence::HelpContents, QKeySequence(QStringLiteral("Ctrl+?"))});
     help->addAction(icons::menuIcon(QStringLiteral("info.circle")),
                     QStringLiteral("About Kestrio Corvaline"), this, &MainWindow::showAbout);
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    const bool narrow = width() < kNarrowWindow;
+    sidebar_->setFixedWidth(narrow ? kNarrowSidebarWidth : kSidebarWidth);
 }
 
 void MainWindow::showAbout() {

@@ -61,6 +61,7 @@ class MainWindow : public QMainWindow {
     AboutWindow* aboutWindow() const { return about_; }
 
   protected:
+    void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent*) override;
     void dragEnterEvent(QDragEnterEvent*) override;
     void dragLeaveEvent(QDragLeaveEvent*) override;

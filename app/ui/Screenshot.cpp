@@ -38,7 +38,8 @@ int takeScreenshot(MainWindow& window, app::AppState& state, const ScreenshotReq
                      qPrintable(request.page));
         return 1;
     }
-    window.setMinimumSize(0, 0);
+    // Any size may be asked for (a zero minimum would hand the minimum back to the layout).
+    window.setMinimumSize(1, 1);
     window.resize(request.size);
     window.show();
 

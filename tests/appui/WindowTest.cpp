@@ -170,6 +170,20 @@ TEST_F(WindowTest, EveryPageShowsItsVocabularyUnclipped) {
               QStringLiteral("Render the full file before exporting"));
 }
 
+TEST_F(WindowTest, TheSmallestWindowShowsEveryControlUnclipped) {
+    openDemo();
+    window_->resize(window_->minimumSize());
+    ASSERT_EQ(window_->size(), QSize(1050, 720));
+    for (auto page :
+         {app::WorkspacePage::workspace, app::WorkspacePage::settings, app::WorkspacePage::help}) {
+        state_->setPage(page);
+        window_->refreshNow();
+        test::waitUntil([&] { return clippedControls(*window_).isEmpty(); }, 3000);
+        const QStringList clipped = clippedControls(*window_);
+        EXPECT_TRUE(clipped.isEmpty()) << int(page) << ": " << clipped.join(", ").toStdString();
+    }
+}
+
 TEST_F(WindowTest, ScreenshotOptionWritesEveryPageAsAPicture) {
     const fs::path program =
         fs::path(QCoreApplication::applicationDirPath().toStdString()) / "corvaline";

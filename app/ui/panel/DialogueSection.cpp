@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -72,7 +73,8 @@ DialogueSection::DialogueSection(SettingBindings& bindings, QWidget* parent)
     bv->addWidget(heading(QStringLiteral("Detector Balance"), bleed));
     bv->addWidget(bindings_.number(Setting::bleedTrimA, bleed));
     bv->addWidget(bindings_.number(Setting::bleedTrimB, bleed));
-    auto* buttons = new QHBoxLayout;
+    // Side by side where the panel is wide enough, else one above the other.
+    auto* buttons = new QGridLayout;
     analyze_ = new QPushButton(icons::icon(QStringLiteral("waveform.badge.magnifyingglass")),
                                QStringLiteral("Analyze Lav Balance"), bleed);
     analyze_->setToolTip(QStringLiteral("Measure both mics and set the detector trims"));
@@ -83,8 +85,8 @@ DialogueSection::DialogueSection(SettingBindings& bindings, QWidget* parent)
         "Use CH 1 and 2 as lavs, mute camera references in monitoring, preserve reference "
         "tracks in export, and analyze detector balance"));
     connect(twoLavs_, &QPushButton::clicked, &state, &app::AppState::setupTwoLavsWithCamera);
-    buttons->addWidget(analyze_);
-    buttons->addWidget(twoLavs_);
+    buttons->addWidget(analyze_, 0, 0);
+    buttons->addWidget(twoLavs_, 1, 0);
     bv->addLayout(buttons);
     pairStatus_ = caption(QString(), bleed);
     pairStatus_->setAccessibleName(QStringLiteral("Mic pair status"));

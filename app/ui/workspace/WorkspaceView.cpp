@@ -134,7 +134,8 @@ QWidget* WorkspaceView::buildHeader() {
     auto* h = new QHBoxLayout(header);
     h->setContentsMargins(0, 0, 0, 0);
     auto* left = new QVBoxLayout;
-    name_ = new QLabel(header);
+    // A long file name is elided (full name in the tooltip) rather than widening the window.
+    name_ = new ElidedLabel(header);
     theme::setRole(name_, "title");
     name_->setAccessibleName(QStringLiteral("Recording name"));
     left->addWidget(name_);
@@ -213,6 +214,7 @@ QWidget* WorkspaceView::buildTransport() {
         h->addWidget(w);
     // A long label ("Processed · Sidon FP16 · Careful · Original 15%") never widens the window.
     monitorLabel_ = new ElidedLabel(bar);
+    monitorLabel_->setMinimumWidth(0);  // in a narrow window it gives way entirely
     monitorLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     theme::setRole(monitorLabel_, "secondary");
     monitorLabel_->setAccessibleName(QStringLiteral("Monitor source"));
@@ -227,16 +229,26 @@ QWidget* WorkspaceView::buildTransport() {
 }
 
 QWidget* WorkspaceView::buildSelectionBar() {
+    // One row; in a narrow window the Start and End fields move to a second row (see
+    // placeRangeFields) instead of squeezing the buttons.
     auto* bar = new QWidget(this);
-    auto* h = new QHBoxLayout(bar);
+    auto* rows = new QVBoxLayout(bar);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(6);
+    selectionRow_ = new QHBoxLayout;
+    rangeFieldsRow_ = new QHBoxLayout;
+    rows->addLayout(selectionRow_);
+    rows->addLayout(rangeFieldsRow_);
+    rangeTools_ = new QWidget(bar);
+    auto* h = new QHBoxLayout(rangeTools_);
     h->setContentsMargins(0, 0, 0, 0);
-    h->addWidget(new QLabel(QStringLiteral("Preview range"), bar));
+    h->addWidget(new QLabel(QStringLiteral("Preview range"), rangeTools_));
     rangeMode_ = new QButtonGroup(bar);
     auto* seg = new QHBoxLayout;
     seg->setSpacing(0);
     int id = 0;
     for (const QString& label : {QStringLiteral("Full File"), QStringLiteral("Selection")}) {
-        auto* button = new QPushButton(label, bar);
+        auto* button = new QPushButton(label, rangeTools_);
         button->setCheckable(true);
         button->setAccessibleName(label);
         rangeMode_->addButton(button, id++);
@@ -247,11 +259,11 @@ QWidget* WorkspaceView::buildSelectionBar() {
     h->addLayout(seg);
     h->addSpacing(12);
     playheadTool_ = new IconButton(QStringLiteral("cursorarrow"),
-                                   QStringLiteral("Click to move the playhead"), bar);
+                                   QStringLiteral("Click to move the playhead"), rangeTools_);
     playheadTool_->setCheckable(true);
     playheadTool_->setAccessibleName(QStringLiteral("Playhead tool"));
     selectTool_ = new IconButton(QStringLiteral("rectangle.dashed"),
-                                 QStringLiteral("Select preview range"), bar);
+                                 QStringLiteral("Select preview range"), rangeTools_);
     selectTool_->setCheckable(true);
     connect(playheadTool_, &QToolButton::clicked, this, [this] { setTool(false); });
     connect(selectTool_, &QToolButton::clicked, this, [this] {
@@ -260,18 +272,50 @@ QWidget* WorkspaceView::buildSelectionBar() {
     });
     h->addWidget(playheadTool_);
     h->addWidget(selectTool_);
-    h->addStretch();
-    start_ = secondsField(QStringLiteral("Selection start in seconds"), bar);
-    end_ = secondsField(QStringLiteral("Selection end in seconds"), bar);
+
+    rangeFields_ = new QWidget(bar);
+    auto* fields = new QHBoxLayout(rangeFields_);
+    fields->setContentsMargins(0, 0, 0, 0);
+    start_ = secondsField(QStringLiteral("Selection start in seconds"), rangeFields_);
+    end_ = secondsField(QStringLiteral("Selection end in seconds"), rangeFields_);
     connect(start_, &QDoubleSpinBox::valueChanged, &state_,
             [this](double v) { state_.setRange(v, state_.rangeEnd()); });
     connect(end_, &QDoubleSpinBox::valueChanged, &state_,
             [this](double v) { state_.setRange(state_.rangeStart(), v); });
-    h->addWidget(new QLabel(QStringLiteral("Start"), bar));
-    h->addWidget(start_);
-    h->addWidget(new QLabel(QStringLiteral("End"), bar));
-    h->addWidget(end_);
+    fields->addWidget(new QLabel(QStringLiteral("Start"), rangeFields_));
+    fields->addWidget(start_);
+    fields->addWidget(new QLabel(QStringLiteral("End"), rangeFields_));
+    fields->addWidget(end_);
+
+    selectionRow_->addWidget(rangeTools_);
+    selectionRow_->addStretch();
+    placeRangeFields(false);
     return bar;
+}
+
+void WorkspaceView::placeRangeFields(bool secondRow) {
+    if (rangeFieldsOnSecondRow_ == secondRow && rangeFields_->parentWidget() &&
+        (selectionRow_->indexOf(rangeFields_) >= 0 || rangeFieldsRow_->indexOf(rangeFields_) >= 0))
+        return;
+    rangeFieldsOnSecondRow_ = secondRow;
+    selectionRow_->removeWidget(rangeFields_);
+    rangeFieldsRow_->removeWidget(rangeFields_);
+    while (QLayoutItem* item = rangeFieldsRow_->takeAt(0))
+        delete item;
+    if (secondRow) {
+        rangeFieldsRow_->addStretch();
+        rangeFieldsRow_->addWidget(rangeFields_);
+    } else {
+        selectionRow_->addWidget(rangeFields_);
+    }
+}
+
+void WorkspaceView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (!rangeTools_) return;
+    // The page's side margins and the gap between the two groups.
+    const int oneRow = rangeTools_->sizeHint().width() + rangeFields_->sizeHint().width() + 60;
+    placeRangeFields(width() < oneRow);
 }
 
 void WorkspaceView::setTool(bool selection) {
@@ -310,7 +354,7 @@ void WorkspaceView::refresh() {
     rebuildRows();
     if (!current) return;
 
-    name_->setText(QFileInfo(QString::fromStdString(current->sourceURL.string())).fileName());
+    name_->setFullText(QFileInfo(QString::fromStdString(current->sourceURL.string())).fileName());
     format_->setText(QStringLiteral("%1 Hz  ·  %2 bit  ·  %3 channels")
                          .arg(current->sampleRate, 0, 'f', 0)
                          .arg(current->bitDepth)

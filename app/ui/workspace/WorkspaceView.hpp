@@ -7,6 +7,7 @@
 
 class QButtonGroup;
 class QDoubleSpinBox;
+class QHBoxLayout;
 class QLabel;
 class QPushButton;
 class QScrollArea;
@@ -43,6 +44,9 @@ class WorkspaceView : public QWidget {
     QPushButton* importButton() const { return importButton_; }
     QPushButton* demoButton() const { return demoButton_; }
 
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+
   private:
     QWidget* buildEmpty();
     QWidget* buildContent();
@@ -51,6 +55,7 @@ class WorkspaceView : public QWidget {
     QWidget* buildSelectionBar();
     void rebuildRows();
     void setTool(bool selection);
+    void placeRangeFields(bool secondRow);
 
     app::AppState& state_;
     QStackedWidget* stack_ = nullptr;
@@ -58,11 +63,17 @@ class WorkspaceView : public QWidget {
     bool dropping_ = false;
     bool selectionTool_ = false;
     bool lastSelectingRange_ = false;
+    // Selection bar.
+    QHBoxLayout* selectionRow_ = nullptr;
+    QHBoxLayout* rangeFieldsRow_ = nullptr;
+    QWidget* rangeTools_ = nullptr;
+    QWidget* rangeFields_ = nullptr;
+    bool rangeFieldsOnSecondRow_ = false;
     // Empty state.
     QPushButton* importButton_ = nullptr;
     QPushButton* demoButton_ = nullptr;
     // Header.
-    QLabel* name_ = nullptr;
+    ElidedLabel* name_ = nullptr;
     QLabel* format_ = nullptr;
     QLabel* sourceTag_ = nullptr;
     QLabel* bwf_ = nullptr;
