@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -262,8 +263,17 @@ TEST(WorkingFolders, RemovalGoesBeforeTheLockAndFoldersFromBeforeLocksAreJudgedB
     fs::create_directories(dir / "elsewhere");
     test::writeFile(dir / "elsewhere" / ".lock", "");
     fs::create_directory_symlink(dir / "elsewhere", dir / "Corvaline-link");
+    // Under the hidden name a folder has while it is made: left by a kill during its making
+    // when it stayed so for minutes, someone's folder in the making otherwise.
+    fs::create_directories(dir / ".Corvaline-interrupted");
+    test::writeFile(dir / ".Corvaline-interrupted" / ".lock", "");
+    fs::last_write_time(dir / ".Corvaline-interrupted",
+                        fs::file_time_type::clock::now() - std::chrono::minutes(10));
+    fs::create_directories(dir / ".Corvaline-making");
 
-    EXPECT_EQ(removeStaleWorkingFolders(dir.path()), 2);
+    EXPECT_EQ(removeStaleWorkingFolders(dir.path()), 3);
+    EXPECT_FALSE(fs::exists(dir / ".Corvaline-interrupted"));
+    EXPECT_TRUE(fs::exists(dir / ".Corvaline-making"));
     EXPECT_FALSE(fs::exists(dir / "Corvaline-left"));
     EXPECT_FALSE(fs::exists(dir / "Corvaline-dead"));
     EXPECT_TRUE(fs::exists(dir / "Corvaline-alive"));

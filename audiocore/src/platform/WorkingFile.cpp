@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -24,6 +25,8 @@ namespace corvaline {
 namespace {
 
 constexpr const char* kLockName = ".lock";
+/// How long a folder may keep its hidden name while it is made before it counts as left over.
+constexpr std::time_t kMakingSeconds = 120;
 /// Written by versions before locks: "PID START-TIME".
 constexpr const char* kOwnerRecord = ".owner";
 constexpr std::string_view kProcFd = "/proc/self/fd/";
@@ -258,17 +261,22 @@ int removeStaleWorkingFolders(const fs::path& parent) {
     for (; it != fs::directory_iterator(); it.increment(ec)) {
         if (ec) break;
         const fs::path folder = it->path();
-        if (folder.filename().string().rfind(kFolderPrefix, 0) != 0) continue;
+        const std::string name = folder.filename().string();
+        const bool making = name.rfind("." + std::string(kFolderPrefix), 0) == 0;
+        if (!making && name.rfind(kFolderPrefix, 0) != 0) continue;
         struct stat st {};
         if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
             continue;
+        // A folder still under its hidden name is being made (for a moment, and maybe not yet
+        // locked); one that stayed hidden for minutes was left by a kill during its making.
+        if (making && std::time(nullptr) - st.st_mtime < kMakingSeconds) continue;
         // The lock (when there is one) stays held while the folder goes, so that another
         // removal running at the same time leaves it to this one.
         const fs::path lock = folder / kLockName;
         FileDescriptor held(::open(lock.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
         if (held) {
             if (::flock(held.get(), LOCK_EX | LOCK_NB) != 0) continue;
-        } else if (!ownerRecordIsStale(folder)) {
+        } else if (!making && !ownerRecordIsStale(folder)) {
             continue;
         }
         std::error_code ignored;

@@ -132,8 +132,9 @@ class WorkingFolder {
 /// Removes the "Corvaline-*" folders in `parent` (default: the temporary folder) that belong to
 /// this user and were left by processes that ended without removing them: their ".lock" is
 /// held by nobody (or, in folders from versions before locks, their ".owner" record names a
-/// process that no longer runs). Folders with neither are not ours to judge and stay. Hidden
-/// folders being made are never looked at. Errors are ignored. Returns how many were removed.
+/// process that no longer runs). Folders with neither are not ours to judge and stay. A folder
+/// still under its hidden making name counts only after two minutes (a kill during its making
+/// left it). Errors are ignored. Returns how many were removed.
 int removeStaleWorkingFolders(const std::filesystem::path& parent = {});
 
 }  // namespace corvaline
