@@ -102,6 +102,7 @@ TEST(StrictTruePeakTest, HardSignalsReadAtOrAboveTheReference) {
     struct Case {
         std::string what;
         std::vector<float> signal;
+        double slack = 0.03;  ///< how far above the reference a reading may be
     };
     std::vector<Case> cases;
     for (const double rate : {44100.0, 48000.0, 96000.0}) {
@@ -135,6 +136,24 @@ TEST(StrictTruePeakTest, HardSignalsReadAtOrAboveTheReference) {
         }
         cases.push_back({"chirp" + at, chirp});
     }
+    // Strong content close to half the rate, which the coarse grid's short kernel reads
+    // several dB low; a start without a fade, which rings before the first sample.
+    std::vector<float> bright(2000);
+    std::vector<float> abrupt(600);
+    for (size_t i = 0; i < bright.size(); ++i) {
+        const double n = double(i);
+        bright[i] = float(0.2 * std::sin(2 * std::numbers::pi * 0.4715 * n + 2.8) +
+                          0.2 * std::sin(2 * std::numbers::pi * 0.4823 * n + 0.4));
+    }
+    for (size_t i = 0; i < abrupt.size(); ++i) {
+        const double fadeOut = std::min(1.0, double(abrupt.size() - i) / 128);
+        abrupt[i] =
+            float(0.3 * fadeOut * std::sin(2 * std::numbers::pi * 0.4096 * double(i) + 1.8));
+    }
+    // Within 2% of half the rate, kernels of different shapes reconstruct differently: the
+    // reading stays an upper bound, a little looser.
+    cases.push_back({"near half the rate", bright, 0.1});
+    cases.push_back({"abrupt start", abrupt});
     // One band-limited pulse standing above a steady tone, its top moved through every sample
     // and phase of a stretch longer than the spans the meter screens together.
     for (int step = 0; step < 80; ++step) {
@@ -154,7 +173,7 @@ TEST(StrictTruePeakTest, HardSignalsReadAtOrAboveTheReference) {
         const double reference = test::referenceTruePeak(c.signal);
         const double strict = strictPeak(c.signal, 4096);
         EXPECT_GE(strict, reference - 0.002) << c.what;
-        EXPECT_LE(strict, reference + 0.03) << c.what;
+        EXPECT_LE(strict, reference + c.slack) << c.what;
         EXPECT_EQ(strictPeak(c.signal, 333), strict) << c.what;
     }
 }

@@ -135,10 +135,11 @@ float largestMagnitude(const float* x, size_t n) {
 }
 
 // Both forms return the largest |value| of the phase.
+template <int Taps>
 float gridPhaseSse2(const float* h, const float* x, float* y) {
     Lanes4 a[8] = {};
     Lanes4 a0 = {}, a1 = {}, a2 = {}, a3 = {}, a4 = {}, a5 = {}, a6 = {}, a7 = {};
-    for (int j = 0; j < TruePeakMeter::kShortTaps; ++j) {
+    for (int j = 0; j < Taps; ++j) {
         const float tap = h[j];
         const float* c = x + j;
         a0 += tap * load<Lanes4>(c);
@@ -158,9 +159,10 @@ float gridPhaseSse2(const float* h, const float* x, float* y) {
     return largestLane(m);
 }
 
+template <int Taps>
 __attribute__((target("avx2"))) float gridPhaseAvx2(const float* h, const float* x, float* y) {
     Lanes8 a0 = {}, a1 = {}, a2 = {}, a3 = {};
-    for (int j = 0; j < TruePeakMeter::kShortTaps; ++j) {
+    for (int j = 0; j < Taps; ++j) {
         const float tap = h[j];
         Lanes8 c0, c1, c2, c3;
         std::memcpy(&c0, x + j, sizeof c0);
@@ -211,7 +213,11 @@ __attribute__((target("avx2"))) float dotAvx2(const float* h, const float* x) {
 
 /// The widest form this processor runs (SSE2 is part of every x86-64 processor).
 const bool kAvx2 = __builtin_cpu_supports("avx2");
-const auto gridPhase = kAvx2 ? gridPhaseAvx2 : gridPhaseSse2;
+const auto gridPhase =
+    kAvx2 ? gridPhaseAvx2<TruePeakMeter::kShortTaps> : gridPhaseSse2<TruePeakMeter::kShortTaps>;
+/// The same with the long kernel (a phase of the refined grid at kChunk positions).
+const auto longPhase =
+    kAvx2 ? gridPhaseAvx2<TruePeakMeter::kLongTaps> : gridPhaseSse2<TruePeakMeter::kLongTaps>;
 const auto dot = kAvx2 ? dotAvx2 : dotSse2;
 
 }  // namespace
@@ -234,9 +240,10 @@ TruePeakMeter::TruePeakMeter(int channels) : channels_(channels) {
     fineSum_ = kernels->fineSum;
     lines_.resize(size_t(channels));
     for (Channel& line : lines_) {
-        // Silence before the first sample.
         line.samples.assign(size_t(2 * kHalf + 1), 0.0f);
-        line.held = kHalf;
+        // Silence before the first sample, the last silent sample's interval measured too: an
+        // abrupt start rings before the first sample, as every interpolator shows.
+        line.held = kHalf + 1;
     }
 }
 
@@ -347,18 +354,33 @@ void TruePeakMeter::scanChannel(Channel& line, int64_t positions) {
             std::copy(base, base + n + kShortTaps - 1, padded);
             base = padded;
         }
-        // The middle phase first: with the samples themselves it is a grid of two points a
-        // sample, which a band-limited signal exceeds by at most 1/cos(π/4). A span whose top
-        // cannot reach the peak that way needs no other phase.
+        // The middle phase first, with the long kernel: with the samples themselves it is a grid
+        // of two points a sample, which a band-limited signal exceeds by at most 1/cos(π/4). A
+        // span whose top cannot reach the peak that way needs no other phase. The grid's
+        // points closest to a top in the span's last interval include the next span's first
+        // sample, so it counts.
         constexpr int kMiddle = kGridPhases / 2;
-        float gridPeak = gridPhase(grid_ + size_t(kMiddle) * kShortTaps, base, grid[kMiddle]);
-        const float own = largestMagnitude(x + a + kHalf, size_t(n));
-        if (double(std::max(gridPeak, own)) < peak_ * kHalfGridBound * kCandidateMargin) continue;
-        for (int g = 0; g < kGridPhases; ++g) {
-            if (g != kMiddle)
-                gridPeak =
-                    std::max(gridPeak, gridPhase(grid_ + size_t(g) * kShortTaps, base, grid[g]));
+        const float* longBase = x + a + 1;
+        float longPadded[kChunk + kLongTaps];
+        if (n < kChunk) {
+            std::fill(std::begin(longPadded), std::end(longPadded), 0.0f);
+            std::copy(longBase, longBase + n + kLongTaps - 1, longPadded);
+            longBase = longPadded;
         }
+        float middle[kChunk];
+        const float middlePeak =
+            longPhase(fine_ + size_t(kMiddle * kGridStep) * kLongTaps, longBase, middle);
+        const float own = largestMagnitude(x + a + kHalf, size_t(n) + 1);
+        if (double(std::max(middlePeak, own)) < peak_ * kHalfGridBound * kCandidateMargin) continue;
+        float gridPeak = 0;
+        for (int g = 0; g < kGridPhases; ++g)
+            gridPeak = std::max(gridPeak, gridPhase(grid_ + size_t(g) * kShortTaps, base, grid[g]));
+        // How far the short kernel strays from the long one on this span, read on the middle
+        // phase (where its error is largest): content close to half the rate, which the short
+        // kernel attenuates, can make it read several dB low.
+        float stray = 0;
+        for (int64_t i = 0; i < n; ++i)
+            stray = std::max(stray, std::abs(middle[i] - grid[kMiddle][i]));
         if (n < kChunk) {
             // The padded lanes interpolate samples that are not there: only the real ones count.
             gridPeak = 0;
@@ -367,8 +389,14 @@ void TruePeakMeter::scanChannel(Channel& line, int64_t positions) {
                     gridPeak = std::max(gridPeak, std::abs(grid[g][i]));
             }
         }
-        // Only a lobe whose grid values come this close to the peak can rise above it.
-        const double candidate = std::max(peak_, double(gridPeak)) * kGridBound * kCandidateMargin;
+        // The grid value just after the span (the next span's first sample) is as close to a
+        // top in the span's last interval as the span's own values are.
+        const float after = std::abs(shortValue(0, x + a + n + kHalf - (kShortHalf - 1)));
+        gridPeak = std::max(gridPeak, after);
+        // Only a lobe whose grid values come this close to the peak can rise above it: within
+        // the grid's bound and the short kernel's error (1 dB, and twice what it strays here).
+        const double candidate =
+            std::max(peak_, double(gridPeak)) * kGridBound * kCandidateMargin - 2.0 * stray;
         if (double(gridPeak) < candidate) continue;
         // The grid in time order, |values|: entry k + 1 is position a + k / kGridPhases, phase
         // k % kGridPhases. The entries just outside the span come from the same kernel, so a
@@ -376,7 +404,7 @@ void TruePeakMeter::scanChannel(Channel& line, int64_t positions) {
         const auto count = int(n) * kGridPhases;
         float ordered[kChunk * kGridPhases + 2];
         ordered[0] = std::abs(shortValue(kGridPhases - 1, x + a - 1 + kHalf - (kShortHalf - 1)));
-        ordered[count + 1] = std::abs(shortValue(0, x + a + n + kHalf - (kShortHalf - 1)));
+        ordered[count + 1] = after;
         for (int64_t i = 0; i < n; ++i) {
             for (int g = 0; g < kGridPhases; ++g)
                 ordered[1 + i * kGridPhases + g] = std::abs(grid[g][i]);

@@ -13,24 +13,28 @@
 // only at the tops of the lobes that could hold the peak:
 //  - Every sample interval is first read on an 8x grid with a short (64-tap) kernel. Between
 //    grid points a signal band-limited to half the rate exceeds its grid by at most
-//    1/cos(π/16), and the short kernel misses at most about 1 dB of content near half the rate,
-//    so only a lobe whose grid values come within those margins of the peak can rise above it.
+//    1/cos(π/16); the short kernel misses up to about 1 dB of content up to 0.45 of the rate,
+//    and more of content closer to half the rate, so each span of 32 samples also reads its
+//    middle phase with the long kernel and widens the margin by twice what the short kernel
+//    strays from it there. Only a lobe whose grid values come within those margins of the peak
+//    can rise above it.
 //  - In such a lobe the refined signal rises to one top and falls again (a lobe is the stretch
 //    between two local minima). A local maximum of the grid lies in the lobe whose top it
 //    approximates, and climbing the refined 64x values from it, one point at a time while they
 //    rise, ends exactly at that lobe's top: the refined values are evaluated at a few points per
 //    lobe, not over its width. A lobe without a grid maximum of its own is one whose dip
-//    towards its neighbour is shallower than the short kernel's error (about −80 dB below 0.45
-//    of the rate), so the neighbour's top reads it to within that error.
+//    towards its neighbour is shallower than the short kernel's error, so the neighbour's top
+//    reads it to within that error.
 //  - Spans of 32 samples whose samples cannot interpolate above the peak already found (their
 //    largest sample times the long kernel's largest absolute sum) are skipped, loudest first, so
-//    measuring is cheap away from the loudest passages; so are spans whose samples and middle
-//    phase (a grid of two points a sample, exceeded by at most 1/cos(π/4), with the same 1 dB
-//    for the short kernel) stay under the peak, before the other seven phases are computed.
+//    measuring is cheap away from the loudest passages; so are spans whose samples and long
+//    middle phase (a grid of two points a sample, exceeded by at most 1/cos(π/4), with the
+//    same 1 dB allowance) stay under the peak, before the short phases are computed.
+//  - The interval before the first sample is measured too: an abrupt start rings there.
 // The sums run in vector lanes (AVX2 where the processor has it, SSE2 otherwise) in the same
-// order either way, so a reading does not depend on the processor. Content within about 1% of
-// half the rate is ambiguous to every interpolator; there, meters with other kernels can read
-// about 0.01 dB apart.
+// order either way, so a reading does not depend on the processor. Content within about 2% of
+// half the rate is ambiguous to every interpolator; there, meters with other kernels read a
+// few hundredths of a dB apart.
 //
 // Memory is fixed by the largest block added; add() allocates only when a block is longer than
 // every earlier one. One meter is used by one thread at a time.
