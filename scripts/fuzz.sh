@@ -154,16 +154,21 @@ for target in "${targets[@]}"; do
   log="$logs/main.log"
   echo "fuzz.sh: $target for ${seconds}s" >&2
   set +e
-  # With --jobs, libFuzzer runs workers that log to fuzz-N.log in the current folder.
+  # With more than one job, libFuzzer runs workers that log to fuzz-N.log in the current folder
+  # (and repeats those logs in its own): their logs are the ones counted.
+  parallel=()
+  ((jobs > 1)) && parallel=(-jobs="$jobs" -workers="$jobs")
   (cd "$logs" &&
     ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:${ASAN_OPTIONS:-}" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}" \
     "$program" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=65536 \
-      -print_final_stats=1 -artifact_prefix="$findings/" -jobs="$jobs" -workers="$jobs" \
+      -print_final_stats=1 -artifact_prefix="$findings/" "${parallel[@]}" \
       "$corpus" "$seeds/$target" >"$log" 2>&1)
   result=$?
   set -e
-  executions="$(cat "$logs"/*.log | grep -h 'stat::number_of_executed_units' |
+  counted=("$log")
+  ((jobs > 1)) && counted=("$logs"/fuzz-*.log)
+  executions="$(cat "${counted[@]}" | grep -h 'stat::number_of_executed_units' |
     awk '{s += $2} END {print s + 0}')"
   if ((result != 0)); then
     echo "fuzz.sh: $target FOUND A FAULT (status $result); input kept in $findings" >&2
@@ -172,6 +177,6 @@ for target in "${targets[@]}"; do
   else
     echo "fuzz.sh: $target: $executions executions, no finding" >&2
   fi
-  cat "$logs"/*.log | grep -h ': finding: ' | sort | uniq -c | sort -rn | head -n 5 >&2 || true
+  cat "${counted[@]}" | grep -h ': finding: ' | sort | uniq -c | sort -rn | head -n 5 >&2 || true
 done
 exit $status
