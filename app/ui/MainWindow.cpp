@@ -57,7 +57,6 @@ bool importable(const QString& path) {
 constexpr int kPanelWidth = 370;
 constexpr int kSidebarWidth = 210;
 constexpr int kNarrowSidebarWidth = 160;
-constexpr int kNarrowWindow = 1120;
 
 }  // namespace
 
@@ -221,8 +220,10 @@ void MainWindow::buildMenus() {
 
 void MainWindow::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);
-    const bool narrow = width() < kNarrowWindow;
+    // Decided from the window's width (the page's own width is held up by its minimum).
+    const bool narrow = width() < kSidebarWidth + kPanelWidth + workspace_->oneRowWidth();
     sidebar_->setFixedWidth(narrow ? kNarrowSidebarWidth : kSidebarWidth);
+    workspace_->setCompact(narrow);
 }
 
 void MainWindow::showAbout() {

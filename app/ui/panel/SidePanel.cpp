@@ -55,6 +55,9 @@ QString fileDetails(const AudioInfo& info) {
 SidePanel::SidePanel(app::AppState& state, QWidget* parent) : QScrollArea(parent), state_(state) {
     setWidgetResizable(true);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // A scroll bar that comes and goes with the content's height would change the width the
+    // sections get while the user works; keep it, and the width, steady.
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setAccessibleName(QStringLiteral("Inspector"));
     auto* content = new QWidget(this);
     theme::setRole(content, "panel");

@@ -310,12 +310,13 @@ void WorkspaceView::placeRangeFields(bool secondRow) {
     }
 }
 
-void WorkspaceView::resizeEvent(QResizeEvent* event) {
-    QWidget::resizeEvent(event);
-    if (!rangeTools_) return;
+int WorkspaceView::oneRowWidth() const {
     // The page's side margins and the gap between the two groups.
-    const int oneRow = rangeTools_->sizeHint().width() + rangeFields_->sizeHint().width() + 60;
-    placeRangeFields(width() < oneRow);
+    return rangeTools_->sizeHint().width() + rangeFields_->sizeHint().width() + 60;
+}
+
+void WorkspaceView::setCompact(bool compact) {
+    placeRangeFields(compact);
 }
 
 void WorkspaceView::setTool(bool selection) {

@@ -43,9 +43,10 @@ class WorkspaceView : public QWidget {
     QPushButton* playButton() const { return play_; }
     QPushButton* importButton() const { return importButton_; }
     QPushButton* demoButton() const { return demoButton_; }
-
-  protected:
-    void resizeEvent(QResizeEvent* event) override;
+    /// The width the page needs with the selection bar on one row.
+    int oneRowWidth() const;
+    /// In a narrow window the selection bar's Start and End fields take a second row.
+    void setCompact(bool compact);
 
   private:
     QWidget* buildEmpty();
