@@ -26,6 +26,10 @@ TEST(AlertTextTest, EngineMessagesPassUnchangedAndOtherErrorsAreWorded) {
     const std::filesystem::filesystem_error disk(
         "write", "/tmp/x/out.wav", std::make_error_code(std::errc::no_space_on_device));
     EXPECT_EQ(alertText(disk), "Could not use “out.wav”: the disk is full.");
+    // The engine's file errors are worded already and pass unchanged.
+    const FileError unreadable("Could not open “x.foo”: it is not an audio file.", "/tmp/x.foo",
+                               std::make_error_code(std::errc::invalid_argument));
+    EXPECT_EQ(alertText(unreadable), "Could not open “x.foo”: it is not an audio file.");
     // A library's own text never stands alone: a first line says what failed.
     const QString library = alertText(LibraryError("libsndfile", "SF_INFO struct incomplete"));
     EXPECT_EQ(library, "libsndfile could not process the audio.\nSF_INFO struct incomplete");

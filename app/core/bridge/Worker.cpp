@@ -37,6 +37,9 @@ QString describe(const std::error_code& code) {
 QString alertText(const std::exception& error) {
     if (const auto* failure = dynamic_cast<const AudioFailure*>(&error))
         return QString::fromStdString(failure->message());
+    // The engine's file errors are already worded for the user and name the file.
+    if (const auto* file = dynamic_cast<const FileError*>(&error))
+        return QString::fromUtf8(file->what());
     if (const auto* fs = dynamic_cast<const std::filesystem::filesystem_error*>(&error)) {
         const QString reason = describe(fs->code());
         if (!fs->path1().empty()) {
