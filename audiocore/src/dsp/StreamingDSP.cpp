@@ -269,6 +269,36 @@ void StreamingDSP::inputStage(const BlockIO& io, long base, long staged) {
     }
 }
 
+// One frame of the selected channels through their cascades (`sections`, channel-major,
+// `stride` per channel), two channels at a time so that the independent chains overlap in the
+// pipeline; returns the frame's peak over the selected channels.
+double StreamingDSP::filterSelected(Biquad* sections, size_t stride, double* values) const {
+    const bool* selected = selected_.get();
+    int waiting = -1;
+    for (int c = 0; c < count_; ++c) {
+        if (!selected[c]) continue;
+        if (waiting < 0) {
+            waiting = c;
+            continue;
+        }
+        filterPair(sections + size_t(waiting) * stride, sections + size_t(c) * stride, stride,
+                   values[waiting], values[c]);
+        waiting = -1;
+    }
+    if (waiting >= 0) {
+        Biquad* f = sections + size_t(waiting) * stride;
+        double v = values[waiting];
+        for (size_t j = 0; j < stride; ++j)
+            v = f[j].process(v);
+        values[waiting] = v;
+    }
+    double peak = 0;
+    for (int c = 0; c < count_; ++c) {
+        if (selected[c]) peak = std::max(peak, std::abs(values[c]));
+    }
+    return peak;
+}
+
 // The EQ with its coefficient glide; the linked detector peak over the selected channels.
 void StreamingDSP::equaliserStage(long staged) {
     if (!glide_.active()) {
@@ -276,7 +306,6 @@ void StreamingDSP::equaliserStage(long staged) {
         return;
     }
     const size_t bands = bandCount_;
-    const bool* selected = selected_.get();
     for (long k = 0; k < staged; ++k) {
         double* const values = values_.data() + size_t(k) * size_t(count_);
         const double step = glide_.step();
@@ -297,29 +326,7 @@ void StreamingDSP::equaliserStage(long staged) {
                 }
             }
         }
-        int waiting = -1;
-        for (int c = 0; c < count_; ++c) {
-            if (!selected[c]) continue;
-            if (waiting < 0) {
-                waiting = c;
-                continue;
-            }
-            filterPair(filters_.data() + size_t(waiting) * bands,
-                       filters_.data() + size_t(c) * bands, bands, values[waiting], values[c]);
-            waiting = -1;
-        }
-        if (waiting >= 0) {
-            Biquad* f = filters_.data() + size_t(waiting) * bands;
-            double v = values[waiting];
-            for (size_t j = 0; j < bands; ++j)
-                v = f[j].process(v);
-            values[waiting] = v;
-        }
-        double peak = 0;
-        for (int c = 0; c < count_; ++c) {
-            if (selected[c]) peak = std::max(peak, std::abs(values[c]));
-        }
-        stagePeak_[size_t(k)] = peak;
+        stagePeak_[size_t(k)] = filterSelected(filters_.data(), bands, values);
     }
 }
 
@@ -347,29 +354,7 @@ void StreamingDSP::filterActive(long staged) {
     for (long k = 0; k < staged; ++k) {
         double* const values = values_.data() + size_t(k) * size_t(count_);
         stageStep_[size_t(k)] = 0;
-        int waiting = -1;
-        for (int c = 0; c < count_; ++c) {
-            if (!selected[c]) continue;
-            if (waiting < 0) {
-                waiting = c;
-                continue;
-            }
-            filterPair(active_.data() + size_t(waiting) * used, active_.data() + size_t(c) * used,
-                       used, values[waiting], values[c]);
-            waiting = -1;
-        }
-        if (waiting >= 0) {
-            Biquad* f = active_.data() + size_t(waiting) * used;
-            double v = values[waiting];
-            for (size_t j = 0; j < used; ++j)
-                v = f[j].process(v);
-            values[waiting] = v;
-        }
-        double peak = 0;
-        for (int c = 0; c < count_; ++c) {
-            if (selected[c]) peak = std::max(peak, std::abs(values[c]));
-        }
-        stagePeak_[size_t(k)] = peak;
+        stagePeak_[size_t(k)] = filterSelected(active_.data(), used, values);
     }
     // The running sections keep their new state.
     for (int c = 0; c < count_; ++c) {

@@ -146,6 +146,7 @@ class StreamingDSP {
     void detectStage(long staged);
     /// The EQ sections of the staged frames outside a glide: only those that change the signal.
     void filterActive(long staged);
+    double filterSelected(Biquad* sections, size_t stride, double* values) const;
     /// Moves the limiter gain with `request` (instant attack, hold, release).
     void moveLimiter(double request);
     /// Adds this frame's limiter request and returns the smallest request of the lookahead
