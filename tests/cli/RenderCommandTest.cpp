@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,8 +13,6 @@
 #include "TestSupport.hpp"
 #include "audiocore/model/WaveMetadata.hpp"
 #include "audiocore/platform/Paths.hpp"
-
-extern char** environ;
 
 namespace corvaline {
 namespace {
@@ -134,26 +131,13 @@ TEST_F(RenderCommandTest, InterruptCancelsAndLeavesNoPartialOutput) {
     const auto source = dir / "long.wav";
     test::writeWave(source, test::generate(8, 48000 * 120, test::sine(0.3, 220)));
     const auto out = dir / "out.wav";
-    const std::string path = program().string();
-    std::vector<std::string> args = {path, "render", source.string(), "-o", out.string()};
-    std::vector<char*> argv;
-    for (auto& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, path.c_str(), nullptr, nullptr, argv.data(), environ), 0);
-    // Wait until the render has opened a working file beside the output (unnamed ones show
-    // only among the process's descriptors), then interrupt it.
+    const pid_t child =
+        test::spawn({program().string(), "render", source.string(), "-o", out.string()});
+    ASSERT_GT(child, 0);
+    // Wait until the render has opened a working file beside the output, then interrupt it.
     const auto writing = [&] {
-        std::error_code ec;
-        for (const auto& fd :
-             fs::directory_iterator("/proc/" + std::to_string(child) + "/fd", ec)) {
-            const auto target = fs::read_symlink(fd.path(), ec).string();
-            if (target.rfind(dir.path().string() + "/", 0) == 0 &&
-                target.find("long.wav") == std::string::npos)
-                return true;
-        }
-        return !extraFiles(dir.path(), {"long.wav"}).empty();
+        return test::holdsFileIn(child, dir.path(), "long.wav") ||
+               !extraFiles(dir.path(), {"long.wav"}).empty();
     };
     for (int i = 0; i < 800 && !writing(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));

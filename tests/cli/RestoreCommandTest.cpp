@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -12,8 +11,6 @@
 
 #include "../finishing/FinishingFixtures.hpp"
 #include "TestSupport.hpp"
-
-extern char** environ;
 
 namespace corvaline {
 namespace {
@@ -130,20 +127,12 @@ TEST_F(RestoreCommandTest, EngineFailureAndInterruptLeaveNothing) {
 
     const auto started = dir / "started";
     installDeepFilter("touch " + quote(started.string()) + "; exec sleep 30");
-    const std::string program = test::cliProgram().string();
-    std::vector<std::string> args = {program,      "render",  source.string(), "-o",
-                                     out.string(), "--model", "dfn3"};
-    std::vector<std::string> env = {"XDG_DATA_HOME=" + (dir / "data").string(),
-                                    "TMPDIR=" + (dir / "tmp").string(), "PATH=/usr/bin:/bin"};
-    std::vector<char*> argv, envp;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
+    const std::vector<std::string> env = {"XDG_DATA_HOME=" + (dir / "data").string(),
+                                          "TMPDIR=" + (dir / "tmp").string(), "PATH=/usr/bin:/bin"};
+    const pid_t child = test::spawn({test::cliProgram().string(), "render", source.string(), "-o",
+                                     out.string(), "--model", "dfn3"},
+                                    &env);
+    ASSERT_GT(child, 0);
     for (int i = 0; i < 1000 && !fs::exists(started); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_TRUE(fs::exists(started));

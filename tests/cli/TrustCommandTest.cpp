@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,8 +14,6 @@
 
 #include "../finishing/FinishingFixtures.hpp"
 #include "TestSupport.hpp"
-
-extern char** environ;
 
 namespace corvaline {
 namespace {
@@ -112,26 +109,11 @@ TEST_F(TrustTest, HangupQuitAndKillLeaveNothingBehind) {
     test::writeWave(source, test::generate(8, 48000 * 60, test::sine(0.3, 220)));
     for (const int signal : {SIGHUP, SIGQUIT, SIGKILL}) {
         const auto out = dir / "out.wav";
-        const std::string path = test::cliProgram().string();
-        std::vector<std::string> args = {path, "render", source.string(), "-o", out.string()};
-        std::vector<char*> argv;
-        for (auto& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        pid_t child = 0;
-        ASSERT_EQ(posix_spawn(&child, path.c_str(), nullptr, nullptr, argv.data(), environ), 0);
+        const pid_t child = test::spawn(
+            {test::cliProgram().string(), "render", source.string(), "-o", out.string()});
+        ASSERT_GT(child, 0);
         // Signal it once it holds a working file in the destination's folder.
-        const auto writing = [&] {
-            std::error_code ec;
-            for (const auto& fd :
-                 fs::directory_iterator("/proc/" + std::to_string(child) + "/fd", ec)) {
-                const auto target = fs::read_symlink(fd.path(), ec).string();
-                if (target.rfind(dir.path().string() + "/", 0) == 0 &&
-                    target.find("long.wav") == std::string::npos)
-                    return true;
-            }
-            return false;
-        };
+        const auto writing = [&] { return test::holdsFileIn(child, dir.path(), "long.wav"); };
         for (int i = 0; i < 2000 && !writing(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ::kill(child, signal);

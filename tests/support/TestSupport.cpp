@@ -1,5 +1,6 @@
 #include "TestSupport.hpp"
 
+#include <spawn.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -68,6 +69,34 @@ ShellResult runShell(const std::string& command) {
 
 fs::path cliProgram() {
     return paths::executableFolder() / "corvaline-cli";
+}
+
+pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>* environment) {
+    std::vector<std::string> strings = args;
+    std::vector<std::string> variables = environment ? *environment : std::vector<std::string>{};
+    std::vector<char*> argv;
+    for (auto& arg : strings)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    pid_t child = -1;
+    if (args.empty() || posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(),
+                                    environment ? envp.data() : environ) != 0)
+        return -1;
+    return child;
+}
+
+bool holdsFileIn(pid_t pid, const fs::path& folder, const std::string& except) {
+    std::error_code ec;
+    const std::string prefix = folder.string() + "/";
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        const auto target = fs::read_symlink(fd.path(), ec).string();
+        if (target.rfind(prefix, 0) == 0 && target.find(except) == std::string::npos) return true;
+    }
+    return false;
 }
 
 std::vector<std::string> entries(const std::filesystem::path& folder) {

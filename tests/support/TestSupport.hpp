@@ -1,6 +1,8 @@
 #pragma once
 // Helpers shared by the test suites.
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -45,5 +47,15 @@ ShellResult runShell(const std::string& command);
 
 /// The command-line program beside the running test executable.
 std::filesystem::path cliProgram();
+
+/// Starts `args[0]` with the arguments `args` without waiting for it, with `environment`
+/// ("NAME=value" entries) or, when none is given, this process's environment. Returns the
+/// child's process id, or -1 when it could not be started.
+pid_t spawn(const std::vector<std::string>& args,
+            const std::vector<std::string>* environment = nullptr);
+
+/// True when process `pid` holds an open file in `folder` whose path does not contain
+/// `except` (an unnamed working file shows only among the process's descriptors).
+bool holdsFileIn(pid_t pid, const std::filesystem::path& folder, const std::string& except);
 
 }  // namespace corvaline::test
