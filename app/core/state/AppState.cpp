@@ -174,9 +174,7 @@ void AppState::setDeliveryStandardID(const QString& id) {
         standard = findDeliveryStandard(id.toStdString());
         if (!standard) return;
     }
-    const QString canonical =
-        standard ? QString::fromUtf8(standard->id.data(), qsizetype(standard->id.size()))
-                 : QString();
+    const QString canonical = standard ? QString::fromUtf8(standard->id) : QString();
     if (canonical == deliveryStandardID_) return;
     deliveryStandardID_ = canonical;
     setDeliveryCheck(std::nullopt);

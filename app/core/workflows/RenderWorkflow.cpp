@@ -31,10 +31,6 @@ struct ExportOutcome {
     QString checkProblem;
 };
 
-QString standardName(const DeliveryStandard& standard) {
-    return QString::fromUtf8(standard.name.data(), qsizetype(standard.name.size()));
-}
-
 // Re-runs the finishing chain over an existing restoration (the model is not needed).
 AudioInfo refinish(const std::filesystem::path& restoration,
                    const std::filesystem::path& newRestoration,
@@ -161,13 +157,11 @@ void AppState::exportWAV() {
     QString suggested = info ? QString::fromStdString(info->sourceURL.stem().string()) +
                                    QStringLiteral("_clean.wav")
                              : QStringLiteral("Audio_clean.wav");
-    // Beside the user's recording; never in the private workspace (the test recording lives
-    // there), which is deleted when the application quits.
+    // Beside the user's recording; never in the private workspace (where the test recording
+    // is written), which is deleted when the application quits.
     if (info) {
         const auto folder = info->sourceURL.parent_path();
-        auto [end, rest] =
-            std::mismatch(workspace().begin(), workspace().end(), folder.begin(), folder.end());
-        if (folder.is_absolute() && end != workspace().end())
+        if (folder.is_absolute() && folder != workspace())
             suggested = QString::fromStdString((folder / suggested.toStdString()).string());
     }
     if (!platform_.savePanel) return;
@@ -234,8 +228,8 @@ void AppState::exportTo(const std::filesystem::path& destination) {
                 QString status = QStringLiteral("Exported ") +
                                  QString::fromStdString(destination.filename().string());
                 if (standard) {
-                    status +=
-                        QStringLiteral(" \u00b7 ") + standardName(*standard) + QStringLiteral(": ");
+                    status += QStringLiteral(" \u00b7 ") + QString::fromUtf8(standard->name) +
+                              QStringLiteral(": ");
                     if (const auto& verdict = outcome.value->verdict) {
                         status += verdict->compliant ? QStringLiteral("compliant")
                                                      : QStringLiteral("not compliant");

@@ -28,10 +28,6 @@ namespace {
 // The loudness target picker's presets, LUFS; the last entry is "Custom".
 constexpr double kTargets[] = {-23, -18, -16};
 
-QString text(std::string_view value) {
-    return QString::fromUtf8(value.data(), qsizetype(value.size()));
-}
-
 QLabel* readingLabel(QWidget* parent) {
     auto* label = new QLabel(QStringLiteral("--"), parent);
     label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -66,11 +62,11 @@ LoudnessSection::LoudnessSection(SettingBindings& bindings, QWidget* parent)
         "measurements and exports against it"));
     standard_->addItem(QStringLiteral("None"), QString());
     for (const DeliveryStandard& d : deliveryStandards()) {
-        standard_->addItem(
-            QStringLiteral("%1 (%2 %3)")
-                .arg(text(d.name), QString::number(d.targetLUFS).replace('-', QChar(0x2212)),
-                     text(d.unit)),
-            text(d.id));
+        standard_->addItem(QStringLiteral("%1 (%2 %3)")
+                               .arg(QString::fromUtf8(d.name),
+                                    QString::number(d.targetLUFS).replace('-', QChar(0x2212)),
+                                    QString::fromUtf8(d.unit)),
+                           QString::fromUtf8(d.id));
     }
     connect(standard_, &QComboBox::activated, this, [this](int index) {
         bindings_.state().setDeliveryStandardID(standard_->itemData(index).toString());
@@ -205,13 +201,14 @@ void LoudnessSection::showVerdict(const app::AppState& state) {
     verdictDetail_->setVisible(shown);
     if (!shown) return;
     const bool compliant = check->verdict.compliant;
-    verdict_->setText(text(standard->name) + (compliant ? QStringLiteral(": compliant")
-                                                        : QStringLiteral(": not compliant")));
+    verdict_->setText(
+        QString::fromUtf8(standard->name) +
+        (compliant ? QStringLiteral(": compliant") : QStringLiteral(": not compliant")));
     // The window's style sheet decides label colours, so the colour goes there too.
     verdict_->setStyleSheet(QStringLiteral("color: %1; font-weight: 600;")
                                 .arg((compliant ? theme::meterBar : theme::warning).name()));
     QString detail;
-    if (!compliant) detail = text(check->verdict.reason()) + QStringLiteral(". ");
+    if (!compliant) detail = QString::fromUtf8(check->verdict.reason()) + QStringLiteral(". ");
     if (check->exported) {
         detail += QStringLiteral(
                       "Measured in the exported file \u201c%1\u201d with the strict "

@@ -10,12 +10,6 @@
 
 namespace corvaline::ui {
 
-namespace {
-QString text(std::string_view view) {
-    return QString::fromUtf8(view.data(), qsizetype(view.size()));
-}
-}  // namespace
-
 QCheckBox* makeSwitch(const QString& label, QWidget* parent) {
     auto* box = new QCheckBox(label, parent);
     theme::setRole(box, "switch");
@@ -25,9 +19,9 @@ QCheckBox* makeSwitch(const QString& label, QWidget* parent) {
 
 Parameter* SettingBindings::number(const SettingField& field, QWidget* parent, const QString& label,
                                    int decimals) {
-    auto* control =
-        new Parameter(label.isEmpty() ? text(field.label) : label, field.low, field.high,
-                      text(field.unit), field.logarithmic, decimals, parent);
+    auto* control = new Parameter(label.isEmpty() ? QString::fromUtf8(field.label) : label,
+                                  field.low, field.high, QString::fromUtf8(field.unit),
+                                  field.logarithmic, decimals, parent);
     const auto member = field.number;
     QObject::connect(control, &Parameter::edited, control, [this, member](double value) {
         edit([&](ProcessingSettings& s) { s.*member = value; });
@@ -54,7 +48,7 @@ QComboBox* SettingBindings::choice(const SettingField& field, const QString& acc
     auto* picker = new QComboBox(parent);
     picker->setAccessibleName(accessibleName);
     for (const auto name : field.choices)
-        picker->addItem(text(name));
+        picker->addItem(QString::fromUtf8(name));
     const auto setChoice = field.setChoice;
     const auto choiceOf = field.choiceOf;
     QObject::connect(picker, &QComboBox::activated, picker, [this, setChoice](int index) {

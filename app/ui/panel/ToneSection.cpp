@@ -22,10 +22,6 @@
 namespace corvaline::ui {
 
 namespace {
-QString text(std::string_view view) {
-    return QString::fromUtf8(view.data(), qsizetype(view.size()));
-}
-
 double selectedRate(const app::AppState& state) {
     const AudioInfo* current = selectedRecording(state);
     return current ? current->sampleRate : 0.0;
@@ -94,7 +90,7 @@ QWidget* ToneSection::buildEqualizer() {
     kindPicker_ = new QComboBox(box);
     kindPicker_->setAccessibleName(QStringLiteral("Filter type"));
     for (const EQKind kind : allEQKinds)
-        kindPicker_->addItem(text(rawValue(kind)));
+        kindPicker_->addItem(QString::fromUtf8(rawValue(kind)));
     connect(kindPicker_, &QComboBox::activated, this, [this](int index) {
         editBand([index](EQBand& b) { b.kind = allEQKinds[size_t(index)]; });
     });
@@ -103,15 +99,18 @@ QWidget* ToneSection::buildEqualizer() {
     v->addLayout(kindRow);
 
     const BandField& f = Setting::bandFrequency;
-    frequency_ = new Parameter(text(f.label), f.low, f.high, text(f.unit), f.logarithmic, 0, box);
+    frequency_ = new Parameter(QString::fromUtf8(f.label), f.low, f.high, QString::fromUtf8(f.unit),
+                               f.logarithmic, 0, box);
     connect(frequency_, &Parameter::edited, this,
             [this](double value) { editBand([value](EQBand& b) { b.frequency = value; }); });
     const BandField& g = Setting::bandGain;
-    gain_ = new Parameter(text(g.label), g.low, g.high, text(g.unit), g.logarithmic, 1, box);
+    gain_ = new Parameter(QString::fromUtf8(g.label), g.low, g.high, QString::fromUtf8(g.unit),
+                          g.logarithmic, 1, box);
     connect(gain_, &Parameter::edited, this,
             [this](double value) { editBand([value](EQBand& b) { b.gain = value; }); });
     const BandField& q = Setting::bandQ;
-    q_ = new Parameter(text(q.label), q.low, q.high, text(q.unit), q.logarithmic, 2, box);
+    q_ = new Parameter(QString::fromUtf8(q.label), q.low, q.high, QString::fromUtf8(q.unit),
+                       q.logarithmic, 2, box);
     connect(q_, &Parameter::edited, this,
             [this](double value) { editBand([value](EQBand& b) { b.q = value; }); });
     v->addWidget(frequency_);
