@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QPalette>
+#include <QStyle>
 #include <QStyleFactory>
 #include <QWidget>
 
@@ -24,6 +25,8 @@ QLabel[role="warningBadge"] { color: #ff9f43; border: 1px solid #7a5228; border-
                               padding: 1px 6px; font-size: 8pt; font-weight: 600; }
 QLabel[role="tag"] { color: #8b95a5; font-size: 8pt; font-weight: 600; letter-spacing: 1px; }
 QLabel[role="caption"] { color: #8b95a5; font-size: 8.5pt; }
+QLabel[role="verdictPass"] { color: #4cc38a; font-weight: 600; }
+QLabel[role="verdictFail"] { color: #ff9f43; font-weight: 600; }
 QPushButton, QToolButton { background: #24293a; border: 1px solid #2f3641; border-radius: 5px;
                            padding: 4px 10px; }
 QToolButton { padding: 3px; }
@@ -108,7 +111,15 @@ QFont clockFont(int pointSize) {
 }
 
 void setRole(QWidget* widget, const char* role) {
-    widget->setProperty("role", QString::fromLatin1(role));
+    const QString value = QString::fromLatin1(role);
+    if (widget->property("role").toString() == value) return;
+    widget->setProperty("role", value);
+    // The style sheet reads the role when the widget is polished: a shown widget whose role
+    // changes is polished again.
+    if (widget->testAttribute(Qt::WA_WState_Polished)) {
+        widget->style()->unpolish(widget);
+        widget->style()->polish(widget);
+    }
 }
 
 }  // namespace corvaline::ui::theme

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
-#include <string_view>
 
 #include "Selection.hpp"
 #include "SettingBindings.hpp"
@@ -204,9 +203,7 @@ void LoudnessSection::showVerdict(const app::AppState& state) {
     verdict_->setText(
         QString::fromUtf8(standard->name) +
         (compliant ? QStringLiteral(": compliant") : QStringLiteral(": not compliant")));
-    // The window's style sheet decides label colours, so the colour goes there too.
-    verdict_->setStyleSheet(QStringLiteral("color: %1; font-weight: 600;")
-                                .arg((compliant ? theme::meterBar : theme::warning).name()));
+    theme::setRole(verdict_, compliant ? "verdictPass" : "verdictFail");
     QString detail;
     if (!compliant) detail = QString::fromUtf8(check->verdict.reason()) + QStringLiteral(". ");
     if (check->exported) {
