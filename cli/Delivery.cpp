@@ -30,6 +30,7 @@
 #include "audiocore/platform/Paths.hpp"
 #include "audiocore/platform/Process.hpp"
 #include "audiocore/platform/Uuid.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
 
 namespace corvaline::cli {
 
@@ -536,13 +537,7 @@ int runBatchRender(const std::vector<std::string>& argv) {
 
     const fs::path entries = paths::temporaryFolder() / ("corvaline-batch-" + newUuidString());
     fs::create_directories(entries);
-    struct RemoveEntries {
-        fs::path path;
-        ~RemoveEntries() {
-            std::error_code ignored;
-            fs::remove_all(path, ignored);
-        }
-    } removeEntries{entries};
+    const ScopedRemoval removeEntries(entries);
 
     const fs::path self = fs::read_symlink("/proc/self/exe");
     const int workers =

@@ -16,6 +16,7 @@
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
 #include "audiocore/platform/Uuid.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
 
 namespace fs = std::filesystem;
 
@@ -70,22 +71,6 @@ void nameTracks(std::vector<ChannelInfo>& channels, const std::vector<int>& coun
         }
     }
 }
-
-/// Removes the import folder unless the import succeeded.
-class FolderGuard {
-  public:
-    explicit FolderGuard(fs::path folder) : folder_(std::move(folder)) {}
-    ~FolderGuard() {
-        if (keep_) return;
-        std::error_code ec;
-        fs::remove_all(folder_, ec);
-    }
-    void keep() { keep_ = true; }
-
-  private:
-    fs::path folder_;
-    bool keep_ = false;
-};
 
 /// Refuses a declared duration far beyond what the container holds (a damaged or forged
 /// header would otherwise have the import write hours of silence).
@@ -273,7 +258,7 @@ AudioInfo read(const fs::path& url, const fs::path& workspace, const ImportEnvir
 
     const fs::path folder = workspace / ("Video-" + newUuidString());
     fs::create_directories(folder);
-    FolderGuard guard(folder);
+    ScopedRemoval guard(folder);  // the import folder goes unless the import succeeds
     ProgressLimiter limiter(progress);
     AudioInfo info;
     try {
@@ -287,7 +272,7 @@ AudioInfo read(const fs::path& url, const fs::path& workspace, const ImportEnvir
     } catch (const AudioFailure& failure) {
         throw naming(url, failure);
     }
-    guard.keep();
+    guard.release();
     limiter.force(1.0);
     return info;
 }
