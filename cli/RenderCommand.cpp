@@ -68,7 +68,6 @@ std::string restoringPhase(double fraction, const std::vector<int>& processed) {
            std::to_string(i + 1) + " of " + std::to_string(count) + ")";
 }
 
-/// A hidden working folder beside the output, removed with everything in it.
 int run(const std::vector<std::string>& argv) {
     if (isBatchRender(argv)) return runBatchRender(argv);
     Arguments args(argv);
