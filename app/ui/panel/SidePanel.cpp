@@ -20,6 +20,27 @@ namespace corvaline::ui {
 
 namespace {
 
+/// `text` with break opportunities (zero-width spaces) after path separators, underscores,
+/// dots and hyphens, and inside any run of 16 characters without one: a long folder or file
+/// name wraps inside the panel instead of widening it beyond the window.
+QString breakable(const QString& text) {
+    static const QString breakAfter = QStringLiteral("/\\_.-");
+    QString out;
+    out.reserve(text.size() + text.size() / 8);
+    int run = 0;
+    for (const QChar c : text) {
+        out += c;
+        ++run;
+        if (c.isSpace()) {
+            run = 0;
+        } else if (breakAfter.contains(c) || run >= 16) {
+            out += QChar(0x200B);
+            run = 0;
+        }
+    }
+    return out;
+}
+
 QString fileDetails(const AudioInfo& info) {
     QStringList lines;
     auto add = [&](const QString& key, const QString& value) {
@@ -27,7 +48,7 @@ QString fileDetails(const AudioInfo& info) {
             lines << QStringLiteral(
                          "<tr><td style='color:#8b95a5;padding-right:10px'>%1</td>"
                          "<td>%2</td></tr>")
-                         .arg(key, value.toHtmlEscaped());
+                         .arg(key, breakable(value).toHtmlEscaped());
     };
     const QFileInfo source(QString::fromStdString(info.sourceURL.string()));
     add(QStringLiteral("File"), source.fileName());
@@ -96,6 +117,9 @@ SidePanel::SidePanel(app::AppState& state, QWidget* parent) : QScrollArea(parent
     details_ = new QLabel(details);
     details_->setTextFormat(Qt::RichText);
     details_->setWordWrap(true);
+    // Whatever the recording's names, the details never hold the panel wider than its view.
+    details_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    details_->setAccessibleName(QStringLiteral("File details"));
     details_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     dv->addWidget(details_);
     layout->addWidget(details);

@@ -1,0 +1,108 @@
+// The window as a sound recordist meets it over a working day: recordings from deep project
+// folders with long names, the keyboard, and the messages the window shows.
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLabel>
+#include <QScrollBar>
+#include <QTest>
+
+#include <filesystem>
+
+#include "TestSupport.hpp"
+#include "UiTestApp.hpp"
+#include "audiocore/files/AudioIO.hpp"
+#include "core/models/ModelManager.hpp"
+#include "core/state/AppState.hpp"
+#include "ui/MainWindow.hpp"
+#include "ui/panel/SidePanel.hpp"
+
+namespace corvaline::ui {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+class EverydayUseTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        manager_ = std::make_unique<app::ModelManager>(models_.path());
+        state_ = std::make_unique<app::AppState>(manager_.get());
+        window_ = std::make_unique<MainWindow>(*state_);
+        window_->resize(1360, 900);
+        window_->show();
+    }
+    void TearDown() override {
+        window_.reset();
+        state_->shutdown();
+        state_.reset();
+        manager_.reset();
+    }
+
+    /// Imports `files` and waits until the import has ended and the window is up to date.
+    void import(const std::vector<fs::path>& files) {
+        state_->importURLs(files);
+        ASSERT_TRUE(test::waitUntil([&] { return !state_->busy(); }));
+        window_->refreshNow();
+        test::pump(100);
+    }
+
+    TempDir models_;
+    TempDir folder_;
+    std::unique_ptr<app::ModelManager> manager_;
+    std::unique_ptr<app::AppState> state_;
+    std::unique_ptr<MainWindow> window_;
+};
+
+/// Visible widgets of the inspector that reach past its view (the view clips them).
+QStringList cutByInspector(SidePanel& panel) {
+    QStringList cut;
+    const QRect view = panel.viewport()->rect();
+    for (QWidget* w : panel.widget()->findChildren<QWidget*>()) {
+        if (!w->isVisible()) continue;
+        const QRect inView(w->mapTo(panel.viewport(), QPoint(0, 0)), w->size());
+        if (inView.right() > view.right() || inView.left() < view.left()) {
+            QString name = w->accessibleName();
+            if (auto* button = qobject_cast<QAbstractButton*>(w); button && name.isEmpty())
+                name = button->text();
+            if (auto* label = qobject_cast<QLabel*>(w); label && name.isEmpty())
+                name = label->text().left(40);
+            cut << QStringLiteral("%1 '%2'").arg(QString::fromUtf8(w->metaObject()->className()),
+                                                 name);
+        }
+    }
+    return cut;
+}
+
+TEST_F(EverydayUseTest, LongFolderAndFileNamesNeverPushTheInspectorPastTheWindow) {
+    // Camera-roll folders and file names run long without a space to break at.
+    const fs::path deep = folder_.path() / "Interview_Recordings_Day_Two_Camera_A_Sound_Roll_0412" /
+                          "Final_Delivery_Masters_From_Location_Sound_Department";
+    fs::create_directories(deep);
+    const fs::path take = deep / "A001_C003_0412XY_interview_boom_and_two_lavs_take_03.wav";
+    AudioIO::demo(take);
+    import({take});
+    ASSERT_EQ(state_->files().size(), 1u);
+
+    SidePanel& panel = *window_->inspector();
+    test::waitUntil([&] { return panel.widget()->width() <= panel.viewport()->width(); }, 3000);
+    EXPECT_LE(panel.widget()->width(), panel.viewport()->width());
+    EXPECT_LE(panel.widget()->minimumSizeHint().width(), panel.viewport()->width());
+    const QStringList cut = cutByInspector(panel);
+    EXPECT_TRUE(cut.isEmpty()) << cut.join(QStringLiteral(", ")).toStdString();
+
+    // The details still name the file and its folder in full (break hints aside).
+    QString shown;
+    for (QLabel* label : panel.findChildren<QLabel*>()) {
+        if (label->accessibleName() == QStringLiteral("File details")) shown = label->text();
+    }
+    shown.remove(QChar(0x200B));
+    EXPECT_TRUE(shown.contains(QString::fromStdString(take.filename().string())))
+        << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QString::fromStdString(deep.string()))) << shown.toStdString();
+}
+
+}  // namespace
+}  // namespace corvaline::ui
