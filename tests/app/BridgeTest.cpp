@@ -33,6 +33,13 @@ TEST(AlertTextTest, EngineMessagesPassUnchangedAndOtherErrorsAreWorded) {
     // A library's own text never stands alone: a first line says what failed.
     const QString library = alertText(LibraryError("libsndfile", "SF_INFO struct incomplete"));
     EXPECT_EQ(library, "libsndfile could not process the audio.\nSF_INFO struct incomplete");
+    // A failed download or model run is not reported as a problem with the audio.
+    EXPECT_EQ(alertText(LibraryError("libcurl", "Could not resolve host: example.org")),
+              "The download could not finish.\nCould not resolve host: example.org");
+    EXPECT_EQ(alertText(LibraryError("OpenSSL", "SHA-256 computation failed")),
+              "The download could not be verified.\nSHA-256 computation failed");
+    EXPECT_EQ(alertText(LibraryError("libtorch", "shape mismatch")),
+              "The restoration model could not run.\nshape mismatch");
     EXPECT_EQ(alertText(std::runtime_error("")), "The operation failed.");
     EXPECT_EQ(alertText(std::exception_ptr()), "The operation failed.");
 }

@@ -78,6 +78,26 @@ TEST_F(SessionTest, ImportGoesOnAfterAFailedFileAndNamesIt) {
     EXPECT_EQ(state->channelMeters(), (std::vector<double>{-90, -90}));
 }
 
+TEST_F(SessionTest, EveryFileThatFailsInOneImportIsNamedNotOnlyTheLast) {
+    corvaline::test::writeFile(dir / "first broken.wav", "this is not audio");
+    test::writeTone(dir / "good.wav", 1, 0.5);
+    corvaline::test::writeFile(dir / "second broken.wav", "");
+    importAndWait({dir / "first broken.wav", dir / "good.wav", dir / "second broken.wav"});
+
+    ASSERT_EQ(state->files().size(), 1u);
+    ASSERT_TRUE(state->error());
+    const QString shown = *state->error();
+    EXPECT_TRUE(shown.startsWith("first broken.wav: ")) << shown.toStdString();
+    EXPECT_TRUE(shown.contains("\n\nsecond broken.wav: ")) << shown.toStdString();
+
+    // Once the alert is dismissed, the next import's failures stand on their own.
+    state->setError(std::nullopt);
+    corvaline::test::writeFile(dir / "third broken.wav", "x");
+    importAndWait({dir / "third broken.wav"});
+    ASSERT_TRUE(state->error());
+    EXPECT_TRUE(state->error()->startsWith("third broken.wav: ")) << state->error()->toStdString();
+}
+
 TEST_F(SessionTest, TheSameFileIsImportedOnceAlsoThroughASymbolicLink) {
     test::writeTone(dir / "take.wav", 1, 0.5);
     std::filesystem::create_symlink(dir / "take.wav", dir / "link.wav");

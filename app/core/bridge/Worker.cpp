@@ -32,6 +32,16 @@ QString describe(const std::error_code& code) {
     return QString::fromStdString(code.message()).toLower();
 }
 
+// The first line of a library's failure: what the user was doing when it failed (a failed
+// download is not a problem with the audio).
+QString libraryTask(const LibraryError& error) {
+    const std::string& name = error.library();
+    if (name == "libcurl") return QStringLiteral("The download could not finish.");
+    if (name == "OpenSSL") return QStringLiteral("The download could not be verified.");
+    if (name == "libtorch") return QStringLiteral("The restoration model could not run.");
+    return QStringLiteral("%1 could not process the audio.").arg(QString::fromStdString(name));
+}
+
 }  // namespace
 
 QString alertText(const std::exception& error) {
@@ -51,10 +61,9 @@ QString alertText(const std::exception& error) {
         return QStringLiteral("The audio output could not start.\n%1")
             .arg(QString::fromUtf8(output->what()));
     }
-    if (const auto* library = dynamic_cast<const LibraryError*>(&error)) {
-        return QStringLiteral("%1 could not process the audio.\n%2")
-            .arg(QString::fromStdString(library->library()), QString::fromUtf8(library->what()));
-    }
+    if (const auto* library = dynamic_cast<const LibraryError*>(&error))
+        return QStringLiteral("%1\n%2").arg(libraryTask(*library),
+                                            QString::fromUtf8(library->what()));
     if (const auto* system = dynamic_cast<const std::system_error*>(&error)) {
         return QStringLiteral("The operation failed: %1.\n%2")
             .arg(describe(system->code()), QString::fromUtf8(system->what()));

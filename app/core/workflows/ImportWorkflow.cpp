@@ -97,7 +97,11 @@ void AppState::importNext(std::shared_ptr<Worker> worker, std::vector<std::files
                 endWork();
                 return;
             } else {
-                setError(fileName(urls[index]) + QStringLiteral(": ") + outcome.error);
+                // Every file that fails is named: a failure joins one the user has not
+                // dismissed yet rather than replacing it.
+                const QString failure =
+                    fileName(urls[index]) + QStringLiteral(": ") + outcome.error;
+                setError(error_ ? *error_ + QStringLiteral("\n\n") + failure : failure);
                 setProgress(double(index + 1) / double(n));
             }
             importNext(worker, std::move(urls), index + 1);
