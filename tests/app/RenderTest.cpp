@@ -200,10 +200,23 @@ TEST_F(RenderTest, ExportReplacesAnotherFileButNeverTheSource) {
     }
     EXPECT_EQ(AudioIO::open(dir / "take.wav")->length(), 96000);
 
+    // Another recording open in the session is an original as well.
+    test::writeTone(dir / "other take.wav", 1, 0.5);
+    state->setError(std::nullopt);
+    importFile(dir / "other take.wav");
+    ASSERT_EQ(state->files().size(), 2u);
+    ASSERT_TRUE(state->previewCurrent());
+    state->setError(std::nullopt);
+    state->exportTo(dir / "other take.wav");
+    EXPECT_FALSE(state->busy());
+    ASSERT_TRUE(state->error());
+    EXPECT_EQ(*state->error(), "Choose a different name to protect the source recording.");
+    EXPECT_EQ(AudioIO::open(dir / "other take.wav")->length(), 24000);
+
     // The test recording lives in the private workspace: only a name is suggested there.
     state->demo();
-    ASSERT_TRUE(waitUntil([&] { return !state->busy() && state->files().size() == 2; }));
-    state->selectID(state->files()[1].id);
+    ASSERT_TRUE(waitUntil([&] { return !state->busy() && state->files().size() == 3; }));
+    state->selectID(state->files()[2].id);
     renderAndWait(true);
     std::optional<QString> suggestedForDemo;
     platform.savePanel = [&](const QString& suggested) -> std::optional<std::filesystem::path> {

@@ -173,8 +173,13 @@ void AppState::exportTo(const std::filesystem::path& destination) {
     if (!restorationURL_ || !previewCurrent() || renderedRange_ || busy_) return;
     const auto info = current();
     if (!info) return;
-    if (AudioDSP::isSameFile(destination, info->sourceURL) ||
-        AudioDSP::isSameFile(destination, info->url)) {
+    // Never over a recording of the session: not the selected one, nor another the user has
+    // open (the save panel's "replace?" is too easy to confirm over an original).
+    const bool overSource = std::any_of(files_.begin(), files_.end(), [&](const AudioInfo& f) {
+        return AudioDSP::isSameFile(destination, f.sourceURL) ||
+               AudioDSP::isSameFile(destination, f.url);
+    });
+    if (overSource) {
         setError(QString::fromUtf8(AudioExport::protectSourceMessage));
         return;
     }
