@@ -30,7 +30,6 @@ constexpr std::time_t kMakingSeconds = 120;
 /// Written by versions before locks: "PID START-TIME".
 constexpr const char* kOwnerRecord = ".owner";
 constexpr std::string_view kProcFd = "/proc/self/fd/";
-constexpr std::string_view kFolderPrefix = "Corvaline-";
 
 fs::path folderOrCurrent(const fs::path& folder) {
     return folder.empty() ? fs::path(".") : folder;
@@ -66,7 +65,40 @@ std::optional<unsigned long long> processStartTime(pid_t pid) {
     return std::nullopt;
 }
 
+/// True for the answers of a folder that cannot be flushed at all (network and special file
+/// systems, read-only mounts, folders this user may write to but not open), as opposed to a
+/// flush that failed.
+bool folderCannotBeSynced(int error) {
+    switch (error) {
+        case EINVAL:
+        case EROFS:
+        case EBADF:
+        case ENOSYS:
+        case ENOTSUP:
+#if EOPNOTSUPP != ENOTSUP
+        case EOPNOTSUPP:
+#endif
+        case EACCES:
+        case EPERM:
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
+
+void syncFolderOf(const fs::path& file) {
+    const fs::path folder = folderOrCurrent(file.parent_path());
+    FileDescriptor handle(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!handle) {
+        if (folderCannotBeSynced(errno)) return;
+        throw fileError("write", file, errno);
+    }
+    int result = ::fsync(handle.get());
+    if (result != 0 && errno == EINTR) result = ::fsync(handle.get());
+    if (result != 0 && !folderCannotBeSynced(errno)) throw fileError("write", file, errno);
+}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -190,6 +222,9 @@ void WorkingFile::commit(const fs::path& destination) {
     fd_.reset();
     path_ = destination;
     unnamed_ = false;
+    // The new name lives in the folder: until the folder is flushed, a power cut can take the
+    // name back although the file's data is safe.
+    syncFolderOf(destination);
 }
 
 fs::path folderOf(const fs::path& file) {
@@ -204,9 +239,9 @@ fs::path folderOf(const fs::path& file) {
 
 // ---------------------------------------------------------------------------------------------
 
-WorkingFolder::WorkingFolder(const fs::path& parent) {
+WorkingFolder::WorkingFolder(const fs::path& parent, std::string_view prefix) {
     const fs::path base = parent.empty() ? paths::temporaryFolder() : parent;
-    const std::string name = std::string(kFolderPrefix) + newUuidString();
+    const std::string name = std::string(prefix) + newUuidString();
     const fs::path hidden = base / ("." + name);
     const fs::path folder = base / name;
     if (::mkdir(hidden.c_str(), 0700) != 0) {
@@ -237,6 +272,12 @@ void WorkingFolder::remove() noexcept {
     lock_.reset();  // ...then its lock
 }
 
+void WorkingFolder::movedTo(const fs::path& destination) noexcept {
+    if (lock_) ::unlink((destination / kLockName).c_str());
+    removal_.release();
+    lock_.reset();
+}
+
 namespace {
 
 /// True when `folder` comes from a version before locks and the owner it records no longer
@@ -252,7 +293,8 @@ bool ownerRecordIsStale(const fs::path& folder) {
 
 }  // namespace
 
-int removeStaleWorkingFolders(const fs::path& parent) {
+int removeStaleWorkingFolders(const fs::path& parent, std::string_view prefix) {
+    if (prefix.empty()) return 0;  // every name would match
     const fs::path base = parent.empty() ? paths::temporaryFolder() : parent;
     int removed = 0;
     std::error_code ec;
@@ -262,8 +304,8 @@ int removeStaleWorkingFolders(const fs::path& parent) {
         if (ec) break;
         const fs::path folder = it->path();
         const std::string name = folder.filename().string();
-        const bool making = name.rfind("." + std::string(kFolderPrefix), 0) == 0;
-        if (!making && name.rfind(kFolderPrefix, 0) != 0) continue;
+        const bool making = name.rfind("." + std::string(prefix), 0) == 0;
+        if (!making && name.rfind(prefix, 0) != 0) continue;
         struct stat st {};
         if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
             continue;

@@ -9,11 +9,13 @@
 // file. Where the file system has no unnamed files, it is a hidden named file
 // (".<prefix>-UUID<extension>") removed on every outcome except a kill.
 //
-// WorkingFolder is "Corvaline-UUID" under the temporary folder (or another parent). Its owner
-// holds an exclusive lock on the ".lock" file inside for as long as it lives, and the kernel
-// releases that lock however the process ends; removeStaleWorkingFolders() deletes the
-// folders whose lock nobody holds (call it at start-up). A folder is made and locked under a
-// hidden name and only then given its real one, so no removal ever sees it unlocked.
+// WorkingFolder is "Corvaline-UUID" under the temporary folder (or another parent and name
+// prefix: the installers stage models and runtimes in ".sidon-install-UUID" and the like). Its
+// owner holds an exclusive lock on the ".lock" file inside for as long as it lives, and the
+// kernel releases that lock however the process ends; removeStaleWorkingFolders() deletes the
+// folders whose lock nobody holds (call it at start-up, or before making a new one). A folder is
+// made and locked under a hidden name and only then given its real one, so no removal ever sees
+// it unlocked.
 
 #include <sys/types.h>
 
@@ -30,6 +32,12 @@ namespace corvaline {
 /// user's words ("Could not write “x”: it is a folder, not a file."). Call it before any
 /// work; WorkingFile::commit() checks again.
 void checkDestination(const std::filesystem::path& destination);
+
+/// Flushes the folder holding `file`, so that a name just given to `file` there (a rename or
+/// link) survives a power cut. A folder the file system cannot flush (EINVAL on some network
+/// file systems, a read-only mount, ...) is left as it is; a failed flush throws a FileError
+/// naming `file` ("Could not write “out.wav”: the disk reported an input/output error.").
+void syncFolderOf(const std::filesystem::path& file);
 
 /// A path removed (the whole tree, errors ignored) when this goes out of scope, unless
 /// release() was called.
@@ -79,7 +87,8 @@ class WorkingFile {
     /// Flushes the file and gives it the name `destination` (in the same folder as this file)
     /// in one step: readers see the old file or the complete new one. An existing regular
     /// destination keeps its permission bits; an existing non-regular one is refused
-    /// (checkDestination). Afterwards this object owns nothing.
+    /// (checkDestination). The file and then its folder are flushed to disk, so the new name
+    /// survives a power cut once this returns. Afterwards this object owns nothing.
     void commit(const std::filesystem::path& destination);
 
   private:
@@ -94,15 +103,20 @@ class WorkingFile {
 /// it was created in. Lets code that puts helper files beside its output work with both.
 std::filesystem::path folderOf(const std::filesystem::path& file);
 
-/// A "Corvaline-UUID" working folder in the temporary folder (or `parent`, which must exist),
-/// removed with everything in it on destruction (or by remove()). It stays locked while this
-/// object lives, so that removeStaleWorkingFolders() in any process leaves it alone.
+/// The name prefix of the application's working folders.
+inline constexpr std::string_view kWorkingFolderPrefix = "Corvaline-";
+
+/// A "Corvaline-UUID" working folder in the temporary folder (or `prefix` + UUID in `parent`,
+/// which must exist), removed with everything in it on destruction (or by remove()). It stays
+/// locked while this object lives, so that removeStaleWorkingFolders() in any process leaves it
+/// alone.
 class WorkingFolder {
   public:
     /// Throws FileError naming `parent` when the folder cannot be made there. Where the file
     /// system offers no locks, the folder is made without a lock file and is then never taken
     /// for stale.
-    explicit WorkingFolder(const std::filesystem::path& parent = {});
+    explicit WorkingFolder(const std::filesystem::path& parent = {},
+                           std::string_view prefix = kWorkingFolderPrefix);
     /// Removes the folder, then releases the lock (never the other way round).
     ~WorkingFolder() { remove(); }
     WorkingFolder(WorkingFolder&&) noexcept = default;
@@ -122,6 +136,10 @@ class WorkingFolder {
     bool locked() const { return bool(lock_); }
     /// Removes the folder now (errors ignored) and releases its lock. path() is empty afterwards.
     void remove() noexcept;
+    /// For a folder made to be switched into place (a staging folder): call once the caller has
+    /// moved it to `destination`, which no sweep looks at. Its lock file is removed from there,
+    /// the lock released, and nothing is removed later. path() is empty afterwards.
+    void movedTo(const std::filesystem::path& destination) noexcept;
 
   private:
     // Declared first: destroyed last, after the folder is gone.
@@ -129,12 +147,13 @@ class WorkingFolder {
     ScopedRemoval removal_;
 };
 
-/// Removes the "Corvaline-*" folders in `parent` (default: the temporary folder) that belong to
-/// this user and were left by processes that ended without removing them: their ".lock" is
-/// held by nobody (or, in folders from versions before locks, their ".owner" record names a
-/// process that no longer runs). Folders with neither are not ours to judge and stay. A folder
-/// still under its hidden making name counts only after two minutes (a kill during its making
-/// left it). Errors are ignored. Returns how many were removed.
-int removeStaleWorkingFolders(const std::filesystem::path& parent = {});
+/// Removes the "Corvaline-*" (or `prefix`*) folders in `parent` (default: the temporary
+/// folder) that belong to this user and were left by processes that ended without removing them:
+/// their ".lock" is held by nobody (or, in folders from versions before locks, their ".owner"
+/// record names a process that no longer runs). Folders with neither are not ours to judge and
+/// stay. A folder still under its hidden making name counts only after two minutes (a kill during
+/// its making left it). Errors are ignored. Returns how many were removed.
+int removeStaleWorkingFolders(const std::filesystem::path& parent = {},
+                              std::string_view prefix = kWorkingFolderPrefix);
 
 }  // namespace corvaline
