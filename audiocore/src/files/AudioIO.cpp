@@ -19,6 +19,7 @@
 #include "audiocore/platform/Cancellation.hpp"
 #include "audiocore/platform/Errors.hpp"
 #include "audiocore/platform/FileDescriptor.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
 
 namespace fs = std::filesystem;
 
@@ -176,7 +177,12 @@ void demo(const fs::path& url) {
     constexpr uint32_t kFrames = 4800;
     constexpr int kBlocks = 120;
     constexpr double kRate = 48000.0;
-    auto out = writer(url, kRate, kChannels, 32);
+    // Written beside the destination and named into place only when whole: a crash never
+    // leaves half a recording under the name, nor destroys a file already there.
+    checkDestination(url);
+    WorkingFile pending = WorkingFile::beside(url, "corvaline");
+    auto out = detail::createSndFileWriter(pending.path(), kRate, kChannels, 32,
+                                           hasExtension(url, ".caf"));
     AudioBuffer block(kChannels, kFrames);
     // 64-bit linear congruential generator; wraps modulo 2^64 by unsigned arithmetic.
     uint64_t r = 42;
@@ -199,6 +205,7 @@ void demo(const fs::path& url) {
         out->write(block);
     }
     out->close();
+    pending.commit(url);
 }
 
 }  // namespace corvaline::AudioIO

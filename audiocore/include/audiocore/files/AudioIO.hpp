@@ -43,7 +43,9 @@ std::unique_ptr<AudioFileWriter> writer(const std::filesystem::path& url, double
 void extract(const std::filesystem::path& source, const std::filesystem::path& destination,
              AudioFrameRange range, std::stop_token cancel = {});
 
-/// Writes the 12-second, four-channel, 48 kHz synthetic demo recording.
+/// Writes the 12-second, four-channel, 48 kHz synthetic demo recording. It is made in a
+/// working file beside `url` and named into place when whole (WorkingFile): an existing file
+/// stays as it was until then, and a refused destination throws FileError naming it.
 void demo(const std::filesystem::path& url);
 
 }  // namespace corvaline::AudioIO
