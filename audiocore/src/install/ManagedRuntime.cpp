@@ -27,6 +27,11 @@ std::vector<std::string> pythonArguments(std::initializer_list<std::string> head
     return arguments;
 }
 
+/// "." + engine + "-install-": the staging folder of one installation attempt.
+std::string stagingPrefix(Engine engine) {
+    return "." + rawValue(engine) + "-install-";
+}
+
 void report(const ProgressReport& callback, RuntimeInstallationProgress::Phase phase,
             const char* message, std::optional<double> fraction) {
     if (callback) callback(RuntimeInstallationProgress{phase, message, fraction});
@@ -212,9 +217,13 @@ void install(const fs::path& folder, const fs::path& cache, Engine engine,
         stop);
     throwIfCancelled(stop);
 
-    const fs::path staging = runtimeRoot / ("." + rawValue(engine) + "-install-" + newUuidString());
-    const ScopedRemoval cleanup(staging);
-    fs::create_directory(staging);
+    // Staging folders of installations that were killed (of either engine) go first; a running
+    // installation's own stays locked and is left alone by every process.
+    for (const Engine each : {Engine::demucs, Engine::sidonReference}) {
+        removeStaleWorkingFolders(runtimeRoot, stagingPrefix(each));
+    }
+    WorkingFolder workingFolder(runtimeRoot, stagingPrefix(engine));
+    const fs::path staging = workingFolder.path();
 
     report(progress, Phase::unpack, "Preparing audio runtime", std::nullopt);
     const Environment base = tools.baseEnvironment ? *tools.baseEnvironment : currentEnvironment();
@@ -241,6 +250,7 @@ void install(const fs::path& folder, const fs::path& cache, Engine engine,
     installfiles::writeFileAtomically(staging / "ready", revision(engine));
     activate(staging, folder,
              [&](const fs::path& installed) { validate(installed, env, engine, stop); });
+    workingFolder.movedTo(folder);
 
     report(progress, Phase::ready, "Audio runtime installed", 1.0);
 }

@@ -8,7 +8,6 @@
 #include "audiocore/install/VerifiedDownload.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
-#include "audiocore/platform/Uuid.hpp"
 #include "audiocore/platform/WorkingFile.hpp"
 
 namespace fs = std::filesystem;
@@ -16,6 +15,8 @@ namespace fs = std::filesystem;
 namespace corvaline::SidonAssets {
 
 namespace {
+
+constexpr std::string_view kStagingPrefix = ".sidon-install-";
 
 const pins::SidonSource& source(Variant variant) {
     const auto& row = pins::current();
@@ -135,12 +136,13 @@ void install(const fs::path& folder, const fs::path& cache, const std::vector<As
         done += bytes;
     }
 
-    const fs::path parent = folder.parent_path();
-    if (!parent.empty()) fs::create_directories(parent);
-    const fs::path staging =
-        (parent.empty() ? fs::path(".") : parent) / (".sidon-install-" + newUuidString());
-    const ScopedRemoval cleanup(staging);
-    fs::create_directory(staging);
+    const fs::path parent = folder.parent_path().empty() ? fs::path(".") : folder.parent_path();
+    fs::create_directories(parent);
+    // The staging folder stays locked while this installation runs, so that only folders of
+    // installations that were killed are swept away here (or by any other process).
+    removeStaleWorkingFolders(parent, kStagingPrefix);
+    WorkingFolder workingFolder(parent, kStagingPrefix);
+    const fs::path staging = workingFolder.path();
 
     for (const auto& asset : assets) {
         throwIfCancelled(stop);
@@ -158,6 +160,7 @@ void install(const fs::path& folder, const fs::path& cache, const std::vector<As
 
     throwIfCancelled(stop);
     installfiles::replaceFolder(staging, folder);
+    workingFolder.movedTo(folder);
     limiter.force(1.0);
 }
 

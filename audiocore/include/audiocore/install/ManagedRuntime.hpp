@@ -98,8 +98,10 @@ using ProgressReport = std::function<void(const RuntimeInstallationProgress&)>;
 /// Throws AudioFailure(freeSpaceMessage) when the cache's volume reports less than 2 GB,
 /// the verified download's failures, "Local runtime failed (status)." + log tail for a
 /// failing tar/python/pip step, file errors unchanged, Cancelled after the current step
-/// (a running child is terminated). The staging folder is removed on every outcome; the
-/// previous runtime stays in place unless the final switch and its validation succeeded.
+/// (a running child is terminated). The staging folder is a WorkingFolder, locked while the
+/// installation runs and removed on every outcome; those left by installations that were
+/// killed are removed when the next one starts. The previous runtime stays in place unless
+/// the final switch and its validation succeeded.
 void install(const std::filesystem::path& folder, const std::filesystem::path& cache, Engine engine,
              const ProgressReport& report, std::stop_token stop = {},
              const Tools& tools = Tools::defaults());

@@ -89,7 +89,9 @@ void install(const std::filesystem::path& folder, const std::filesystem::path& c
 /// copy has the wrong size or digest; the fetch's, the validation's and file errors
 /// unchanged; Cancelled (checked before each fetch, each staged copy and the switch).
 /// Progress: (bytes of assets already fetched + f x this asset's bytes) / total, then 1.0.
-/// The staging folder (".sidon-install-" + UUID beside `folder`) is removed on every outcome.
+/// The staging folder (".sidon-install-" + UUID beside `folder`) is a WorkingFolder, locked
+/// while the installation runs and removed on every outcome; those left by installations that
+/// were killed are removed when the next one starts.
 void install(const std::filesystem::path& folder, const std::filesystem::path& cache,
              const std::vector<Asset>& assets, const std::string& revision,
              const Validation& validate, const ProgressCallback& progress, const AssetFetch& fetch,
