@@ -1,5 +1,8 @@
 #include "audiocore/install/VerifiedDownload.hpp"
 
+// The libcurl functions are called through pointers (below): the header's type-checking
+// macros would take those calls for its own.
+#define CURL_DISABLE_TYPECHECK
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -17,6 +20,7 @@
 #include "audiocore/platform/Cancellation.hpp"
 #include "audiocore/platform/Errors.hpp"
 #include "audiocore/platform/FileDescriptor.hpp"
+#include "audiocore/platform/SharedLibrary.hpp"
 #include "audiocore/platform/WorkingFile.hpp"
 
 namespace fs = std::filesystem;
@@ -55,22 +59,82 @@ std::string finishDigest(DigestContext& digest) {
     return text;
 }
 
-void globalCurlInit() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+/// The libcurl functions the downloads call.
+#define CORVALINE_CURL_FUNCTIONS(X) \
+    X(curl_global_init)             \
+    X(curl_easy_init)               \
+    X(curl_easy_cleanup)            \
+    X(curl_easy_setopt)             \
+    X(curl_easy_getinfo)            \
+    X(curl_easy_perform)            \
+    X(curl_easy_strerror)           \
+    X(curl_url)                     \
+    X(curl_url_cleanup)             \
+    X(curl_url_get)                 \
+    X(curl_url_set)                 \
+    X(curl_free)
+
+/// libcurl, opened the first time an address is checked or a file downloaded rather than by
+/// the dynamic loader at start-up (with the TLS and name-service libraries it pulls in: most
+/// runs download nothing), initialised once, with the functions above.
+struct CurlLibrary {
+    static constexpr const char* soname = "libcurl.so.4";
+#define CORVALINE_CURL_POINTER(name) decltype(&::name) name = nullptr;
+    CORVALINE_CURL_FUNCTIONS(CORVALINE_CURL_POINTER)
+#undef CORVALINE_CURL_POINTER
+    /// Why it could not be loaded; empty once it is.
+    std::string error;
+};
+
+const CurlLibrary& loadedCurl() {
+    static const CurlLibrary library = [] {
+        CurlLibrary loaded;
+        try {
+            const SharedLibrary curl(CurlLibrary::soname);
+#define CORVALINE_CURL_RESOLVE(name) loaded.name = curl.function<decltype(&::name)>(#name);
+            CORVALINE_CURL_FUNCTIONS(CORVALINE_CURL_RESOLVE)
+#undef CORVALINE_CURL_RESOLVE
+            if (const CURLcode code = loaded.curl_global_init(CURL_GLOBAL_DEFAULT)) {
+                const std::string text = loaded.curl_easy_strerror(code);
+                loaded = CurlLibrary();
+                loaded.error = std::string(CurlLibrary::soname) + ": " + text;
+            }
+        } catch (const SharedLibrary::Unavailable& e) {
+            loaded = CurlLibrary();
+            loaded.error = e.what();
+        }
+        return loaded;
+    }();
+    return library;
+}
+
+/// Loads libcurl before anything is downloaded to `destination`; refuses the download
+/// without it.
+void requireCurl(const fs::path& destination) {
+    const CurlLibrary& library = loadedCurl();
+    if (library.error.empty()) return;
+    throw AudioFailure(
+        "Could not download " + quotedName(destination) +
+        ": Corvaline downloads models and runtimes through libcurl (" + CurlLibrary::soname +
+        "), which could not be loaded. Install it again (on Debian: libcurl4).\n" + library.error);
+}
+
+/// The loaded library (requireCurl has let the work through).
+const CurlLibrary& cu() {
+    return loadedCurl();
 }
 
 struct ParsedUrl {
-    CURLU* handle = curl_url();
-    ~ParsedUrl() { curl_url_cleanup(handle); }
+    CURLU* handle = cu().curl_url();
+    ~ParsedUrl() { cu().curl_url_cleanup(handle); }
 };
 
 /// Lower-case text of one part of a parsed address; empty when it has none.
 std::string urlPart(CURLU* url, CURLUPart part) {
     char* text = nullptr;
-    if (curl_url_get(url, part, &text, 0) != CURLUE_OK || !text) return {};
+    if (cu().curl_url_get(url, part, &text, 0) != CURLUE_OK || !text) return {};
     std::string value(text);
-    curl_free(text);
+    cu().curl_free(text);
     for (auto& c : value)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return value;
@@ -94,7 +158,7 @@ struct Transfer {
 
 long responseCode(CURL* curl) {
     long code = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    cu().curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
     return code;
 }
 
@@ -112,7 +176,8 @@ size_t writeBody(char* data, size_t size, size_t count, void* user) {
     }
     if (t.expectedTotal < 0) {
         curl_off_t length = -1;
-        if (curl_easy_getinfo(t.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+        if (cu().curl_easy_getinfo(t.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) ==
+                CURLE_OK &&
             length > 0) {
             t.expectedTotal = length;
         } else {
@@ -153,9 +218,9 @@ int transferInfo(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 struct CurlHandle {
-    CURL* curl = curl_easy_init();
+    CURL* curl = cu().curl_easy_init();
     ~CurlHandle() {
-        if (curl) curl_easy_cleanup(curl);
+        if (curl) cu().curl_easy_cleanup(curl);
     }
 };
 
@@ -163,7 +228,6 @@ struct CurlHandle {
 /// the bytes written, so the file need not be read back to verify it.
 std::string download(const std::string& url, int fd, const fs::path& file,
                      const ProgressCallback& progress, std::stop_token stop) {
-    globalCurlInit();
     CurlHandle handle;
     if (!handle.curl) throw LibraryError("libcurl", "cannot create a transfer");
     CURL* curl = handle.curl;
@@ -187,29 +251,29 @@ std::string download(const std::string& url, int fd, const fs::path& file,
     t.limiter = &limiter;
 
     char errorText[CURL_ERROR_SIZE] = {0};
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    cu().curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     // isAllowedAddress() has let through HTTPS, or plain HTTP to this machine only.
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    cu().curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     // Published files redirect to a CDN; a redirect never leaves HTTPS (nor loopback HTTP).
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 60L);
+    cu().curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    cu().curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    cu().curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
+    cu().curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    cu().curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    cu().curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    cu().curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 60L);
     // A transfer that delivers nothing for two minutes is a dead connection, not a slow one.
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 120L);
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, "Corvaline");
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, transferInfo);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    cu().curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    cu().curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 120L);
+    cu().curl_easy_setopt(curl, CURLOPT_USERAGENT, "Corvaline");
+    cu().curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+    cu().curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
+    cu().curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
+    cu().curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, transferInfo);
+    cu().curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
+    cu().curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
 
-    const CURLcode result = curl_easy_perform(curl);
+    const CURLcode result = cu().curl_easy_perform(curl);
     if (t.cancelled || (result == CURLE_ABORTED_BY_CALLBACK && stop.stop_requested())) {
         throw Cancelled();
     }
@@ -223,7 +287,7 @@ std::string download(const std::string& url, int fd, const fs::path& file,
         if ((code != 0 && code != 200) || result == CURLE_GOT_NOTHING) {
             throw AudioFailure(serverFailureMessage);
         }
-        const std::string text = errorText[0] ? errorText : curl_easy_strerror(result);
+        const std::string text = errorText[0] ? errorText : cu().curl_easy_strerror(result);
         throw LibraryError("libcurl", text);
     }
     if (responseCode(curl) != 200) throw AudioFailure(serverFailureMessage);
@@ -251,9 +315,10 @@ std::string checksum(const fs::path& file, std::stop_token stop) {
 }
 
 bool isAllowedAddress(const std::string& url) {
-    globalCurlInit();
+    if (!loadedCurl().error.empty()) return false;  // nothing can be downloaded anyway
     ParsedUrl parsed;
-    if (!parsed.handle || curl_url_set(parsed.handle, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+    if (!parsed.handle ||
+        cu().curl_url_set(parsed.handle, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
         return false;
     }
     const std::string scheme = urlPart(parsed.handle, CURLUPART_SCHEME);
@@ -270,6 +335,7 @@ bool matches(const std::string& digest, const std::string& expected) {
 
 void fetch(const std::string& url, const fs::path& destination, const std::string& expected,
            const ProgressCallback& progress, std::stop_token stop) {
+    requireCurl(destination);
     if (!isAllowedAddress(url)) {
         throw AudioFailure("The download address “" + url +
                            "” was refused: Corvaline downloads only over secure HTTPS "

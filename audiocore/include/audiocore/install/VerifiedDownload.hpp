@@ -59,7 +59,8 @@ bool matches(const std::string& digest, const std::string& expected);
 
 /// True for an https:// address, and for a plain http:// address of this machine (127.0.0.1,
 /// [::1], localhost: the test servers). Everything else would travel in clear or is no web
-/// address at all.
+/// address at all. Addresses are read by libcurl, which is loaded on first use; without it
+/// nothing is allowed.
 bool isAllowedAddress(const std::string& url);
 
 /// Makes `destination` hold a file whose SHA-256 matches `expected`, downloading `url`
@@ -69,7 +70,8 @@ bool isAllowedAddress(const std::string& url);
 /// bytes written / expected total while the body arrives (rate-limited; none when the server
 /// sends no length). `progress` may be called from the transfer thread (the calling thread).
 ///
-/// Throws AudioFailure naming the address when isAllowedAddress() refuses it,
+/// Throws AudioFailure naming the file, the library and its Debian package when libcurl
+/// cannot be loaded, AudioFailure naming the address when isAllowedAddress() refuses it,
 /// AudioFailure(serverFailureMessage) on a missing response or a status other than
 /// 200, AudioFailure(verificationFailureMessage) on a digest mismatch, LibraryError("libcurl")
 /// for network errors, std::filesystem::filesystem_error for file errors, Cancelled when
