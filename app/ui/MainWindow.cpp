@@ -298,7 +298,40 @@ void MainWindow::dropEvent(QDropEvent* event) {
     state_.importURLs(files);
 }
 
+QString MainWindow::runningWork() const {
+    if (state_.busy()) return state_.status();
+    if (state_.models().isWorking()) {
+        const QString message = state_.models().message();
+        return message.isEmpty() ? QStringLiteral("A model installation") : message;
+    }
+    return {};
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
+    // Quitting cancels a running render, export or installation: ask first.
+    const QString running = runningWork();
+    if (!quitConfirmed_ && !running.isEmpty()) {
+        event->ignore();
+        if (quitPrompt_) return;
+        quitPrompt_ = new QMessageBox(
+            QMessageBox::Question, QStringLiteral("Quit Kestrio Corvaline?"),
+            QStringLiteral("Work is still running: %1.").arg(running), QMessageBox::NoButton, this);
+        quitPrompt_->setInformativeText(
+            QStringLiteral("Quitting cancels it. An unfinished export or installation leaves "
+                           "nothing behind; the session is not kept."));
+        auto* quit = quitPrompt_->addButton(QStringLiteral("Quit"), QMessageBox::DestructiveRole);
+        quitPrompt_->setDefaultButton(
+            quitPrompt_->addButton(QStringLiteral("Keep Working"), QMessageBox::RejectRole));
+        quitPrompt_->setAttribute(Qt::WA_DeleteOnClose);
+        connect(quitPrompt_, &QMessageBox::buttonClicked, this, [this, quit](QAbstractButton* b) {
+            if (b != quit) return;
+            quitConfirmed_ = true;
+            // After the prompt has gone.
+            QTimer::singleShot(0, this, &QWidget::close);
+        });
+        quitPrompt_->open();
+        return;
+    }
     QSettings geometry;
     geometry.setValue(QStringLiteral("window/geometry"), saveGeometry());
     if (about_) about_->close();

@@ -58,6 +58,11 @@ class MainWindow : public QMainWindow {
     /// The open error alert, if any.
     QMessageBox* errorAlert() const { return errorAlert_; }
     QMessageBox* modelAlert() const { return modelAlert_; }
+    /// The question asked when the window is closed while work runs, if open.
+    QMessageBox* quitPrompt() const { return quitPrompt_; }
+    /// What closing the window would cancel ("Exporting 24-bit WAV", an installation's
+    /// message), empty when nothing runs.
+    QString runningWork() const;
     AboutWindow* aboutWindow() const { return about_; }
 
   protected:
@@ -87,6 +92,8 @@ class MainWindow : public QMainWindow {
     QPointer<AboutWindow> about_;
     QPointer<QMessageBox> errorAlert_;
     QPointer<QMessageBox> modelAlert_;
+    QPointer<QMessageBox> quitPrompt_;
+    bool quitConfirmed_ = false;
     bool refreshPending_ = false;
     bool livePending_ = false;
 };

@@ -6,6 +6,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
 
@@ -28,6 +30,12 @@ using test::TempDir;
 class EverydayUseTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // A DeepFilterNet engine that takes its time: a render stays running until cancelled.
+        fs::create_directories(models_.path() / "Runtime");
+        fs::create_directories(models_.path() / "Models");
+        test::writeFile(models_.path() / "Runtime" / "deep-filter", "#!/bin/sh\nexec sleep 60\n",
+                        true);
+        test::writeFile(models_.path() / "Models" / "DeepFilterNet3_onnx.tar.gz", "model");
         manager_ = std::make_unique<app::ModelManager>(models_.path());
         state_ = std::make_unique<app::AppState>(manager_.get());
         window_ = std::make_unique<MainWindow>(*state_);
@@ -102,6 +110,45 @@ TEST_F(EverydayUseTest, LongFolderAndFileNamesNeverPushTheInspectorPastTheWindow
     EXPECT_TRUE(shown.contains(QString::fromStdString(take.filename().string())))
         << shown.toStdString();
     EXPECT_TRUE(shown.contains(QString::fromStdString(deep.string()))) << shown.toStdString();
+}
+
+TEST_F(EverydayUseTest, ClosingTheWindowWhileWorkRunsAsksBeforeCancellingIt) {
+    const fs::path take = folder_.path() / "take.wav";
+    AudioIO::demo(take);
+    import({take});
+    ProcessingSettings settings = state_->settings();
+    settings.isolation = true;
+    state_->editSettings(settings);
+    state_->render(true);
+    ASSERT_TRUE(state_->busy());
+    EXPECT_EQ(window_->runningWork(), QStringLiteral("Isolating voice locally"));
+
+    // Closing asks; "Keep Working" leaves the render running and the window open.
+    EXPECT_FALSE(window_->close());
+    ASSERT_TRUE(window_->quitPrompt());
+    EXPECT_TRUE(window_->quitPrompt()->text().contains(QStringLiteral("Isolating voice locally")));
+    window_->quitPrompt()->defaultButton()->click();
+    test::pump(50);
+    EXPECT_TRUE(window_->isVisible());
+    EXPECT_TRUE(state_->busy());
+
+    // "Quit" closes the window.
+    EXPECT_FALSE(window_->close());
+    ASSERT_TRUE(window_->quitPrompt());
+    QAbstractButton* quit = nullptr;
+    for (QAbstractButton* b : window_->quitPrompt()->buttons())
+        if (b->text() == QStringLiteral("Quit")) quit = b;
+    ASSERT_NE(quit, nullptr);
+    quit->click();
+    ASSERT_TRUE(test::waitUntil([&] { return !window_->isVisible(); }, 5000));
+
+    // With nothing running the window closes at once.
+    state_->cancel();
+    ASSERT_TRUE(test::waitUntil([&] { return !state_->busy(); }));
+    MainWindow idle(*state_);
+    idle.show();
+    EXPECT_TRUE(idle.runningWork().isEmpty());
+    EXPECT_TRUE(idle.close());
 }
 
 }  // namespace
