@@ -46,6 +46,8 @@ QPushButton[role="nav"]:checked { background: #24293a; }
 QLineEdit, QDoubleSpinBox, QSpinBox, QComboBox { background: #24293a; border: 1px solid #2f3641;
                            border-radius: 4px; padding: 2px 6px; min-height: 20px; }
 QLineEdit:focus, QDoubleSpinBox:focus, QComboBox:focus { border-color: #35c2b0; }
+QLineEdit:disabled, QDoubleSpinBox:disabled, QSpinBox:disabled, QComboBox:disabled {
+                           color: #5b6472; background: #1d2129; }
 QComboBox QAbstractItemView { background: #24293a; selection-background-color: #1f4a46; }
 QListWidget, QListView { background: #1b1f26; border: none; }
 QListWidget::item { padding: 6px; border-radius: 4px; }

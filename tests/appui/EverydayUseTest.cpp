@@ -5,6 +5,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDoubleSpinBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -20,6 +21,7 @@
 #include "core/state/AppState.hpp"
 #include "ui/MainWindow.hpp"
 #include "ui/panel/SidePanel.hpp"
+#include "ui/workspace/WorkspaceView.hpp"
 
 namespace corvaline::ui {
 namespace {
@@ -110,6 +112,52 @@ TEST_F(EverydayUseTest, LongFolderAndFileNamesNeverPushTheInspectorPastTheWindow
     EXPECT_TRUE(shown.contains(QString::fromStdString(take.filename().string())))
         << shown.toStdString();
     EXPECT_TRUE(shown.contains(QString::fromStdString(deep.string()))) << shown.toStdString();
+}
+
+/// Types `text` into a seconds field and commits it with Return, as a user does.
+void typeInto(QDoubleSpinBox* field, const QString& text) {
+    field->setFocus();
+    field->selectAll();
+    QTest::keyClicks(field, text);
+    QTest::keyClick(field, Qt::Key_Return);
+}
+
+TEST_F(EverydayUseTest, TypedSelectionBoundsInEitherOrderSelectTheSpanBetweenThem) {
+    const fs::path take = folder_.path() / "take.wav";
+    AudioIO::demo(take);
+    import({take});
+    WorkspaceView& workspace = *window_->workspace();
+    QDoubleSpinBox* start = nullptr;
+    QDoubleSpinBox* end = nullptr;
+    for (QDoubleSpinBox* f : workspace.findChildren<QDoubleSpinBox*>()) {
+        if (f->accessibleName() == QStringLiteral("Selection start in seconds")) start = f;
+        if (f->accessibleName() == QStringLiteral("Selection end in seconds")) end = f;
+    }
+    ASSERT_TRUE(start && end);
+    // Without a selection the fields take no typing.
+    EXPECT_FALSE(start->isEnabled());
+
+    state_->enableRange(true);
+    window_->refreshNow();
+    ASSERT_TRUE(start->isEnabled());
+    typeInto(start, QStringLiteral("8"));
+    window_->refreshNow();
+    EXPECT_NEAR(state_->rangeStart(), 8, 1e-6);
+    EXPECT_NEAR(state_->rangeEnd(), 10, 1e-6);
+
+    // An end before the start: 4 s to 8 s, not a one-frame selection at 8 s.
+    typeInto(end, QStringLiteral("4"));
+    window_->refreshNow();
+    EXPECT_NEAR(state_->rangeStart(), 4, 1e-6);
+    EXPECT_NEAR(state_->rangeEnd(), 8, 1e-6);
+    EXPECT_NEAR(start->value(), 4, 1e-6);
+    EXPECT_NEAR(end->value(), 8, 1e-6);
+
+    // A start past the end likewise.
+    typeInto(start, QStringLiteral("11"));
+    window_->refreshNow();
+    EXPECT_NEAR(state_->rangeStart(), 8, 1e-6);
+    EXPECT_NEAR(state_->rangeEnd(), 11, 1e-6);
 }
 
 TEST_F(EverydayUseTest, ClosingTheWindowWhileWorkRunsAsksBeforeCancellingIt) {

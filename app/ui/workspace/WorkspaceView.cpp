@@ -11,6 +11,7 @@
 #include <QSignalBlocker>
 #include <QStackedWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "ChannelRow.hpp"
 #include "Icons.hpp"
@@ -278,10 +279,16 @@ QWidget* WorkspaceView::buildSelectionBar() {
     fields->setContentsMargins(0, 0, 0, 0);
     start_ = secondsField(QStringLiteral("Selection start in seconds"), rangeFields_);
     end_ = secondsField(QStringLiteral("Selection end in seconds"), rangeFields_);
-    connect(start_, &QDoubleSpinBox::valueChanged, &state_,
-            [this](double v) { state_.setRange(v, state_.rangeEnd()); });
-    connect(end_, &QDoubleSpinBox::valueChanged, &state_,
-            [this](double v) { state_.setRange(state_.rangeStart(), v); });
+    // A bound typed past the other one selects the span between them, as a reverse drag
+    // does (an end before the start would otherwise leave a one-frame selection).
+    connect(start_, &QDoubleSpinBox::valueChanged, &state_, [this](double v) {
+        const double other = state_.rangeEnd();
+        state_.setRange(std::min(v, other), std::max(v, other));
+    });
+    connect(end_, &QDoubleSpinBox::valueChanged, &state_, [this](double v) {
+        const double other = state_.rangeStart();
+        state_.setRange(std::min(v, other), std::max(v, other));
+    });
     fields->addWidget(new QLabel(QStringLiteral("Start"), rangeFields_));
     fields->addWidget(start_);
     fields->addWidget(new QLabel(QStringLiteral("End"), rangeFields_));
