@@ -114,6 +114,28 @@ TEST_F(EverydayUseTest, LongFolderAndFileNamesNeverPushTheInspectorPastTheWindow
     EXPECT_TRUE(shown.contains(QString::fromStdString(deep.string()))) << shown.toStdString();
 }
 
+TEST_F(EverydayUseTest, LevelerReadingsWrapBetweenChannelsNeverInsideOne) {
+    const fs::path take = folder_.path() / "take.wav";
+    AudioIO::demo(take);
+    import({take});
+    QLabel* gains = nullptr;
+    for (QLabel* label : window_->inspector()->findChildren<QLabel*>()) {
+        if (label->accessibleName() == QStringLiteral("Leveler gain per channel")) gains = label;
+    }
+    ASSERT_NE(gains, nullptr);
+    ASSERT_TRUE(gains->wordWrap());
+    // Four readings do not fit on one line of the panel; each keeps its number with its gain.
+    const QStringList readings = gains->text().split(QStringLiteral("    "));
+    ASSERT_EQ(readings.size(), 4) << gains->text().toStdString();
+    for (const QString& reading : readings) {
+        EXPECT_FALSE(reading.contains(QLatin1Char(' '))) << reading.toStdString();
+        QString plain = reading;
+        plain.replace(QChar(0x00A0), QLatin1Char(' '));
+        EXPECT_TRUE(plain.startsWith(QStringLiteral("CH "))) << reading.toStdString();
+        EXPECT_TRUE(plain.endsWith(QStringLiteral("  +0.0 dB"))) << reading.toStdString();
+    }
+}
+
 /// Types `text` into a seconds field and commits it with Return, as a user does.
 void typeInto(QDoubleSpinBox* field, const QString& text) {
     field->setFocus();

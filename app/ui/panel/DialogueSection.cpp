@@ -129,7 +129,9 @@ void DialogueSection::refreshLive() {
     QStringList gains;
     const auto& levelerGain = bindings_.state().levelerGain();
     for (size_t i = 0; i < levelerGain.size(); ++i) {
-        gains << QString::asprintf("CH %d  %+.1f dB", int(i) + 1, levelerGain[i]);
+        // No-break spaces inside a reading: lines wrap between channels, never inside one.
+        gains << QString::asprintf("CH %d  %+.1f dB", int(i) + 1, levelerGain[i])
+                     .replace(QLatin1Char(' '), QChar(0x00A0));
     }
     const QString text = gains.join(QStringLiteral("    "));
     if (levelerGains_->text() != text) levelerGains_->setText(text);
