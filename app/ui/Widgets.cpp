@@ -1,5 +1,9 @@
 #include "Widgets.hpp"
 
+#include <QAbstractSlider>
+#include <QAbstractSpinBox>
+#include <QComboBox>
+#include <QEvent>
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
@@ -70,6 +74,40 @@ QFrame* card(QWidget* parent, QVBoxLayout** layout) {
     v->setSpacing(6);
     if (layout) *layout = v;
     return frame;
+}
+
+namespace {
+
+class WheelGuard : public QObject {
+  public:
+    using QObject::QObject;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Wheel) return false;
+        auto* control = qobject_cast<QWidget*>(watched);
+        if (!control || control->hasFocus()) return false;
+        // Unhandled and ignored: the event goes on to the parents, up to the scroll area.
+        event->ignore();
+        return true;
+    }
+};
+
+}  // namespace
+
+void leaveWheelToScrolling(QWidget* root) {
+    auto* guard = new WheelGuard(root);
+    auto protect = [guard](QWidget* control) {
+        // A wheel turn would otherwise give the control the focus, and then the value.
+        if (control->focusPolicy() == Qt::WheelFocus) control->setFocusPolicy(Qt::StrongFocus);
+        control->installEventFilter(guard);
+    };
+    for (auto* w : root->findChildren<QAbstractSlider*>())
+        protect(w);
+    for (auto* w : root->findChildren<QAbstractSpinBox*>())
+        protect(w);
+    for (auto* w : root->findChildren<QComboBox*>())
+        protect(w);
 }
 
 }  // namespace corvaline::ui

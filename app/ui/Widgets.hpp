@@ -40,4 +40,10 @@ class ElidedLabel : public QLabel {
 /// A rounded panel with a vertical layout (returned through `layout`).
 QFrame* card(QWidget* parent, QVBoxLayout** layout);
 
+/// Makes the value controls (sliders, spin boxes, pickers) under `root` leave the mouse wheel
+/// to the scroll area around them unless they have the keyboard focus: scrolling a panel of
+/// controls never changes a setting the pointer happens to pass over. A click gives a
+/// control the focus, and then its wheel works as usual.
+void leaveWheelToScrolling(QWidget* root);
+
 }  // namespace corvaline::ui

@@ -5,12 +5,15 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSlider>
 #include <QTest>
+#include <QWheelEvent>
 
 #include <filesystem>
 
@@ -134,6 +137,49 @@ TEST_F(EverydayUseTest, LevelerReadingsWrapBetweenChannelsNeverInsideOne) {
         EXPECT_TRUE(plain.startsWith(QStringLiteral("CH "))) << reading.toStdString();
         EXPECT_TRUE(plain.endsWith(QStringLiteral("  +0.0 dB"))) << reading.toStdString();
     }
+}
+
+/// Turns the mouse wheel one notch down over the middle of `w`; true when `w` took the turn
+/// (an event left unaccepted goes on to the scroll area around it).
+bool wheelDown(QWidget* w) {
+    const QPointF local(w->width() / 2.0, w->height() / 2.0);
+    QWheelEvent event(local, w->mapToGlobal(local), QPoint(), QPoint(0, -120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(w, &event);
+    return event.isAccepted();
+}
+
+TEST_F(EverydayUseTest, ScrollingTheInspectorNeverChangesTheControlUnderThePointer) {
+    const fs::path take = folder_.path() / "take.wav";
+    AudioIO::demo(take);
+    import({take});
+    SidePanel& panel = *window_->inspector();
+    QComboBox* mode = nullptr;
+    QSlider* target = nullptr;
+    QDoubleSpinBox* targetValue = nullptr;
+    for (QComboBox* c : panel.findChildren<QComboBox*>())
+        if (c->accessibleName() == QStringLiteral("Bleed mode")) mode = c;
+    for (QSlider* c : panel.findChildren<QSlider*>())
+        if (c->accessibleName() == QStringLiteral("Speech target")) target = c;
+    for (QDoubleSpinBox* c : panel.findChildren<QDoubleSpinBox*>())
+        if (c->accessibleName() == QStringLiteral("Speech target value")) targetValue = c;
+    ASSERT_TRUE(mode && target && targetValue);
+    const ProcessingSettings before = state_->settings();
+
+    for (QWidget* w : {static_cast<QWidget*>(mode), static_cast<QWidget*>(target),
+                       static_cast<QWidget*>(targetValue)}) {
+        EXPECT_FALSE(wheelDown(w)) << w->accessibleName().toStdString() << " kept the wheel";
+        test::pump(20);
+    }
+    EXPECT_TRUE(state_->settings() == before) << "a setting changed under the wheel";
+    EXPECT_EQ(state_->settings().bleedMode, before.bleedMode);
+
+    // A control the user has clicked into takes the wheel.
+    mode->setFocus();
+    ASSERT_TRUE(test::waitUntil([&] { return mode->hasFocus(); }, 2000));
+    EXPECT_TRUE(wheelDown(mode));
+    test::pump(20);
+    EXPECT_NE(state_->settings().bleedMode, before.bleedMode);
 }
 
 /// Types `text` into a seconds field and commits it with Return, as a user does.

@@ -140,6 +140,7 @@ SidePanel::SidePanel(app::AppState& state, QWidget* parent) : QScrollArea(parent
     layout->addWidget(exportBox);
     layout->addStretch();
     setWidget(content);
+    leaveWheelToScrolling(content);
 }
 
 void SidePanel::refreshMeters() {
