@@ -23,6 +23,7 @@
 #include "core/models/ModelManager.hpp"
 #include "core/state/AppState.hpp"
 #include "ui/MainWindow.hpp"
+#include "ui/dialogs/AboutWindow.hpp"
 #include "ui/panel/SidePanel.hpp"
 #include "ui/workspace/WorkspaceView.hpp"
 
@@ -136,6 +137,51 @@ TEST_F(EverydayUseTest, LevelerReadingsWrapBetweenChannelsNeverInsideOne) {
         plain.replace(QChar(0x00A0), QLatin1Char(' '));
         EXPECT_TRUE(plain.startsWith(QStringLiteral("CH "))) << reading.toStdString();
         EXPECT_TRUE(plain.endsWith(QStringLiteral("  +0.0 dB"))) << reading.toStdString();
+    }
+}
+
+/// Labels under `root` whose text does not fit them: too narrow for a one-line text, or too
+/// short for the lines a wrapped text takes at its width.
+QStringList cutLabels(QWidget& root) {
+    QStringList cut;
+    for (QLabel* label : root.findChildren<QLabel*>()) {
+        if (!label->isVisible() || label->text().isEmpty()) continue;
+        const bool fits = label->wordWrap()
+                              ? label->height() >= label->heightForWidth(label->width())
+                              : label->width() >= label->sizeHint().width() &&
+                                    label->height() >= label->sizeHint().height();
+        if (!fits) cut << label->text();
+    }
+    return cut;
+}
+
+TEST_F(EverydayUseTest, TheAboutWindowShowsEveryLineWhole) {
+    window_->showAbout();
+    AboutWindow* about = window_->aboutWindow();
+    ASSERT_TRUE(about);
+    ASSERT_TRUE(test::waitUntil([&] { return about->isVisible(); }, 2000));
+    test::pump(100);
+    const QStringList cut = cutLabels(*about);
+    EXPECT_TRUE(cut.isEmpty()) << cut.join(QStringLiteral(" | ")).toStdString();
+    about->close();
+}
+
+TEST_F(EverydayUseTest, EveryPageShowsItsLabelsWholeAtTheSmallestAndALargeSize) {
+    const fs::path take = folder_.path() / "take.wav";
+    AudioIO::demo(take);
+    import({take});
+    for (const QSize size : {QSize(1050, 720), QSize(2560, 1440)}) {
+        window_->resize(size);
+        for (auto page : {app::WorkspacePage::workspace, app::WorkspacePage::settings,
+                          app::WorkspacePage::help}) {
+            state_->setPage(page);
+            window_->refreshNow();
+            test::waitUntil([&] { return cutLabels(*window_).isEmpty(); }, 2000);
+            const QStringList cut = cutLabels(*window_);
+            EXPECT_TRUE(cut.isEmpty())
+                << size.width() << "x" << size.height() << " page " << int(page) << ": "
+                << cut.join(QStringLiteral(" | ")).toStdString();
+        }
     }
 }
 

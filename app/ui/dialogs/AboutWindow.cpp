@@ -36,14 +36,22 @@ AboutWindow::AboutWindow(std::function<void()> openGuide, QWidget* parent) : QDi
     auto* tagline = new QLabel(
         QStringLiteral("Offline dialogue restoration and multichannel audio finishing."), this);
     center(tagline);
-    center(caption(QStringLiteral("Designed and built by the Kestrio team"), this));
+    // Short lines, unwrapped: a wrapped label is sized before the style sheet's fonts apply
+    // and its last lines were cut.
+    auto line = [&](const QString& text) {
+        auto* label = caption(text, this);
+        label->setWordWrap(false);
+        label->setAlignment(Qt::AlignHCenter);
+        return center(label);
+    };
+    line(QStringLiteral("Designed and built by the Kestrio team"));
     center(badge(QStringLiteral("Local processing"), this));
     layout->addSpacing(8);
     center(new QLabel(QStringLiteral("<b>FFmpeg · LGPL 2.1 or later</b>"), this));
     // FFmpeg is the system's: its source and licence come with the distribution's packages.
-    center(caption(QStringLiteral("Linked from the system's FFmpeg libraries; their source and "
-                                  "license come with the distribution's packages."),
-                   this));
+    line(
+        QStringLiteral("Linked from the system's FFmpeg libraries; their source and\n"
+                       "license come with the distribution's packages."));
     auto* ffmpeg = linkButton(QStringLiteral("ffmpeg.org"), this);
     ffmpeg->setToolTip(QStringLiteral("https://ffmpeg.org"));
     connect(ffmpeg, &QPushButton::clicked, this,
@@ -57,7 +65,8 @@ AboutWindow::AboutWindow(std::function<void()> openGuide, QWidget* parent) : QDi
         accept();
     });
     center(guide);
-    setFixedSize(sizeHint());
+    // The window follows its content's size, also once the style sheet has been applied.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 
 }  // namespace corvaline::ui
