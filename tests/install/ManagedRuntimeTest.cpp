@@ -3,8 +3,10 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "InstallTestSupport.hpp"
 #include "LocalHttpServer.hpp"
@@ -85,7 +87,8 @@ class ManagedRuntimeTest : public ::testing::Test {
             "case \"$3\" in 'import torch'*)\n"
             "  case \"$0\" in *-install-*) ;; *)\n"
             "    if [ -e \"$CONTROL/fail-final-validation\" ]; then\n"
-            "      echo 'ImportError: moved runtime is broken' >&2; exit 1; fi;;\n"
+            "      echo 'ImportError: moved runtime is broken' >&2; exit 1; fi\n"
+            "    if [ -e \"$CONTROL/hang-final-validation\" ]; then sleep 30; fi;;\n"
             "  esac;;\n"
             "esac\n"
             "exit 0\n";
@@ -407,44 +410,84 @@ TEST(ManagedRuntimePins, DefaultsMatchTheBuildMachine) {
 #endif
 }
 
-// A kill during an installation leaves its staging folder; the next installation (of either
-// engine) sweeps it, but never the staging folder of an installation still running elsewhere.
+// A kill during an installation leaves its staging folder (or, during the final switch, the
+// previous runtime set aside); the next installation (of either engine) sweeps them, but never
+// those of an installation still running elsewhere.
+
+/// Where the child installation hangs until it is killed ("packages" or "final-validation").
+constexpr const char* kChildHangVariable = "CORVALINE_TEST_CHILD_HANG";
 
 TEST_F(ManagedRuntimeTest, DISABLED_ChildInstallationHeldOpen) {
     const char* shared = std::getenv(kChildRootVariable);
-    if (!shared) GTEST_SKIP() << "runs only as the child of a staging test";
-    writeFile(control / "hang-packages", "");  // the package step takes 30 s
+    const char* hang = std::getenv(kChildHangVariable);
+    if (!shared || !hang) GTEST_SKIP() << "runs only as the child of a staging test";
+    writeFile(control / ("hang-" + std::string(hang)), "");  // that step takes 30 s
     install(fs::path(shared) / "Runtime" / "demucs", Engine::demucs);
 }
 
-TEST_F(ManagedRuntimeTest, StagingOfAKilledInstallationGoesWithTheNextButALiveOneStays) {
-    const pid_t child =
-        startTestChild("ManagedRuntimeTest.DISABLED_ChildInstallationHeldOpen", root);
-    ASSERT_GT(child, 0);
-    const auto childStaging = [&]() -> std::optional<fs::path> {
-        for (const auto& name : entriesStartingWith(root / "Runtime", ".demucs-install-")) {
-            if (fs::exists(root / "Runtime" / name / "bin" / "python3")) {
-                return root / "Runtime" / name;
+class AbandonedInstallationTest : public ManagedRuntimeTest {
+  protected:
+    /// Starts a child installation of demucs into `root` that hangs at `step`, and waits until
+    /// `prefix` + UUID in the Runtime folder holds `inside`. Returns that folder.
+    std::optional<fs::path> startChild(const std::string& step, const std::string& prefix,
+                                       const std::string& inside) {
+        ::setenv(kChildHangVariable, step.c_str(), 1);
+        child = startTestChild("ManagedRuntimeTest.DISABLED_ChildInstallationHeldOpen", root);
+        ::unsetenv(kChildHangVariable);
+        if (child <= 0) return std::nullopt;
+        std::optional<fs::path> found;
+        waitWhileRunning(child, [&] {
+            for (const auto& name : entriesStartingWith(root / "Runtime", prefix)) {
+                if (fs::exists(root / "Runtime" / name / inside)) found = root / "Runtime" / name;
             }
-        }
-        return std::nullopt;
-    };
-    const bool unpacked = waitWhileRunning(child, [&] { return childStaging().has_value(); });
-    if (!unpacked) killChild(child);
-    ASSERT_TRUE(unpacked) << "the child installation never unpacked its runtime";
-    const fs::path staging = *childStaging();
+            return found.has_value();
+        });
+        return found;
+    }
+
+    void TearDown() override {
+        if (child > 0) killChild(child);
+        ManagedRuntimeTest::TearDown();
+    }
+
+    pid_t child = -1;
+};
+
+TEST_F(AbandonedInstallationTest, StagingOfAKilledInstallationGoesWithTheNextButALiveOneStays) {
+    const auto staging = startChild("packages", ".demucs-install-", "bin/python3");
+    ASSERT_TRUE(staging) << "the child installation never unpacked its runtime";
 
     install(root / "Runtime" / "sidon-reference", Engine::sidonReference);
     EXPECT_TRUE(
         ManagedRuntime::isReady(root / "Runtime" / "sidon-reference", Engine::sidonReference));
-    EXPECT_TRUE(fs::exists(staging / "bin" / "python3")) << "a running installation lost its files";
+    EXPECT_TRUE(fs::exists(*staging / "bin" / "python3"))
+        << "a running installation lost its files";
 
-    killChild(child);
+    killChild(std::exchange(child, -1));
     install(folder, Engine::demucs);
     EXPECT_TRUE(ManagedRuntime::isReady(folder, Engine::demucs));
-    EXPECT_FALSE(fs::exists(staging));
+    EXPECT_FALSE(fs::exists(*staging));
     EXPECT_TRUE(hiddenLeftovers().empty()) << hiddenLeftovers().front();
     // The installed runtimes carry no trace of the staging lock.
     EXPECT_FALSE(fs::exists(folder / ".lock"));
     EXPECT_FALSE(fs::exists(root / "Runtime" / "sidon-reference" / ".lock"));
+}
+
+TEST_F(AbandonedInstallationTest, APreviousRuntimeSetAsideByAKilledSwitchGoesWithTheNext) {
+    install(folder, Engine::demucs);
+    writeFile(folder / "previous-marker", "first");
+    // The child replaces it and hangs while checking the new one in place.
+    const auto backup =
+        startChild("final-validation", ".demucs-previous-", "runtime/previous-marker");
+    ASSERT_TRUE(backup) << "the child installation never set the previous runtime aside";
+
+    install(root / "Runtime" / "sidon-reference", Engine::sidonReference);
+    EXPECT_TRUE(fs::exists(*backup / "runtime" / "previous-marker"))
+        << "a running installation lost the runtime it may have to put back";
+
+    killChild(std::exchange(child, -1));
+    install(folder, Engine::demucs);
+    EXPECT_TRUE(ManagedRuntime::isReady(folder, Engine::demucs));
+    EXPECT_FALSE(fs::exists(*backup));
+    EXPECT_TRUE(hiddenLeftovers().empty()) << hiddenLeftovers().front();
 }

@@ -9,7 +9,6 @@
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
 #include "audiocore/platform/LoggedRun.hpp"
-#include "audiocore/platform/Uuid.hpp"
 #include "audiocore/platform/WorkingFile.hpp"
 
 namespace fs = std::filesystem;
@@ -26,6 +25,9 @@ std::vector<std::string> pythonArguments(std::initializer_list<std::string> head
     arguments.insert(arguments.end(), tail.begin(), tail.end());
     return arguments;
 }
+
+/// The folder holding the previous runtime while a new one is switched in (for both engines).
+constexpr std::string_view kBackupPrefix = ".demucs-previous-";
 
 /// "." + engine + "-install-": the staging folder of one installation attempt.
 std::string stagingPrefix(Engine engine) {
@@ -176,7 +178,10 @@ void validate(const fs::path& interpreter, const Environment& env, Engine engine
 void activate(const fs::path& staging, const fs::path& folder,
               const std::function<void(const fs::path& python)>& validation) {
     const fs::path parent = folder.parent_path().empty() ? fs::path(".") : folder.parent_path();
-    const fs::path backup = parent / (".demucs-previous-" + newUuidString());
+    // The previous runtime waits in a locked working folder: should this process be killed
+    // before the end, the next installation removes it instead of it staying for ever.
+    WorkingFolder backupFolder(parent, kBackupPrefix);
+    const fs::path backup = backupFolder.path() / "runtime";
     std::error_code ec;
     bool hasBackup = false;
     if (fs::symlink_status(folder, ec).type() != fs::file_type::not_found && !ec) {
@@ -188,10 +193,17 @@ void activate(const fs::path& staging, const fs::path& folder,
         if (validation) validation(python(folder));
     } catch (...) {
         installfiles::removeQuietly(folder);
-        if (hasBackup) fs::rename(backup, folder);  // its error replaces the first one
+        if (hasBackup) {
+            try {
+                fs::rename(backup, folder);
+            } catch (...) {
+                // Its error replaces the first one, and the previous runtime stays where it is.
+                backupFolder.movedTo(backupFolder.path());
+                throw;
+            }
+        }
         throw;
     }
-    if (hasBackup) installfiles::removeQuietly(backup);
 }
 
 void install(const fs::path& folder, const fs::path& cache, Engine engine,
@@ -222,6 +234,7 @@ void install(const fs::path& folder, const fs::path& cache, Engine engine,
     for (const Engine each : {Engine::demucs, Engine::sidonReference}) {
         removeStaleWorkingFolders(runtimeRoot, stagingPrefix(each));
     }
+    removeStaleWorkingFolders(runtimeRoot, kBackupPrefix);
     WorkingFolder workingFolder(runtimeRoot, stagingPrefix(engine));
     const fs::path staging = workingFolder.path();
 

@@ -117,11 +117,13 @@ void runStep(const std::filesystem::path& executable, const std::vector<std::str
 void validate(const std::filesystem::path& python, const Environment& environment, Engine engine,
               std::stop_token stop = {});
 
-/// Switches `staging` into place at `folder`: the present runtime is moved to
-/// ".demucs-previous-" + UUID beside it, the staging folder moved in and `validation` run on
-/// its interpreter at the final location. On success the previous copy is removed; when the
-/// move or the validation fails, the new folder is removed and the previous one moved back
-/// (an error of that restore is thrown instead of the first one).
+/// Switches `staging` into place at `folder`: the present runtime is moved into
+/// ".demucs-previous-" + UUID beside it (a locked WorkingFolder, so that the next installation
+/// removes it should this process be killed meanwhile), the staging folder moved in and
+/// `validation` run on its interpreter at the final location. On success the previous copy is
+/// removed; when the move or the validation fails, the new folder is removed and the previous
+/// one moved back (an error of that restore is thrown instead of the first one, and the
+/// previous copy is then kept where it is).
 void activate(const std::filesystem::path& staging, const std::filesystem::path& folder,
               const std::function<void(const std::filesystem::path& python)>& validation);
 
