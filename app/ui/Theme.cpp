@@ -61,6 +61,8 @@ QProgressBar::chunk { background: #35c2b0; border-radius: 3px; }
 QSlider::groove:horizontal { height: 4px; background: #2f3641; border-radius: 2px; }
 QSlider::sub-page:horizontal { background: #2a8e82; border-radius: 2px; }
 QSlider::handle:horizontal { background: #d9dee7; width: 12px; margin: -5px 0; border-radius: 6px; }
+QSlider::sub-page:horizontal:disabled { background: #3a414d; }
+QSlider::handle:horizontal:disabled { background: #5b6472; }
 QCheckBox::indicator { width: 15px; height: 15px; border: 1px solid #4a5363;
                        border-radius: 3px; background: #24293a; }
 QCheckBox::indicator:checked { background: #35c2b0; border-color: #35c2b0; }
