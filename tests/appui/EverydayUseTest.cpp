@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
@@ -25,6 +26,7 @@
 #include "ui/MainWindow.hpp"
 #include "ui/dialogs/AboutWindow.hpp"
 #include "ui/panel/SidePanel.hpp"
+#include "ui/workspace/SessionSidebar.hpp"
 #include "ui/workspace/WorkspaceView.hpp"
 
 namespace corvaline::ui {
@@ -305,12 +307,39 @@ TEST_F(EverydayUseTest, ClosingTheWindowWhileWorkRunsAsksBeforeCancellingIt) {
     ASSERT_TRUE(test::waitUntil([&] { return !window_->isVisible(); }, 5000));
 
     // With nothing running the window closes at once.
+    ASSERT_TRUE(state_->busy());
     state_->cancel();
     ASSERT_TRUE(test::waitUntil([&] { return !state_->busy(); }));
     MainWindow idle(*state_);
     idle.show();
     EXPECT_TRUE(idle.runningWork().isEmpty());
     EXPECT_TRUE(idle.close());
+}
+
+TEST_F(EverydayUseTest, TheSessionListHighlightsTheRecordingShownEvenWhileWorkRuns) {
+    const fs::path first = folder_.path() / "first.wav";
+    const fs::path second = folder_.path() / "second.wav";
+    AudioIO::demo(first);
+    AudioIO::demo(second);
+    import({first, second});
+    ASSERT_EQ(state_->files().size(), 2u);
+    QListWidget& list = *window_->sidebar()->list();
+    ASSERT_EQ(list.currentRow(), 0);
+
+    ProcessingSettings settings = state_->settings();
+    settings.isolation = true;
+    state_->editSettings(settings);
+    state_->render(true);  // the slow engine keeps it running
+    ASSERT_TRUE(state_->busy());
+    list.setCurrentRow(1);  // a click on the other recording
+    EXPECT_EQ(state_->current()->sourceURL, first);
+    EXPECT_EQ(list.currentRow(), 0) << "the list names a recording the workspace does not show";
+
+    state_->cancel();
+    ASSERT_TRUE(test::waitUntil([&] { return !state_->busy(); }));
+    list.setCurrentRow(1);
+    EXPECT_EQ(state_->current()->sourceURL, second);
+    EXPECT_EQ(list.currentRow(), 1);
 }
 
 }  // namespace

@@ -61,6 +61,9 @@ SessionSidebar::SessionSidebar(app::AppState& state, QWidget* parent)
     connect(list_, &QListWidget::currentRowChanged, this, [this](int row) {
         if (row < 0 || row >= int(shownIDs_.size())) return;
         state_.selectID(shownIDs_[size_t(row)]);
+        // While work runs the selection does not change: the highlight goes back at once
+        // instead of naming a recording the workspace does not show.
+        refresh();
     });
     layout->addWidget(list_, 1);
 
