@@ -32,6 +32,25 @@ QStringList importNameFilters(const std::vector<MediaImport::ContentType>& types
     return filters;
 }
 
+std::unique_ptr<QFileDialog> exportDialog(QWidget* window, const QString& suggestedName) {
+    // A bare name starts in the Music folder, or the home folder when there is none.
+    QString start = suggestedName;
+    if (!QFileInfo(suggestedName).isAbsolute()) {
+        QDir folder(QStandardPaths::writableLocation(QStandardPaths::MusicLocation));
+        if (!folder.exists()) folder = QDir::home();
+        start = folder.filePath(suggestedName);
+    }
+    auto dialog = std::make_unique<QFileDialog>(window, QStringLiteral("Export WAV"), start,
+                                                QStringLiteral("WAV audio (*.wav)"));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    // Added before the replace question, not after it (a name typed without ".wav" used to
+    // replace an existing WAV of that name unasked).
+    dialog->setDefaultSuffix(QStringLiteral("wav"));
+    dialog->selectFile(start);
+    return dialog;
+}
+
 app::PlatformServices desktopServices(QWidget* window) {
     app::PlatformServices services;
     services.openPanel = [window](const QString& title,
@@ -46,18 +65,11 @@ app::PlatformServices desktopServices(QWidget* window) {
     };
     services.savePanel =
         [window](const QString& suggestedName) -> std::optional<std::filesystem::path> {
-        // A bare name starts in the Music folder, or the home folder when there is none.
-        QString start = suggestedName;
-        if (!QFileInfo(suggestedName).isAbsolute()) {
-            QDir folder(QStandardPaths::writableLocation(QStandardPaths::MusicLocation));
-            if (!folder.exists()) folder = QDir::home();
-            start = folder.filePath(suggestedName);
-        }
-        QString chosen = QFileDialog::getSaveFileName(window, QStringLiteral("Export WAV"), start,
-                                                      QStringLiteral("WAV audio (*.wav)"));
-        if (chosen.isEmpty()) return std::nullopt;
-        if (QFileInfo(chosen).suffix().isEmpty()) chosen += QStringLiteral(".wav");
-        return std::filesystem::path(chosen.toStdString());
+        const auto dialog = exportDialog(window, suggestedName);
+        if (dialog->exec() != QDialog::Accepted) return std::nullopt;
+        const QStringList chosen = dialog->selectedFiles();
+        if (chosen.isEmpty() || chosen.front().isEmpty()) return std::nullopt;
+        return std::filesystem::path(chosen.front().toStdString());
     };
     // Without a portable way to select a file in every file manager, show its folder.
     services.revealFile = [](const std::filesystem::path& file) {

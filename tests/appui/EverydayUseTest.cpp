@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
@@ -14,6 +15,7 @@
 #include <QScrollBar>
 #include <QSlider>
 #include <QTest>
+#include <QTimer>
 #include <QWheelEvent>
 
 #include <filesystem>
@@ -23,6 +25,7 @@
 #include "audiocore/files/AudioIO.hpp"
 #include "core/models/ModelManager.hpp"
 #include "core/state/AppState.hpp"
+#include "ui/DesktopServices.hpp"
 #include "ui/MainWindow.hpp"
 #include "ui/dialogs/AboutWindow.hpp"
 #include "ui/panel/SidePanel.hpp"
@@ -340,6 +343,33 @@ TEST_F(EverydayUseTest, TheSessionListHighlightsTheRecordingShownEvenWhileWorkRu
     list.setCurrentRow(1);
     EXPECT_EQ(state_->current()->sourceURL, second);
     EXPECT_EQ(list.currentRow(), 1);
+}
+
+TEST_F(EverydayUseTest, ExportDialogAsksBeforeReplacingAWavTypedWithoutItsExtension) {
+    const fs::path earlier = folder_.path() / "take_clean.wav";
+    test::writeFile(earlier, "an earlier export");
+    const auto dialog =
+        exportDialog(window_.get(), QString::fromStdString((folder_.path() / "x.wav").string()));
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->open();
+    dialog->selectFile(QString::fromStdString((folder_.path() / "take_clean").string()));
+    ASSERT_EQ(dialog->selectedFiles().value(0).toStdString(), earlier.string());
+
+    // Accepting asks whether to replace the existing WAV; "No" keeps the dialog open.
+    QString asked;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            asked = box->text();
+            box->button(QMessageBox::No)->click();
+        }
+    });
+    poll.start(20);
+    QMetaObject::invokeMethod(dialog.get(), "accept", Qt::DirectConnection);  // Save
+    poll.stop();
+    EXPECT_TRUE(asked.contains(QStringLiteral("take_clean.wav"))) << asked.toStdString();
+    EXPECT_NE(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(test::readFile(earlier), "an earlier export");
 }
 
 }  // namespace
