@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "audiocore/dsp/DialogueLeveler.hpp"
+#include "audiocore/dsp/Smoothing.hpp"
+#include "audiocore/model/SettingsFields.hpp"
 
 using namespace corvaline;
 
@@ -126,4 +128,53 @@ TEST(DialogueLeveler, FramesTakenTogetherMatchFrameByFrame) {
         ASSERT_EQ(together.gainDB(), single.gainDB()) << "block " << block;
         ASSERT_EQ(together.energy(), single.energy()) << "block " << block;
     }
+}
+
+TEST(DialogueLeveler, BatchedLogarithmsStayFarBelowTheSignal) {
+    // The leveler's law written out with the C library's scalar log and exp: over a minute of
+    // speech, pauses and a long ride, the batched transcendentals move no sample by as much as
+    // -140 dBFS.
+    ProcessingSettings settings;
+    settings.levelerEnabled = true;
+    DialogueLeveler leveler(kRate, 1);
+    leveler.configure(settings);
+    const double target = Setting::levelerTarget.guarded(settings);
+    const double boost = Setting::levelerMaxBoost.guarded(settings);
+    const double cut = Setting::levelerMaxCut.guarded(settings);
+    const double gate = Setting::levelerGate.guarded(settings);
+    const double ride = Setting::levelerSpeed.guarded(settings) / 1000;
+    const double ae = OnePole::coefficient(kRate, 0.04);
+    const double aRide = OnePole::coefficient(kRate, ride);
+    const double aFast = OnePole::coefficient(kRate, std::min(ride, 0.15));
+    const double aPause = OnePole::coefficient(kRate, 0.03);
+    double energy = 0, gain = 0, worst = 0;
+    const std::array<bool, 1> selected{true};
+    std::vector<double> frames(1000);
+    for (long block = 0; block < 2880; ++block) {
+        for (long k = 0; k < 1000; ++k) {
+            const long n = block * 1000 + k;
+            const double level = std::array{-38.0, -70.0, -14.0, -26.0}[size_t(n / 180000) % 4];
+            frames[size_t(k)] = tone(level + 6 * std::sin(double(n) * 1e-4), n);
+        }
+        std::vector<double> expected = frames;
+        for (double& x : expected) {
+            energy = ae * energy + (1 - ae) * x * x;
+            const double db = energy < 1e-15 ? -150.0 : 10 * std::log10(energy);
+            double desired = 0, a;
+            if (db <= gate) {
+                a = aPause;
+            } else {
+                const double g0 = std::clamp(target - db, -cut, boost);
+                desired = g0 > 0 ? std::clamp((db - gate) * 0.125, 0.0, 1.0) * g0 : g0;
+                a = desired < gain ? aFast : aRide;
+            }
+            gain = a * gain + (1 - a) * desired;
+            x *= std::pow(10.0, gain / 20);
+        }
+        leveler.tickFrames(frames.data(), 1, 1000, selected);
+        for (size_t i = 0; i < frames.size(); ++i)
+            worst = std::max(worst, std::abs(frames[i] - expected[i]));
+    }
+    EXPECT_LT(worst, std::pow(10.0, -140.0 / 20)) << 20 * std::log10(worst);
+    EXPECT_GT(std::abs(gain), 1.0);  // the ride did move
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "audiocore/dsp/Guard.hpp"
+#include "audiocore/dsp/VectorMath.hpp"
 #include "audiocore/model/SettingsFields.hpp"
 
 namespace corvaline {
@@ -108,7 +109,8 @@ void DialogueLeveler::tickFrames(double* frames, size_t stride, long count,
         double* const block = frames + size_t(from) * stride;
         for (size_t i = 0; i < n; ++i) {
             const bool isSelected = i < selected.size() && selected[i];
-            // The energies and their levels: the logarithms do not wait for the gain.
+            // The energies, then their levels in one batch of logarithms (frames under the
+            // floor take ln 1, which they never use).
             double energy = energy_[i];
             for (size_t k = 0; k < m; ++k) {
                 const double v = block[k * stride + i];
@@ -116,9 +118,13 @@ void DialogueLeveler::tickFrames(double* frames, size_t stride, long count,
                 input_[k] = x;
                 energy = ae * energy + (1 - ae) * x * x;
                 below_[k] = energy < quiet;
-                level_[k] = below_[k] || energy < 1e-15 ? -150.0 : dsp_detail::powerToDB(energy);
+                silent_[k] = below_[k] || energy < 1e-15;
+                level_[k] = silent_[k] ? 1.0 : energy;
             }
             energy_[i] = energy;
+            vector_math::log(level_.data(), level_.data(), m);
+            for (size_t k = 0; k < m; ++k)
+                level_[k] = silent_[k] ? -150.0 : level_[k] * dsp_detail::kPowerToDB;
             // The gain's recursion, as tick() runs it.
             double gain = gainDB_[i];
             for (size_t k = 0; k < m; ++k) {
@@ -140,10 +146,10 @@ void DialogueLeveler::tickFrames(double* frames, size_t stride, long count,
             }
             gainDB_[i] = gain;
             if (!isSelected) continue;
-            for (size_t k = 0; k < m; ++k) {
-                const double x = input_[k];
-                block[k * stride + i] = gain_[k] == 0 ? x : x * dsp_detail::dbToGain(gain_[k]);
-            }
+            // The gains in one batch of exponentials (a gain of exactly 1 at 0 dB).
+            dsp_detail::dbToGains(gain_.data(), level_.data(), m);
+            for (size_t k = 0; k < m; ++k)
+                block[k * stride + i] = input_[k] * level_[k];
         }
     }
 }

@@ -21,6 +21,95 @@ int decimationFor(double rate) {
     return std::max(1, int(std::floor(rate / 4000)));
 }
 
+typedef double Doubles4 __attribute__((vector_size(32)));
+typedef double Unaligned4 __attribute__((vector_size(32), aligned(8), may_alias));
+
+const bool kAvx2 = __builtin_cpu_supports("avx2");
+
+/// The correlation sums of eight consecutive lags from `lag`, four lags to a register: each lane
+/// adds its products in window order, as the scalar search does.
+__attribute__((target("avx2"))) void eightLags(const double* a, const double* b, int first,
+                                               int last, int lag, double* pq, double* qq) {
+    Doubles4 pq0 = {0, 0, 0, 0}, pq1 = pq0, qq0 = pq0, qq1 = pq0;
+    for (int w = first; w <= last; ++w) {
+        const Doubles4 p = {a[w], a[w], a[w], a[w]};
+        const Doubles4 q0 = *reinterpret_cast<const Unaligned4*>(b + w + lag);
+        const Doubles4 q1 = *reinterpret_cast<const Unaligned4*>(b + w + lag + 4);
+        pq0 += p * q0;
+        pq1 += p * q1;
+        qq0 += q0 * q0;
+        qq1 += q1 * q1;
+    }
+    for (int l = 0; l < 4; ++l) {
+        pq[l] = pq0[l];
+        pq[4 + l] = pq1[l];
+        qq[l] = qq0[l];
+        qq[4 + l] = qq1[l];
+    }
+}
+
+/// The best normalised correlation |Σ a·b| / √(Σa² Σb²) over lags −maxLag…maxLag, with the
+/// window `first`…`last` of `a` (whose energy is `pp`) against `b` shifted by the lag. The lags
+/// are searched several at a time, each with its own sums in window order, so that their
+/// dependency chains overlap.
+double bestCorrelation(const double* a, const double* b, int first, int last, int maxLag,
+                       double pp) {
+    double best = 0;
+    int lag = -maxLag;
+    if (kAvx2) {
+        for (; lag + 7 <= maxLag; lag += 8) {
+            double pq[8], qq[8];
+            eightLags(a, b, first, last, lag, pq, qq);
+            for (int l = 0; l < 8; ++l)
+                best = std::max(best, std::abs(pq[l]) / std::sqrt(std::max(pp * qq[l], 1e-24)));
+        }
+    }
+    constexpr int kLanes = 4;
+    for (; lag <= maxLag; lag += kLanes) {
+        const int lanes = std::min(kLanes, maxLag - lag + 1);
+        double pq[kLanes] = {0, 0, 0, 0};
+        double qq[kLanes] = {0, 0, 0, 0};
+        if (lanes == kLanes) {
+            // Named accumulators so that they stay in registers.
+            double pq0 = 0, pq1 = 0, pq2 = 0, pq3 = 0;
+            double qq0 = 0, qq1 = 0, qq2 = 0, qq3 = 0;
+            for (int w = first; w <= last; ++w) {
+                const double p = a[w];
+                // w + lag stays inside the window; the modulo of the circular form never wraps.
+                const double* q = b + (w + lag);
+                pq0 += p * q[0];
+                pq1 += p * q[1];
+                pq2 += p * q[2];
+                pq3 += p * q[3];
+                qq0 += q[0] * q[0];
+                qq1 += q[1] * q[1];
+                qq2 += q[2] * q[2];
+                qq3 += q[3] * q[3];
+            }
+            pq[0] = pq0;
+            pq[1] = pq1;
+            pq[2] = pq2;
+            pq[3] = pq3;
+            qq[0] = qq0;
+            qq[1] = qq1;
+            qq[2] = qq2;
+            qq[3] = qq3;
+        } else {
+            for (int w = first; w <= last; ++w) {
+                const double p = a[w];
+                const double* q = b + (w + lag);
+                for (int l = 0; l < lanes; ++l) {
+                    pq[l] += p * q[l];
+                    qq[l] += q[l] * q[l];
+                }
+            }
+        }
+        for (int l = 0; l < lanes; ++l)
+            best = std::max(best, std::abs(pq[l]) / std::sqrt(std::max(pp * qq[l], 1e-24)));
+    }
+    return best;
+}
+
 }  // namespace
 
 LavBleedSuppressor::LavBleedSuppressor(double rate)
@@ -58,6 +147,13 @@ void LavBleedSuppressor::configure(const ProcessingSettings& settings) {
 std::array<double, 2> LavBleedSuppressor::tick(std::span<const double> frame,
                                                std::span<const bool> selected,
                                                const ProcessingSettings& settings) {
+    const std::array<double, 2> dB = tickDB(frame, selected, settings);
+    return {linear(dB[0]), linear(dB[1])};
+}
+
+std::array<double, 2> LavBleedSuppressor::tickDB(std::span<const double> frame,
+                                                 std::span<const bool> selected,
+                                                 const ProcessingSettings& settings) {
     const int chA = settings.bleedChannelA;
     const int chB = settings.bleedChannelB;
     const long channels = long(std::min(frame.size(), selected.size()));
@@ -68,13 +164,13 @@ std::array<double, 2> LavBleedSuppressor::tick(std::span<const double> frame,
         if (!idle) {
             target_ = gains_ = reduction_ = {0, 0};
         }
-        return {1, 1};
+        return {0, 0};
     }
     // Used on its own (not through a processor), the first tick adopts the settings.
     if (pair_[0] != chA || pair_[1] != chB || mode_ != settings.bleedMode) configure(settings);
 
     if (!settings.bleedEnabled) {
-        if (idle) return {1, 1};
+        if (idle) return {0, 0};
         if (releaseRate_ != rate_) {
             releaseRate_ = rate_;
             disableCoefficient_ = onePole(rate_, 0.01);
@@ -84,7 +180,7 @@ std::array<double, 2> LavBleedSuppressor::tick(std::span<const double> frame,
             if (std::abs(gains_[k]) < 1e-8) gains_[k] = 0;
             reduction_[k] = -gains_[k];
         }
-        return {linear(gains_[0]), linear(gains_[1])};
+        return gains_;
     }
 
     const double release = Setting::bleedRelease.guarded(settings) / 1000;
@@ -135,7 +231,7 @@ std::array<double, 2> LavBleedSuppressor::tick(std::span<const double> frame,
         gains_[k] = c * gains_[k] + (1 - c) * target_[k];
         reduction_[k] = -gains_[k];
     }
-    return {linear(gains_[0]), linear(gains_[1])};
+    return gains_;
 }
 
 void LavBleedSuppressor::analyse(const ProcessingSettings& settings) {
@@ -164,8 +260,7 @@ void LavBleedSuppressor::analyse(const ProcessingSettings& settings) {
         lineA_[w] = a_[i];
         lineB_[w] = b_[i];
     }
-    // The energy of A's span is the same for every lag; the lags are then searched four at a
-    // time, each with its own sums in window order, so that their dependency chains overlap.
+    // The energy of A's span is the same for every lag.
     const int first = lag_;
     const int last = size_ - lag_ - 1;
     double pp = 0;
@@ -173,51 +268,7 @@ void LavBleedSuppressor::analyse(const ProcessingSettings& settings) {
         const double p = lineA_[size_t(w)];
         pp += p * p;
     }
-    constexpr int kLanes = 4;
-    double best = 0;
-    for (int lag = -lag_; lag <= lag_; lag += kLanes) {
-        const int lanes = std::min(kLanes, lag_ - lag + 1);
-        double pq[kLanes] = {0, 0, 0, 0};
-        double qq[kLanes] = {0, 0, 0, 0};
-        if (lanes == kLanes) {
-            // Named accumulators so that they stay in registers.
-            double pq0 = 0, pq1 = 0, pq2 = 0, pq3 = 0;
-            double qq0 = 0, qq1 = 0, qq2 = 0, qq3 = 0;
-            for (int w = first; w <= last; ++w) {
-                const double p = lineA_[size_t(w)];
-                // w + lag stays inside 0…size-1; the modulo of the circular form never wraps.
-                const double* q = lineB_.data() + (w + lag);
-                pq0 += p * q[0];
-                pq1 += p * q[1];
-                pq2 += p * q[2];
-                pq3 += p * q[3];
-                qq0 += q[0] * q[0];
-                qq1 += q[1] * q[1];
-                qq2 += q[2] * q[2];
-                qq3 += q[3] * q[3];
-            }
-            pq[0] = pq0;
-            pq[1] = pq1;
-            pq[2] = pq2;
-            pq[3] = pq3;
-            qq[0] = qq0;
-            qq[1] = qq1;
-            qq[2] = qq2;
-            qq[3] = qq3;
-        } else {
-            for (int w = first; w <= last; ++w) {
-                const double p = lineA_[size_t(w)];
-                const double* q = lineB_.data() + (w + lag);
-                for (int l = 0; l < lanes; ++l) {
-                    pq[l] += p * q[l];
-                    qq[l] += q[l] * q[l];
-                }
-            }
-        }
-        for (int l = 0; l < lanes; ++l)
-            best = std::max(best, std::abs(pq[l]) / std::sqrt(std::max(pp * qq[l], 1e-24)));
-    }
-    similarity_ = best;
+    similarity_ = bestCorrelation(lineA_.data(), lineB_.data(), first, last, lag_, pp);
     if (similarity_ <= 0.65) return;
 
     overlappingSpeech_ = false;

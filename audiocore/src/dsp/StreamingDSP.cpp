@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "audiocore/dsp/Guard.hpp"
+#include "audiocore/dsp/VectorMath.hpp"
 #include "audiocore/model/SettingsFields.hpp"
 
 namespace corvaline {
@@ -91,8 +92,9 @@ StreamingDSP::StreamingDSP(double rate, const std::vector<ChannelSettings>& chan
     leveler_.configure(settings_);
     derive();
     peakDetector_.reserve(kStageFrames);
-    active_.reserve(size_t(count_) * kReservedBands);
+    active_.resize(kReservedBands);
     activeBands_.reserve(kReservedBands);
+    lanes_.resize(kReservedBands);
 }
 
 void StreamingDSP::derive() {
@@ -257,15 +259,18 @@ void StreamingDSP::inputStage(const BlockIO& io, long base, long staged) {
             for (int c = 0; c < io.sideChannels; ++c)
                 detector_[size_t(c)] = io.sidechain->channel(c)[i];
         }
-        stageBleed_[size_t(k)] = bleed_.tick(detector_, selected, settings_);
+        const std::array<double, 2> dB = bleed_.tickDB(detector_, selected, settings_);
+        stageBleedDB_[2 * size_t(k)] = dB[0];
+        stageBleedDB_[2 * size_t(k) + 1] = dB[1];
     }
+    dsp_detail::dbToGains(stageBleedDB_.data(), stageBleed_.data(), 2 * size_t(staged));
     // The leveler reads only the input and the bleed suppressor only its detector: the leveler
     // takes the staged frames together, then the bleed gains apply.
     leveler_.tickFrames(values_.data(), size_t(count_), staged, selected);
     for (long k = 0; k < staged; ++k) {
         double* const values = values_.data() + size_t(k) * size_t(count_);
-        if (lavA >= 0 && lavA < count_) values[lavA] *= stageBleed_[size_t(k)][0];
-        if (lavB >= 0 && lavB < count_) values[lavB] *= stageBleed_[size_t(k)][1];
+        if (lavA >= 0 && lavA < count_) values[lavA] *= stageBleed_[2 * size_t(k)];
+        if (lavB >= 0 && lavB < count_) values[lavB] *= stageBleed_[2 * size_t(k) + 1];
     }
 }
 
@@ -346,44 +351,136 @@ void StreamingDSP::filterActive(long staged) {
         if (!passes) activeBands_.push_back(j);
     }
     const size_t used = activeBands_.size();
-    active_.clear();
-    for (int c = 0; c < count_; ++c) {
-        for (const size_t j : activeBands_)
-            active_.push_back(filters_[size_t(c) * bands + j]);
+    const size_t stride = size_t(count_);
+    // More bands than the room kept at construction (never with the standard eight).
+    if (lanes_.size() < used) lanes_.resize(used);
+    if (active_.size() < used) active_.resize(used);
+    if (used > 0) {
+        // The selected channels two at a time, one in each lane of a register: each lane does
+        // exactly the arithmetic of Biquad::process on its own channel. An odd channel left
+        // over runs alone.
+        int waiting = -1;
+        for (int c = 0; c < count_; ++c) {
+            if (!selected[c]) continue;
+            if (waiting < 0) {
+                waiting = c;
+                continue;
+            }
+            filterLanes(waiting, c, staged);
+            waiting = -1;
+        }
+        if (waiting >= 0) {
+            Biquad* f = active_.data();
+            for (size_t u = 0; u < used; ++u)
+                f[u] = filters_[size_t(waiting) * bands + activeBands_[u]];
+            double* v = values_.data() + size_t(waiting);
+            for (long k = 0; k < staged; ++k) {
+                double x = v[size_t(k) * stride];
+                for (size_t u = 0; u < used; ++u)
+                    x = f[u].process(x);
+                v[size_t(k) * stride] = x;
+            }
+            for (size_t u = 0; u < used; ++u) {
+                Biquad& g = filters_[size_t(waiting) * bands + activeBands_[u]];
+                g.z1 = f[u].z1;
+                g.z2 = f[u].z2;
+            }
+        }
     }
     for (long k = 0; k < staged; ++k) {
-        double* const values = values_.data() + size_t(k) * size_t(count_);
-        stageStep_[size_t(k)] = 0;
-        stagePeak_[size_t(k)] = filterSelected(active_.data(), used, values);
-    }
-    // The running sections keep their new state.
-    for (int c = 0; c < count_; ++c) {
-        for (size_t u = 0; u < used; ++u) {
-            Biquad& f = filters_[size_t(c) * bands + activeBands_[u]];
-            f.z1 = active_[size_t(c) * used + u].z1;
-            f.z2 = active_[size_t(c) * used + u].z2;
+        const double* values = values_.data() + size_t(k) * stride;
+        double peak = 0;
+        for (int c = 0; c < count_; ++c) {
+            if (selected[c]) peak = std::max(peak, std::abs(values[c]));
         }
+        stageStep_[size_t(k)] = 0;
+        stagePeak_[size_t(k)] = peak;
     }
 }
 
-double StreamingDSP::compress(double peak, double step) {
-    const Parameters& p = parameters_;
-    const double alpha = envelope_ < peak ? p.attack : p.release;
-    envelope_ = envelope_ * alpha + peak * (1 - alpha);
-    // Below the knee the reduction is 0 whatever the exact level: skip the logarithm.
-    const double R = envelope_ <= p.quietEnvelope
-                         ? 0.0
-                         : reduction(2 * dsp_detail::powerToDB(std::max(envelope_, 1e-12)),
-                                     p.threshold, p.ratio, p.knee);
-    compressorReduction_ = R * compWet_;
-    const double compDB = compWet_ * p.makeup - compWet_ * R;
-    const double N = compDB == 0 ? 1.0 : dsp_detail::dbToGain(compDB);
-    if (step > 0) {
-        compressionGain_ += step * (N - compressionGain_);
-    } else {
-        compressionGain_ = N;
+void StreamingDSP::filterLanes(int first, int second, long staged) {
+    const size_t bands = bandCount_;
+    const size_t used = activeBands_.size();
+    LaneSection* lanes = lanes_.data();
+    for (size_t u = 0; u < used; ++u) {
+        const Biquad& p = filters_[size_t(first) * bands + activeBands_[u]];
+        const Biquad& q = filters_[size_t(second) * bands + activeBands_[u]];
+        LaneSection& f = lanes[u];
+        f.b0 = LaneSection::Pair{p.b0, q.b0};
+        f.b1 = LaneSection::Pair{p.b1, q.b1};
+        f.b2 = LaneSection::Pair{p.b2, q.b2};
+        f.a1 = LaneSection::Pair{p.a1, q.a1};
+        f.a2 = LaneSection::Pair{p.a2, q.a2};
+        f.z1 = LaneSection::Pair{p.z1, q.z1};
+        f.z2 = LaneSection::Pair{p.z2, q.z2};
     }
-    return compressionGain_;
+    const size_t stride = size_t(count_);
+    double* values = values_.data();
+    for (long k = 0; k < staged; ++k) {
+        double* frame = values + size_t(k) * stride;
+        LaneSection::Pair x = {frame[first], frame[second]};
+        for (size_t u = 0; u < used; ++u) {
+            LaneSection& f = lanes[u];
+            const LaneSection::Pair y = f.b0 * x + f.z1;
+            f.z1 = f.z2 + (f.b1 * x - f.a1 * y);
+            f.z2 = f.b2 * x - f.a2 * y;
+            x = y;
+        }
+        frame[first] = x[0];
+        frame[second] = x[1];
+    }
+    for (size_t u = 0; u < used; ++u) {
+        Biquad& p = filters_[size_t(first) * bands + activeBands_[u]];
+        Biquad& q = filters_[size_t(second) * bands + activeBands_[u]];
+        p.z1 = lanes[u].z1[0];
+        p.z2 = lanes[u].z2[0];
+        q.z1 = lanes[u].z1[1];
+        q.z2 = lanes[u].z2[1];
+    }
+}
+
+void StreamingDSP::compressStage(long staged) {
+    const Parameters& p = parameters_;
+    // Frame by frame: the output gain and the compressor amount follow their one-pole, and the
+    // detector envelope its attack or release. Frames at rest under the knee's foot take ln 1,
+    // which they never use: below the knee the reduction is 0 whatever the exact level.
+    for (long k = 0; k < staged; ++k) {
+        const auto f = size_t(k);
+        smoothing_.follow(gain_, targetGain_);
+        smoothing_.follow(compWet_, p.compTarget);
+        stageGain_[f] = gain_;
+        stageWet_[f] = compWet_;
+        const double peak = stagePeak_[f];
+        const double alpha = envelope_ < peak ? p.attack : p.release;
+        envelope_ = envelope_ * alpha + peak * (1 - alpha);
+        stageQuiet_[f] = envelope_ <= p.quietEnvelope;
+        stageLevel_[f] = stageQuiet_[f] ? 1.0 : std::max(envelope_, 1e-12);
+    }
+    vector_math::log(stageLevel_.data(), stageLevel_.data(), size_t(staged));
+    // The static law and the compression in dB; then its gains in one batch of exponentials.
+    double R = 0;
+    for (long k = 0; k < staged; ++k) {
+        const auto f = size_t(k);
+        R = stageQuiet_[f] ? 0.0
+                           : reduction(2 * (stageLevel_[f] * dsp_detail::kPowerToDB), p.threshold,
+                                       p.ratio, p.knee);
+        const double wet = stageWet_[f];
+        stageDB_[f] = wet * p.makeup - wet * R;
+    }
+    if (staged > 0) compressorReduction_ = R * stageWet_[size_t(staged - 1)];
+    dsp_detail::dbToGains(stageDB_.data(), stageLevel_.data(), size_t(staged));
+    // The compression gain glides with the EQ; then the output gain joins it.
+    for (long k = 0; k < staged; ++k) {
+        const auto f = size_t(k);
+        const double N = stageLevel_[f];
+        const double step = stageStep_[f];
+        if (step > 0) {
+            compressionGain_ += step * (N - compressionGain_);
+        } else {
+            compressionGain_ = N;
+        }
+        stageGain_[f] *= compressionGain_;
+    }
 }
 
 double StreamingDSP::limiterRequest(double g, double P) const {
@@ -427,11 +524,10 @@ void StreamingDSP::moveLimiter(double request) {
 // lookahead delay and the output.
 void StreamingDSP::dynamicsStage(const BlockIO& io, long base, long staged) {
     const bool* selected = selected_.get();
+    compressStage(staged);
     for (long k = 0; k < staged; ++k) {
         double* const values = values_.data() + size_t(k) * size_t(count_);
-        smoothing_.follow(gain_, targetGain_);
-        smoothing_.follow(compWet_, parameters_.compTarget);
-        const double makeGain = compress(stagePeak_[size_t(k)], stageStep_[size_t(k)]) * gain_;
+        const double makeGain = stageGain_[size_t(k)];
         double g = 0;
         for (int c = 0; c < count_; ++c) {
             if (!selected[c]) continue;

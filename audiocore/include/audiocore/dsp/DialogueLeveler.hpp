@@ -57,6 +57,7 @@ class DialogueLeveler {
     std::array<double, kBlock> input_{};  ///< tickFrames(): one channel's finite inputs
     std::array<double, kBlock> level_{};  ///< … their energies in dB (−150 below the floor)
     std::array<bool, kBlock> below_{};    ///< … whether under the floor's power
+    std::array<bool, kBlock> silent_{};   ///< … whether their level is taken as −150 dB
     std::array<double, kBlock> gain_{};   ///< … the gains in dB
     std::vector<double> energy_;
     std::vector<double> gainDB_;

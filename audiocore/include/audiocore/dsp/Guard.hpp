@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 
 #include "audiocore/dsp/Smoothing.hpp"
+#include "audiocore/dsp/VectorMath.hpp"
 
 namespace corvaline::dsp_detail {
 
@@ -14,14 +16,30 @@ inline double onePole(double rate, double seconds) {
     return OnePole::coefficient(rate, seconds);
 }
 
-/// 10^(dB/20) through exp(), which is several times cheaper than pow() in per-frame loops.
+/// dB × this is the natural exponent of the amplitude ratio: 10^(dB/20) = e^(dB × this).
+constexpr double kDBToExponent = 0.11512925464970229;
+/// ln(power) × this is 10·log10(power).
+constexpr double kPowerToDB = 4.3429448190325182;
+
+/// 10^(dB/20) through the vector exponential (the same bits as a batch of them).
 inline double dbToGain(double dB) {
-    return std::exp(dB * 0.11512925464970229);
+    return vector_math::exp(dB * kDBToExponent);
 }
 
-/// 10·log10(power) through log(), which is cheaper than log10() in per-frame loops.
+/// 10·log10(power) through the vector logarithm (the same bits as a batch of them).
 inline double powerToDB(double power) {
-    return std::log(power) * 4.3429448190325182;
+    return vector_math::log(power) * kPowerToDB;
+}
+
+/// gains[i] = 10^(dB[i]/20) for i < n, exactly 1 for 0 dB; the same bits as dbToGain().
+/// `dB` and `gains` must not overlap.
+inline void dbToGains(const double* dB, double* gains, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        gains[i] = dB[i] * kDBToExponent;
+    vector_math::exp(gains, gains, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (dB[i] == 0) gains[i] = 1;
+    }
 }
 
 inline double finiteOrZero(double x) {

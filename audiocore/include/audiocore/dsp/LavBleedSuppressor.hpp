@@ -29,6 +29,10 @@ class LavBleedSuppressor {
     /// not selected) returns (1, 1) and drops the gains to 0 dB at once.
     std::array<double, 2> tick(std::span<const double> frame, std::span<const bool> selected,
                                const ProcessingSettings& settings);
+    /// tick() with the gains in dB (0 for a gain of 1): callers that convert many frames'
+    /// gains at once use dsp_detail::dbToGains, which gives tick()'s bits.
+    std::array<double, 2> tickDB(std::span<const double> frame, std::span<const bool> selected,
+                                 const ProcessingSettings& settings);
 
     double rate() const { return rate_; }
     int decimation() const { return decimation_; }

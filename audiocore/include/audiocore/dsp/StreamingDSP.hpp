@@ -136,8 +136,9 @@ class StreamingDSP {
     void inputStage(const BlockIO& io, long base, long staged);
     void equaliserStage(long staged);
     void dynamicsStage(const BlockIO& io, long base, long staged);
-    /// Compressor: returns the gain (compression and makeup) for a frame with detector `peak`.
-    double compress(double peak, double step);
+    /// Output gain, compressor envelope, static law and compression gain of the staged frames:
+    /// leaves each frame's whole gain (compression, makeup and output gain) in stageGain_.
+    void compressStage(long staged);
     /// The limiter's gain request for a frame whose largest selected sample is `g` and whose
     /// true-peak detector reads `P`.
     double limiterRequest(double g, double P) const;
@@ -147,6 +148,8 @@ class StreamingDSP {
     /// The EQ sections of the staged frames outside a glide: only those that change the signal.
     void filterActive(long staged);
     double filterSelected(Biquad* sections, size_t stride, double* values) const;
+    /// The active sections of two selected channels over the staged frames, side by side.
+    void filterLanes(int first, int second, long staged);
     /// Moves the limiter gain with `request` (instant attack, hold, release).
     void moveLimiter(double request);
     /// Adds this frame's limiter request and returns the smallest request of the lookahead
@@ -168,10 +171,16 @@ class StreamingDSP {
     std::vector<double> ring_;  ///< count × latency, channel-major
     int position_ = 0;
     std::vector<double> values_;  ///< staged frames: kStageFrames × count, frame-major
-    std::array<double, kStageFrames> stageStep_{};  ///< glide step of each staged frame
-    std::array<double, kStageFrames> stagePeak_{};  ///< detector peak of each staged frame
-    std::array<std::array<double, 2>, kStageFrames> stageBleed_{};  ///< bleed gains per frame
-    std::vector<double> detector_;  ///< the lav-bleed detector frame
+    std::array<double, kStageFrames> stageStep_{};         ///< glide step of each staged frame
+    std::array<double, kStageFrames> stagePeak_{};         ///< detector peak of each staged frame
+    std::array<double, 2 * kStageFrames> stageBleedDB_{};  ///< bleed gains (A, B) in dB per frame
+    std::array<double, 2 * kStageFrames> stageBleed_{};    ///< … and linear
+    std::array<double, kStageFrames> stageGain_{};         ///< output gain, then the whole gain
+    std::array<double, kStageFrames> stageWet_{};          ///< compressor amount
+    std::array<double, kStageFrames> stageLevel_{};        ///< envelope, its log, then the gains
+    std::array<double, kStageFrames> stageDB_{};           ///< compression and makeup in dB
+    std::array<bool, kStageFrames> stageQuiet_{};          ///< envelope under the knee's foot
+    std::vector<double> detector_;                         ///< the lav-bleed detector frame
     double envelope_ = 0;
     double limitGain_ = 1;
     int hold_ = 0;
@@ -185,7 +194,13 @@ class StreamingDSP {
     std::vector<float> peakSamples_;                    ///< one channel's staged frames
     std::array<double, kStageFrames> stageTruePeak_{};  ///< detector reading of each frame
     std::array<double, kStageFrames> stageLargest_{};   ///< largest selected |sample| per frame
-    std::vector<Biquad> active_;  ///< the sections filterActive() runs, channel-major
+    std::vector<Biquad> active_;                        ///< an odd channel's active sections
+    /// One active section of two channels, a channel in each lane.
+    struct LaneSection {
+        typedef double Pair __attribute__((vector_size(16)));
+        Pair b0, b1, b2, a1, a2, z1, z2;
+    };
+    std::vector<LaneSection> lanes_;
     std::vector<size_t> activeBands_;
     double compressorReduction_ = 0;
     double limiterReduction_ = 0;
