@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <random>
@@ -152,4 +153,48 @@ TEST(LavBleed, UnusablePairReadsUnityAtOnce) {
         EXPECT_EQ(rig.gains, (std::array<double, 2>{1, 1}));
         EXPECT_EQ(rig.bleed.reduction(), (std::array<double, 2>{0, 0}));
     }
+}
+
+TEST(LavBleed, FramesTakenTogetherMatchFrameByFrame) {
+    // Correlated spill, a switch-off while the gains fall back, the interview mode, an unusable
+    // pair and back: every frame's gains as frame by frame, for stages of uneven length.
+    LavBleedSuppressor single(kRate), together(kRate);
+    ProcessingSettings settings;
+    settings.bleedEnabled = true;
+    const std::array<bool, 3> selected{true, true, true};
+    Talker talker(3), other(4);
+    std::vector<double> a(700), b(700), dB(1400);
+    double deepest = 0;
+    for (int stage = 0; stage < 400; ++stage) {
+        const int phase = stage / 80;
+        settings.bleedEnabled = phase != 1;
+        settings.bleedMode = phase == 2 ? LavBleedMode::interview : LavBleedMode::correlated;
+        settings.bleedChannelB = phase == 3 ? 0 : 1;  // the same channel twice is unusable
+        const long frames = 1 + (stage * 131) % 700;
+        for (long k = 0; k < frames; ++k) {
+            const bool aTalks = (stage / 30) % 2 == 0;
+            const double t = talker.next(), o = other.next();
+            a[size_t(k)] = aTalks ? t : 0.15 * t + 0.05 * o;
+            b[size_t(k)] = aTalks ? 0.18 * t : o;
+        }
+        together.tickFrames(a.data(), b.data(), frames, 3, selected, settings, dB.data());
+        for (long k = 0; k < frames; ++k) {
+            const std::array<double, 3> frame{a[size_t(k)], b[size_t(k)], 0.0};
+            const std::array<double, 2> expected = single.tickDB(frame, selected, settings);
+            ASSERT_EQ(dB[size_t(2 * k)], expected[0]) << "stage " << stage << " frame " << k;
+            ASSERT_EQ(dB[size_t(2 * k + 1)], expected[1]) << "stage " << stage << " frame " << k;
+            deepest = std::max({deepest, -expected[0], -expected[1]});
+        }
+        ASSERT_EQ(together.reduction(), single.reduction());
+        ASSERT_EQ(together.target(), single.target());
+    }
+    // The linear form is the dB form through the same exponentials.
+    const std::array<double, 3> frame{0.3, 0.01, 0.0};
+    settings.bleedChannelB = 1;
+    LavBleedSuppressor copy = single;
+    const std::array<double, 2> gains = single.tick(frame, selected, settings);
+    const std::array<double, 2> dBs = copy.tickDB(frame, selected, settings);
+    for (size_t k = 0; k < 2; ++k)
+        EXPECT_DOUBLE_EQ(gains[k], std::pow(10.0, dBs[k] / 20)) << k;
+    EXPECT_GT(deepest, 3.0);  // the suppressor did turn a mic down
 }

@@ -18,11 +18,30 @@ typedef float Floats2 __attribute__((vector_size(8)));
 typedef double Doubles4 __attribute__((vector_size(32)));
 typedef float Floats4 __attribute__((vector_size(16)));
 
-/// Phase sums 1-3 of eight output samples from x[0] on (x[−k] is delayed by k), four lanes to a
-/// register: each lane adds its products in order of increasing delay, as the frame detector
-/// does, so the sums are the same as the two-lane form's.
-__attribute__((target("avx2"))) void eightSums(const float* x, const double* taps, int span,
-                                               double (*sums)[8]) {
+typedef long long Bits4 __attribute__((vector_size(32)));
+
+/// |v| of four lanes: the sign bits cleared, as fabs does.
+__attribute__((target("avx2"))) inline Doubles4 magnitudeLanes(Doubles4 v) {
+    const Bits4 noSign = {0x7fffffffffffffffLL, 0x7fffffffffffffffLL, 0x7fffffffffffffffLL,
+                          0x7fffffffffffffffLL};
+    return Doubles4(Bits4(v) & noSign);
+}
+
+/// |v| once stored as a float, four lanes at a time.
+__attribute__((target("avx2"))) inline Doubles4 storedLanes(Doubles4 v) {
+    return magnitudeLanes(__builtin_convertvector(__builtin_convertvector(v, Floats4), Doubles4));
+}
+
+__attribute__((target("avx2"))) inline Doubles4 largerLanes(Doubles4 a, Doubles4 b) {
+    return a < b ? b : a;
+}
+
+/// The readings of eight output samples from x[0] on (x[−k] is delayed by k), four lanes to a
+/// register: each lane adds its phase 1-3 products in order of increasing delay, as the frame
+/// detector does, and takes the largest of the sample itself, its phase-0 value and the three
+/// phases, each once stored as a float, as the frame detector reads them.
+__attribute__((target("avx2"))) void eightReadings(const float* x, const double* taps, int span,
+                                                   int centre, double centreTap, double* readings) {
     Doubles4 a1lo = {}, a1hi = {}, a2lo = {}, a2hi = {}, a3lo = {}, a3hi = {};
     for (int k = 0; k < span; ++k) {
         const double t1 = taps[k * kFactor + 1];
@@ -44,12 +63,22 @@ __attribute__((target("avx2"))) void eightSums(const float* x, const double* tap
         a3lo += lo * h3;
         a3hi += hi * h3;
     }
-    std::memcpy(sums[0], &a1lo, sizeof a1lo);
-    std::memcpy(sums[0] + 4, &a1hi, sizeof a1hi);
-    std::memcpy(sums[1], &a2lo, sizeof a2lo);
-    std::memcpy(sums[1] + 4, &a2hi, sizeof a2hi);
-    std::memcpy(sums[2], &a3lo, sizeof a3lo);
-    std::memcpy(sums[2] + 4, &a3hi, sizeof a3hi);
+    const Doubles4 h0 = {centreTap, centreTap, centreTap, centreTap};
+    const Doubles4 zero = {0, 0, 0, 0};
+    for (int half = 0; half < 2; ++half) {
+        Floats4 own;
+        Floats4 delayed;
+        std::memcpy(&own, x + 4 * half, sizeof own);
+        std::memcpy(&delayed, x + 4 * half - centre, sizeof delayed);
+        const Doubles4 sample = __builtin_convertvector(own, Doubles4);
+        Doubles4 reading = magnitudeLanes(sample);
+        reading = largerLanes(reading,
+                              storedLanes(zero + __builtin_convertvector(delayed, Doubles4) * h0));
+        reading = largerLanes(reading, storedLanes(half == 0 ? a1lo : a1hi));
+        reading = largerLanes(reading, storedLanes(half == 0 ? a2lo : a2hi));
+        reading = largerLanes(reading, storedLanes(half == 0 ? a3lo : a3hi));
+        std::memcpy(readings + 4 * half, &reading, sizeof reading);
+    }
 }
 
 const bool kAvx2 = __builtin_cpu_supports("avx2");
@@ -108,11 +137,11 @@ void BlockTruePeak::run(int c, const float* samples, uint32_t frames, Sink&& sin
     // every lane adds its products in order of increasing delay, as the frame detector does.
     uint32_t i = 0;
     if (kAvx2) {
-        double sums[3][8];
+        double readings[8];
         for (; i + 8 <= frames; i += 8) {
-            eightSums(x + i, taps, span, sums);
+            eightReadings(x + i, taps, span, centre_, centre, readings);
             for (uint32_t l = 0; l < 8; ++l)
-                report(i + l, sums[0][l], sums[1][l], sums[2][l]);
+                sink(i + l, readings[l]);
         }
     }
     for (; i + 4 <= frames; i += 4) {

@@ -151,38 +151,27 @@ std::array<double, 2> LavBleedSuppressor::tick(std::span<const double> frame,
     return {linear(dB[0]), linear(dB[1])};
 }
 
-std::array<double, 2> LavBleedSuppressor::tickDB(std::span<const double> frame,
-                                                 std::span<const bool> selected,
-                                                 const ProcessingSettings& settings) {
+LavBleedSuppressor::Step LavBleedSuppressor::prepare(long channels, std::span<const bool> selected,
+                                                     const ProcessingSettings& settings) {
     const int chA = settings.bleedChannelA;
     const int chB = settings.bleedChannelB;
-    const long channels = long(std::min(frame.size(), selected.size()));
+    channels = std::min(channels, long(selected.size()));
     const bool usable = chA != chB && chA >= 0 && chB >= 0 && chA < channels && chB < channels &&
                         selected[size_t(chA)] && selected[size_t(chB)];
-    const bool idle = gains_[0] == 0 && gains_[1] == 0;
     if (!usable) {
-        if (!idle) {
-            target_ = gains_ = reduction_ = {0, 0};
-        }
-        return {0, 0};
+        if (gains_[0] != 0 || gains_[1] != 0) target_ = gains_ = reduction_ = {0, 0};
+        return Step::open;
     }
     // Used on its own (not through a processor), the first tick adopts the settings.
     if (pair_[0] != chA || pair_[1] != chB || mode_ != settings.bleedMode) configure(settings);
 
     if (!settings.bleedEnabled) {
-        if (idle) return {0, 0};
         if (releaseRate_ != rate_) {
             releaseRate_ = rate_;
             disableCoefficient_ = onePole(rate_, 0.01);
         }
-        for (size_t k = 0; k < 2; ++k) {
-            gains_[k] *= disableCoefficient_;
-            if (std::abs(gains_[k]) < 1e-8) gains_[k] = 0;
-            reduction_[k] = -gains_[k];
-        }
-        return gains_;
+        return Step::release;
     }
-
     const double release = Setting::bleedRelease.guarded(settings) / 1000;
     if (release != cachedRelease_) {
         cachedRelease_ = release;
@@ -191,11 +180,24 @@ std::array<double, 2> LavBleedSuppressor::tickDB(std::span<const double> frame,
         overlapCoefficient_ = onePole(rate_, 0.05);
         reopenCoefficient_ = onePole(rate_, 0.004);
     }
+    return Step::run;
+}
 
+void LavBleedSuppressor::releaseStep() {
+    // Switched off: the gains fall back to 0 dB and then stay there.
+    if (gains_[0] == 0 && gains_[1] == 0) return;
+    for (size_t k = 0; k < 2; ++k) {
+        gains_[k] *= disableCoefficient_;
+        if (std::abs(gains_[k]) < 1e-8) gains_[k] = 0;
+        reduction_[k] = -gains_[k];
+    }
+}
+
+void LavBleedSuppressor::runStep(double a, double b, const ProcessingSettings& settings) {
     const bool correlated = settings.bleedMode == LavBleedMode::correlated;
     if (correlated) {
-        const double x = correlationLowPass_[0].process(finiteOrZero(frame[size_t(chA)]));
-        const double y = correlationLowPass_[1].process(finiteOrZero(frame[size_t(chB)]));
+        const double x = correlationLowPass_[0].process(finiteOrZero(a));
+        const double y = correlationLowPass_[1].process(finiteOrZero(b));
         if (++tickCount_ >= decimation_) {
             tickCount_ = 0;
             // The trims as amplitude ratios, recomputed only when a trim setting changes.
@@ -216,7 +218,7 @@ std::array<double, 2> LavBleedSuppressor::tickDB(std::span<const double> frame,
             }
         }
     } else {
-        target_ = interview_.tick(frame[size_t(chA)], frame[size_t(chB)]);
+        target_ = interview_.tick(a, b);
     }
 
     for (size_t k = 0; k < 2; ++k) {
@@ -231,7 +233,47 @@ std::array<double, 2> LavBleedSuppressor::tickDB(std::span<const double> frame,
         gains_[k] = c * gains_[k] + (1 - c) * target_[k];
         reduction_[k] = -gains_[k];
     }
+}
+
+std::array<double, 2> LavBleedSuppressor::tickDB(std::span<const double> frame,
+                                                 std::span<const bool> selected,
+                                                 const ProcessingSettings& settings) {
+    switch (prepare(long(frame.size()), selected, settings)) {
+        case Step::open:
+            return {0, 0};
+        case Step::release:
+            releaseStep();
+            break;
+        case Step::run:
+            runStep(frame[size_t(settings.bleedChannelA)], frame[size_t(settings.bleedChannelB)],
+                    settings);
+            break;
+    }
     return gains_;
+}
+
+void LavBleedSuppressor::tickFrames(const double* a, const double* b, long frames, long channels,
+                                    std::span<const bool> selected,
+                                    const ProcessingSettings& settings, double* dB) {
+    switch (prepare(channels, selected, settings)) {
+        case Step::open:
+            std::fill_n(dB, 2 * size_t(std::max(frames, 0L)), 0.0);
+            return;
+        case Step::release:
+            for (long k = 0; k < frames; ++k) {
+                releaseStep();
+                dB[2 * k] = gains_[0];
+                dB[2 * k + 1] = gains_[1];
+            }
+            return;
+        case Step::run:
+            for (long k = 0; k < frames; ++k) {
+                runStep(a[k], b[k], settings);
+                dB[2 * k] = gains_[0];
+                dB[2 * k + 1] = gains_[1];
+            }
+            return;
+    }
 }
 
 void LavBleedSuppressor::analyse(const ProcessingSettings& settings) {

@@ -62,7 +62,6 @@ StreamingDSP::StreamingDSP(double rate, const std::vector<ChannelSettings>& chan
       smoothing_(rate, 0.01),
       ring_(channels.size() * size_t(latency_), 0.0),
       values_(channels.size() * size_t(kStageFrames), 0.0),
-      detector_(channels.size(), 0.0),
       leveler_(rate, int(channels.size())),
       bleed_(rate),
       peakDetector_(std::max(1, int(channels.size()))),
@@ -241,6 +240,8 @@ void StreamingDSP::inputStage(const BlockIO& io, long base, long staged) {
         }
         return;
     }
+    // The lav-bleed detector hears the unprocessed source when there is one.
+    const bool pairInRange = lavA >= 0 && lavB >= 0 && lavA < count_ && lavB < count_;
     for (long k = 0; k < staged; ++k) {
         const long i = base + k;
         double* const values = values_.data() + size_t(k) * size_t(count_);
@@ -251,18 +252,15 @@ void StreamingDSP::inputStage(const BlockIO& io, long base, long staged) {
         }
         for (int c = io.readable; c < count_; ++c)
             values[c] = 0;
-
-        // The lav-bleed detector hears the unprocessed source when there is one.
-        for (int c = 0; c < count_; ++c)
-            detector_[size_t(c)] = values[c];
-        if (io.sidechain && i < io.sideFrames) {
-            for (int c = 0; c < io.sideChannels; ++c)
-                detector_[size_t(c)] = io.sidechain->channel(c)[i];
-        }
-        const std::array<double, 2> dB = bleed_.tickDB(detector_, selected, settings_);
-        stageBleedDB_[2 * size_t(k)] = dB[0];
-        stageBleedDB_[2 * size_t(k) + 1] = dB[1];
+        if (!pairInRange) continue;
+        const bool side = io.sidechain && i < io.sideFrames;
+        stageDetector_[size_t(k)] =
+            side && lavA < io.sideChannels ? double(io.sidechain->channel(lavA)[i]) : values[lavA];
+        stageDetector_[kStageFrames + size_t(k)] =
+            side && lavB < io.sideChannels ? double(io.sidechain->channel(lavB)[i]) : values[lavB];
     }
+    bleed_.tickFrames(stageDetector_.data(), stageDetector_.data() + kStageFrames, staged, count_,
+                      selected, settings_, stageBleedDB_.data());
     dsp_detail::dbToGains(stageBleedDB_.data(), stageBleed_.data(), 2 * size_t(staged));
     // The leveler reads only the input and the bleed suppressor only its detector: the leveler
     // takes the staged frames together, then the bleed gains apply.

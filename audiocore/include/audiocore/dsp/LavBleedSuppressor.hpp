@@ -33,6 +33,11 @@ class LavBleedSuppressor {
     /// gains at once use dsp_detail::dbToGains, which gives tick()'s bits.
     std::array<double, 2> tickDB(std::span<const double> frame, std::span<const bool> selected,
                                  const ProcessingSettings& settings);
+    /// `frames` ticks at once: frame k's detector samples of bleedChannelA and bleedChannelB are
+    /// a[k] and b[k] in a recording of `channels` channels; its gains in dB go to dB[2k] (A) and
+    /// dB[2k + 1] (B). The same as `frames` calls of tickDB().
+    void tickFrames(const double* a, const double* b, long frames, long channels,
+                    std::span<const bool> selected, const ProcessingSettings& settings, double* dB);
 
     double rate() const { return rate_; }
     int decimation() const { return decimation_; }
@@ -53,6 +58,14 @@ class LavBleedSuppressor {
     const InterviewAutomix& interview() const { return interview_; }
 
   private:
+    /// What a tick does with the current settings: leave both mics open (an unusable pair),
+    /// let the gains fall back (switched off), or run the detector.
+    enum class Step { open, release, run };
+    /// Adopts the settings for the ticks that follow; the same for every tick until they change.
+    Step prepare(long channels, std::span<const bool> selected, const ProcessingSettings& settings);
+    void releaseStep();
+    /// One detector frame: A's and B's samples.
+    void runStep(double a, double b, const ProcessingSettings& settings);
     void analyse(const ProcessingSettings& settings);
 
     double rate_;

@@ -180,7 +180,8 @@ class StreamingDSP {
     std::array<double, kStageFrames> stageLevel_{};        ///< envelope, its log, then the gains
     std::array<double, kStageFrames> stageDB_{};           ///< compression and makeup in dB
     std::array<bool, kStageFrames> stageQuiet_{};          ///< envelope under the knee's foot
-    std::vector<double> detector_;                         ///< the lav-bleed detector frame
+    /// The lav-bleed detector's samples of the staged frames: lav A's, then lav B's.
+    std::array<double, 2 * kStageFrames> stageDetector_{};
     double envelope_ = 0;
     double limitGain_ = 1;
     int hold_ = 0;
