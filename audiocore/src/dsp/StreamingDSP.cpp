@@ -225,34 +225,32 @@ void StreamingDSP::inputStage(const BlockIO& io, long base, long staged) {
     const std::span<const bool> selected{selected_.get(), size_t(count_)};
     const int lavA = parameters_.lavA;
     const int lavB = parameters_.lavB;
+    // Non-finite samples never reach a filter state; channels missing from the block are silent.
+    const size_t stride = size_t(count_);
+    for (int c = 0; c < count_; ++c) {
+        double* values = values_.data() + size_t(c);
+        if (c < io.readable) {
+            const float* in = io.block.channel(c) + base;
+            for (long k = 0; k < staged; ++k) {
+                const double x = in[k];
+                values[size_t(k) * stride] = std::isfinite(x) ? x : 0.0;
+            }
+        } else {
+            for (long k = 0; k < staged; ++k)
+                values[size_t(k) * stride] = 0;
+        }
+    }
     // With the bleed suppressor and the leveler both off and at rest, their ticks change
     // nothing (and stay at rest): the stage only takes the input.
     if (!settings_.bleedEnabled && bleed_.gains()[0] == 0 && bleed_.gains()[1] == 0 &&
         leveler_.idle()) {
-        for (long k = 0; k < staged; ++k) {
-            double* const values = values_.data() + size_t(k) * size_t(count_);
-            for (int c = 0; c < io.readable; ++c) {
-                const double x = io.block.channel(c)[base + k];
-                values[c] = std::isfinite(x) ? x : 0.0;
-            }
-            for (int c = io.readable; c < count_; ++c)
-                values[c] = 0;
-        }
         return;
     }
     // The lav-bleed detector hears the unprocessed source when there is one.
     const bool pairInRange = lavA >= 0 && lavB >= 0 && lavA < count_ && lavB < count_;
-    for (long k = 0; k < staged; ++k) {
+    for (long k = 0; pairInRange && k < staged; ++k) {
         const long i = base + k;
-        double* const values = values_.data() + size_t(k) * size_t(count_);
-        // Non-finite samples never reach a filter state.
-        for (int c = 0; c < io.readable; ++c) {
-            const double x = io.block.channel(c)[i];
-            values[c] = std::isfinite(x) ? x : 0.0;
-        }
-        for (int c = io.readable; c < count_; ++c)
-            values[c] = 0;
-        if (!pairInRange) continue;
+        const double* const values = values_.data() + size_t(k) * stride;
         const bool side = io.sidechain && i < io.sideFrames;
         stageDetector_[size_t(k)] =
             side && lavA < io.sideChannels ? double(io.sidechain->channel(lavA)[i]) : values[lavA];
@@ -265,10 +263,11 @@ void StreamingDSP::inputStage(const BlockIO& io, long base, long staged) {
     // The leveler reads only the input and the bleed suppressor only its detector: the leveler
     // takes the staged frames together, then the bleed gains apply.
     leveler_.tickFrames(values_.data(), size_t(count_), staged, selected);
+    if (!pairInRange) return;  // the gains stay at 1
     for (long k = 0; k < staged; ++k) {
-        double* const values = values_.data() + size_t(k) * size_t(count_);
-        if (lavA >= 0 && lavA < count_) values[lavA] *= stageBleed_[2 * size_t(k)];
-        if (lavB >= 0 && lavB < count_) values[lavB] *= stageBleed_[2 * size_t(k) + 1];
+        double* const values = values_.data() + size_t(k) * stride;
+        values[lavA] *= stageBleed_[2 * size_t(k)];
+        values[lavB] *= stageBleed_[2 * size_t(k) + 1];
     }
 }
 
@@ -536,27 +535,34 @@ void StreamingDSP::dynamicsStage(const BlockIO& io, long base, long staged) {
     }
     if (parameters_.truePeakOn) detectStage(staged);
 
+    for (long k = 0; k < staged; ++k) {
+        moveLimiter(limiterRequest(stageLargest_[size_t(k)], stageTruePeak_[size_t(k)]));
+        stageLimit_[size_t(k)] = limitGain_;
+    }
+    // Lookahead delay, limiter gain and the safety clip at the ceiling itself, a channel at a
+    // time.
     const bool limiterOn = parameters_.limiterOn;
     const double T = parameters_.ceiling;
-    for (long k = 0; k < staged; ++k) {
-        double* const values = values_.data() + size_t(k) * size_t(count_);
-        moveLimiter(limiterRequest(stageLargest_[size_t(k)], stageTruePeak_[size_t(k)]));
-
-        // Lookahead delay, limiter gain and the safety clip at the ceiling itself.
-        const size_t pos = size_t(position_);
-        const long i = base + k;
-        for (int c = 0; c < count_; ++c) {
-            double* ring = ring_.data() + size_t(c) * size_t(latency_);
+    const size_t stride = size_t(count_);
+    const int start = position_;
+    for (int c = 0; c < count_; ++c) {
+        double* const ring = ring_.data() + size_t(c) * size_t(latency_);
+        const double* const values = values_.data() + size_t(c);
+        float* const out = c < io.readable ? io.block.channel(c) + base : nullptr;
+        const bool isSelected = selected[c];
+        int pos = start;
+        for (long k = 0; k < staged; ++k) {
             double y = ring[pos];
-            ring[pos] = values[c];
-            if (selected[c]) {
-                y *= limitGain_;
+            ring[pos] = values[size_t(k) * stride];
+            if (isSelected) {
+                y *= stageLimit_[size_t(k)];
                 if (limiterOn) y = std::clamp(y, -T, T);
             }
-            if (c < io.readable) io.block.channel(c)[i] = std::isfinite(y) ? float(y) : 0.0f;
+            if (out) out[k] = std::isfinite(y) ? float(y) : 0.0f;
+            if (++pos == latency_) pos = 0;
         }
-        if (++position_ == latency_) position_ = 0;
     }
+    position_ = int((start + staged) % latency_);
 }
 
 }  // namespace corvaline

@@ -195,6 +195,7 @@ class StreamingDSP {
     std::vector<float> peakSamples_;                    ///< one channel's staged frames
     std::array<double, kStageFrames> stageTruePeak_{};  ///< detector reading of each frame
     std::array<double, kStageFrames> stageLargest_{};   ///< largest selected |sample| per frame
+    std::array<double, kStageFrames> stageLimit_{};     ///< the limiter gain of each frame
     std::vector<Biquad> active_;                        ///< an odd channel's active sections
     /// One active section of two channels, a channel in each lane.
     struct LaneSection {
