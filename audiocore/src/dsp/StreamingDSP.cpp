@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include <immintrin.h>
+
 #include "audiocore/dsp/Guard.hpp"
 #include "audiocore/dsp/VectorMath.hpp"
 #include "audiocore/model/SettingsFields.hpp"
@@ -47,6 +49,69 @@ inline void filterPair(Biquad* f, Biquad* g, size_t bands, double& x, double& u)
     }
     x = v;
     u = w;
+}
+
+const bool kAvx2 = __builtin_cpu_supports("avx2");
+
+/// One step of the wavefront: unit u holds section 2u of frame s − u (low half: the two
+/// channels) and section 2u + 1 of frame s − u − 1 (high half). The low half takes the previous
+/// unit's high output of this step (or the input frame), the high half its own low output of
+/// the last step. Every lane does exactly the arithmetic of Biquad::process. In a masked step
+/// only the lanes whose frame lies inside the stage keep their new state.
+template <bool kMasked>
+__attribute__((target("avx2"), always_inline)) inline __m128d waveStep(
+    StreamingDSP::UnitSection* units, size_t count, __m128d x, __m128d* carry, long step,
+    long staged) {
+    for (size_t u = 0; u < count; ++u) {
+        StreamingDSP::UnitSection& f = units[u];
+        const __m256d X = _mm256_set_m128d(carry[u], x);
+        const __m256d Y = _mm256_add_pd(_mm256_mul_pd(f.b0, X), f.z1);
+        const __m256d z1 =
+            _mm256_add_pd(f.z2, _mm256_sub_pd(_mm256_mul_pd(f.b1, X), _mm256_mul_pd(f.a1, Y)));
+        const __m256d z2 = _mm256_sub_pd(_mm256_mul_pd(f.b2, X), _mm256_mul_pd(f.a2, Y));
+        if constexpr (kMasked) {
+            const long low = step - long(u);
+            const long high = low - 1;
+            const long long keepLow = low >= 0 && low < staged ? -1 : 0;
+            const long long keepHigh = high >= 0 && high < staged ? -1 : 0;
+            const __m256d keep =
+                _mm256_castsi256_pd(_mm256_set_epi64x(keepHigh, keepHigh, keepLow, keepLow));
+            f.z1 = _mm256_blendv_pd(f.z1, z1, keep);
+            f.z2 = _mm256_blendv_pd(f.z2, z2, keep);
+        } else {
+            f.z1 = z1;
+            f.z2 = z2;
+        }
+        carry[u] = _mm256_castpd256_pd128(Y);
+        x = _mm256_extractf128_pd(Y, 1);
+    }
+    return x;
+}
+
+/// Runs 2 × `count` sections over the staged frames of two channels (`values` frame-major with
+/// `stride`), in place. Frame k leaves the last unit `count` steps after it entered.
+__attribute__((target("avx2"))) void runWavefront(StreamingDSP::UnitSection* units, size_t count,
+                                                  double* values, size_t stride, int first,
+                                                  int second, long staged) {
+    __m128d carry[StreamingDSP::kMaxUnits];
+    for (size_t u = 0; u < count; ++u)
+        carry[u] = _mm_setzero_pd();
+    const long lag = long(count);
+    const long steps = staged + lag;
+    for (long s = 0; s < steps; ++s) {
+        const __m128d x =
+            s < staged ? _mm_set_pd(values[size_t(s) * stride + size_t(second)],
+                                    values[size_t(s) * stride + size_t(first)])
+                       : _mm_setzero_pd();
+        const bool whole = s >= lag && s < staged;
+        const __m128d y = whole ? waveStep<false>(units, count, x, carry, s, staged)
+                                : waveStep<true>(units, count, x, carry, s, staged);
+        const long out = s - lag;
+        if (out >= 0) {
+            values[size_t(out) * stride + size_t(first)] = _mm_cvtsd_f64(y);
+            values[size_t(out) * stride + size_t(second)] = _mm_cvtsd_f64(_mm_unpackhi_pd(y, y));
+        }
+    }
 }
 
 }  // namespace
@@ -94,6 +159,7 @@ StreamingDSP::StreamingDSP(double rate, const std::vector<ChannelSettings>& chan
     active_.resize(kReservedBands);
     activeBands_.reserve(kReservedBands);
     lanes_.resize(kReservedBands);
+    units_.resize(kMaxUnits);
 }
 
 void StreamingDSP::derive() {
@@ -398,10 +464,49 @@ void StreamingDSP::filterActive(long staged) {
 void StreamingDSP::filterLanes(int first, int second, long staged) {
     const size_t bands = bandCount_;
     const size_t used = activeBands_.size();
+    // With AVX2, pairs of sections run as a wavefront, each register holding both channels of
+    // two consecutive sections; a section left over runs on its own afterwards.
+    size_t from = 0;
+    if (kAvx2 && used >= 2 && used / 2 <= kMaxUnits) {
+        const size_t units = used / 2;
+        for (size_t u = 0; u < units; ++u) {
+            const Biquad& p = filters_[size_t(first) * bands + activeBands_[2 * u]];
+            const Biquad& q = filters_[size_t(second) * bands + activeBands_[2 * u]];
+            const Biquad& r = filters_[size_t(first) * bands + activeBands_[2 * u + 1]];
+            const Biquad& t = filters_[size_t(second) * bands + activeBands_[2 * u + 1]];
+            UnitSection& f = units_[u];
+            f.b0 = UnitSection::Quad{p.b0, q.b0, r.b0, t.b0};
+            f.b1 = UnitSection::Quad{p.b1, q.b1, r.b1, t.b1};
+            f.b2 = UnitSection::Quad{p.b2, q.b2, r.b2, t.b2};
+            f.a1 = UnitSection::Quad{p.a1, q.a1, r.a1, t.a1};
+            f.a2 = UnitSection::Quad{p.a2, q.a2, r.a2, t.a2};
+            f.z1 = UnitSection::Quad{p.z1, q.z1, r.z1, t.z1};
+            f.z2 = UnitSection::Quad{p.z2, q.z2, r.z2, t.z2};
+        }
+        runWavefront(units_.data(), units, values_.data(), size_t(count_), first, second, staged);
+        for (size_t u = 0; u < units; ++u) {
+            const UnitSection& f = units_[u];
+            Biquad& p = filters_[size_t(first) * bands + activeBands_[2 * u]];
+            Biquad& q = filters_[size_t(second) * bands + activeBands_[2 * u]];
+            Biquad& r = filters_[size_t(first) * bands + activeBands_[2 * u + 1]];
+            Biquad& t = filters_[size_t(second) * bands + activeBands_[2 * u + 1]];
+            p.z1 = f.z1[0];
+            q.z1 = f.z1[1];
+            r.z1 = f.z1[2];
+            t.z1 = f.z1[3];
+            p.z2 = f.z2[0];
+            q.z2 = f.z2[1];
+            r.z2 = f.z2[2];
+            t.z2 = f.z2[3];
+        }
+        from = 2 * units;
+    }
+    if (from == used) return;
+    const size_t count = used - from;
     LaneSection* lanes = lanes_.data();
-    for (size_t u = 0; u < used; ++u) {
-        const Biquad& p = filters_[size_t(first) * bands + activeBands_[u]];
-        const Biquad& q = filters_[size_t(second) * bands + activeBands_[u]];
+    for (size_t u = 0; u < count; ++u) {
+        const Biquad& p = filters_[size_t(first) * bands + activeBands_[from + u]];
+        const Biquad& q = filters_[size_t(second) * bands + activeBands_[from + u]];
         LaneSection& f = lanes[u];
         f.b0 = LaneSection::Pair{p.b0, q.b0};
         f.b1 = LaneSection::Pair{p.b1, q.b1};
@@ -416,7 +521,7 @@ void StreamingDSP::filterLanes(int first, int second, long staged) {
     for (long k = 0; k < staged; ++k) {
         double* frame = values + size_t(k) * stride;
         LaneSection::Pair x = {frame[first], frame[second]};
-        for (size_t u = 0; u < used; ++u) {
+        for (size_t u = 0; u < count; ++u) {
             LaneSection& f = lanes[u];
             const LaneSection::Pair y = f.b0 * x + f.z1;
             f.z1 = f.z2 + (f.b1 * x - f.a1 * y);
@@ -426,9 +531,9 @@ void StreamingDSP::filterLanes(int first, int second, long staged) {
         frame[first] = x[0];
         frame[second] = x[1];
     }
-    for (size_t u = 0; u < used; ++u) {
-        Biquad& p = filters_[size_t(first) * bands + activeBands_[u]];
-        Biquad& q = filters_[size_t(second) * bands + activeBands_[u]];
+    for (size_t u = 0; u < count; ++u) {
+        Biquad& p = filters_[size_t(first) * bands + activeBands_[from + u]];
+        Biquad& q = filters_[size_t(second) * bands + activeBands_[from + u]];
         p.z1 = lanes[u].z1[0];
         p.z2 = lanes[u].z2[0];
         q.z1 = lanes[u].z1[1];

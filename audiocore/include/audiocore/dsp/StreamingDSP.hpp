@@ -203,6 +203,19 @@ class StreamingDSP {
         Pair b0, b1, b2, a1, a2, z1, z2;
     };
     std::vector<LaneSection> lanes_;
+
+  public:
+    /// Two consecutive active sections of two channels: lanes (first, second) of the earlier
+    /// section, then of the later one. Used by the AVX2 wavefront.
+    struct alignas(32) UnitSection {
+        typedef double Quad __attribute__((vector_size(32)));
+        Quad b0, b1, b2, a1, a2, z1, z2;
+    };
+    /// The most section pairs the wavefront runs (16 sections); more fall back to pairs.
+    static constexpr size_t kMaxUnits = 8;
+
+  private:
+    std::vector<UnitSection> units_;
     std::vector<size_t> activeBands_;
     double compressorReduction_ = 0;
     double limiterReduction_ = 0;
