@@ -178,3 +178,43 @@ TEST(DialogueLeveler, BatchedLogarithmsStayFarBelowTheSignal) {
     EXPECT_LT(worst, std::pow(10.0, -140.0 / 20)) << 20 * std::log10(worst);
     EXPECT_GT(std::abs(gain), 1.0);  // the ride did move
 }
+
+TEST(DialogueLeveler, ChannelPairsWithMixedSelectionMatchFrameByFrame) {
+    // Five channels, taken two at a time: a pair with only its first channel selected, one with
+    // only its second, and one left over; loud passages, pauses, a quiet floor and bad samples.
+    ProcessingSettings settings;
+    settings.levelerEnabled = true;
+    settings.levelerGate = -60;
+    const std::array<bool, 5> selected{true, false, false, true, true};
+    DialogueLeveler single(kRate, 5), together(kRate, 5);
+    single.configure(settings);
+    together.configure(settings);
+    std::vector<double> frames(5 * 800);
+    for (long block = 0; block < 120; ++block) {
+        const long count = 1 + (block * 277) % 800;
+        for (long k = 0; k < count; ++k) {
+            const long n = block * 800 + k;
+            for (int c = 0; c < 5; ++c) {
+                const double level =
+                    std::array{-18.0, -75.0, -40.0, -55.0}[size_t(n / 7000 + c) % 4];
+                frames[size_t(k * 5 + c)] = tone(level + c, n + 31 * c);
+            }
+        }
+        if (block % 17 == 3) frames[7] = std::numeric_limits<double>::infinity();
+        if (block % 23 == 5) frames[3] = -std::numeric_limits<double>::quiet_NaN();
+        std::vector<double> expected(frames.begin(), frames.begin() + count * 5);
+        for (long k = 0; k < count; ++k)
+            single.tick({expected.data() + k * 5, 5}, selected);
+        together.tickFrames(frames.data(), 5, count, selected);
+        for (long i = 0; i < count * 5; ++i) {
+            if (std::isnan(expected[size_t(i)])) {
+                ASSERT_TRUE(std::isnan(frames[size_t(i)])) << "block " << block << " at " << i;
+            } else {
+                ASSERT_EQ(frames[size_t(i)], expected[size_t(i)])
+                    << "block " << block << " at " << i;
+            }
+        }
+        ASSERT_EQ(together.gainDB(), single.gainDB()) << "block " << block;
+        ASSERT_EQ(together.energy(), single.energy()) << "block " << block;
+    }
+}

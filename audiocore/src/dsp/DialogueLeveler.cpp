@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "audiocore/dsp/Guard.hpp"
 #include "audiocore/dsp/VectorMath.hpp"
@@ -107,7 +108,13 @@ void DialogueLeveler::tickFrames(double* frames, size_t stride, long count,
     for (long from = 0; from < count; from += kBlock) {
         const auto m = size_t(std::min(kBlock, count - from));
         double* const block = frames + size_t(from) * stride;
-        for (size_t i = 0; i < n; ++i) {
+        // Channels two at a time, one in each lane; an odd one left over runs alone.
+        size_t i = 0;
+        for (; i + 1 < n; i += 2) {
+            pairFrames(block, stride, m, i, i < selected.size() && selected[i],
+                       i + 1 < selected.size() && selected[i + 1]);
+        }
+        for (; i < n; ++i) {
             const bool isSelected = i < selected.size() && selected[i];
             // The energies, then their levels in one batch of logarithms (frames under the
             // floor take ln 1, which they never use).
@@ -151,6 +158,88 @@ void DialogueLeveler::tickFrames(double* frames, size_t stride, long count,
             for (size_t k = 0; k < m; ++k)
                 block[k * stride + i] = input_[k] * level_[k];
         }
+    }
+}
+
+namespace {
+
+typedef double Doubles2 __attribute__((vector_size(16)));
+typedef long long Mask2 __attribute__((vector_size(16)));
+
+inline Doubles2 both(double x) {
+    return Doubles2{x, x};
+}
+
+/// std::clamp(v, lo, hi) in each lane.
+inline Doubles2 clampLanes(Doubles2 v, Doubles2 lo, Doubles2 hi) {
+    return v < lo ? lo : (hi < v ? hi : v);
+}
+
+}  // namespace
+
+void DialogueLeveler::pairFrames(double* block, size_t stride, size_t m, size_t i, bool selectedA,
+                                 bool selectedB) {
+    // The arithmetic of tick() in two lanes (channel i, channel i + 1): its branches become
+    // per-lane choices between values that are computed either way.
+    const Doubles2 ae = both(energyCoefficient_);
+    const Doubles2 rest = both(1 - energyCoefficient_);
+    const Doubles2 quiet = both(quietEnergy_);
+    const Doubles2 tiny = both(1e-15);
+    const Doubles2 zero = both(0.0);
+    const Doubles2 one = both(1.0);
+    Doubles2 energy = {energy_[i], energy_[i + 1]};
+    for (size_t k = 0; k < m; ++k) {
+        const Doubles2 v = {block[k * stride + i], block[k * stride + i + 1]};
+        // v − v is 0 exactly when v is finite.
+        const Doubles2 x = (v - v) == zero ? v : zero;
+        energy = ae * energy + rest * x * x;
+        const Mask2 below = energy < quiet;
+        const Mask2 silent = below | (energy < tiny);
+        std::memcpy(&input_[2 * k], &x, sizeof x);
+        const Doubles2 power = silent ? one : energy;
+        std::memcpy(&level_[2 * k], &power, sizeof power);
+        std::memcpy(&pairBelow_[2 * k], &below, sizeof below);
+        std::memcpy(&pairSilent_[2 * k], &silent, sizeof silent);
+    }
+    energy_[i] = energy[0];
+    energy_[i + 1] = energy[1];
+    vector_math::log(level_.data(), level_.data(), 2 * m);
+
+    const Doubles2 target = both(target_);
+    const Doubles2 lowest = both(-maxCut_);
+    const Doubles2 highest = both(maxBoost_);
+    const Doubles2 gate = both(gate_);
+    const Doubles2 eighth = both(0.125);
+    const Doubles2 pause = both(pauseCoefficient_);
+    const Doubles2 fast = both(fastCoefficient_);
+    const Doubles2 ride = both(rideCoefficient_);
+    const Doubles2 toDB = both(dsp_detail::kPowerToDB);
+    const Mask2 chosen = {selectedA ? -1LL : 0LL, selectedB ? -1LL : 0LL};
+    Doubles2 gain = {gainDB_[i], gainDB_[i + 1]};
+    for (size_t k = 0; k < m; ++k) {
+        Doubles2 level;
+        Mask2 below;
+        Mask2 silent;
+        std::memcpy(&level, &level_[2 * k], sizeof level);
+        std::memcpy(&below, &pairBelow_[2 * k], sizeof below);
+        std::memcpy(&silent, &pairSilent_[2 * k], sizeof silent);
+        level = silent ? both(-150.0) : level * toDB;
+        const Mask2 pausing = below | (level <= gate);
+        const Doubles2 g0 = clampLanes(target - level, lowest, highest);
+        const Doubles2 weight = clampLanes((level - gate) * eighth, zero, one);
+        const Doubles2 wanted = g0 > zero ? weight * g0 : g0;
+        const Doubles2 desired = pausing ? zero : (chosen ? wanted : zero);
+        const Doubles2 a = pausing ? pause : (desired < gain ? fast : ride);
+        gain = a * gain + (one - a) * desired;
+        std::memcpy(&gain_[2 * k], &gain, sizeof gain);
+    }
+    gainDB_[i] = gain[0];
+    gainDB_[i + 1] = gain[1];
+    if (!selectedA && !selectedB) return;
+    dsp_detail::dbToGains(gain_.data(), level_.data(), 2 * m);
+    for (size_t k = 0; k < m; ++k) {
+        if (selectedA) block[k * stride + i] = input_[2 * k] * level_[2 * k];
+        if (selectedB) block[k * stride + i + 1] = input_[2 * k + 1] * level_[2 * k + 1];
     }
 }
 

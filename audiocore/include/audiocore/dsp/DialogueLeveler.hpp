@@ -53,12 +53,19 @@ class DialogueLeveler {
     /// Frames tickFrames() takes at a time.
     static constexpr long kBlock = 64;
 
+    /// tickFrames() on channels i and i + 1 of `m` frames.
+    void pairFrames(double* block, size_t stride, size_t m, size_t i, bool selectedA,
+                    bool selectedB);
+
     double rate_;
-    std::array<double, kBlock> input_{};  ///< tickFrames(): one channel's finite inputs
-    std::array<double, kBlock> level_{};  ///< … their energies in dB (−150 below the floor)
-    std::array<bool, kBlock> below_{};    ///< … whether under the floor's power
-    std::array<bool, kBlock> silent_{};   ///< … whether their level is taken as −150 dB
-    std::array<double, kBlock> gain_{};   ///< … the gains in dB
+    // tickFrames(): one channel's values (or two channels' values interleaved).
+    std::array<double, 2 * kBlock> input_{};  ///< the finite inputs
+    std::array<double, 2 * kBlock> level_{};  ///< their energies in dB (−150 below the floor)
+    std::array<bool, kBlock> below_{};        ///< … whether under the floor's power
+    std::array<bool, kBlock> silent_{};       ///< … whether their level is taken as −150 dB
+    std::array<double, 2 * kBlock> gain_{};   ///< … the gains in dB
+    std::array<long long, 2 * kBlock> pairBelow_{};   ///< two channels' below_ as lane masks
+    std::array<long long, 2 * kBlock> pairSilent_{};  ///< … and silent_
     std::vector<double> energy_;
     std::vector<double> gainDB_;
     // Derived by configure(): the guarded settings, the one-pole coefficients (recomputed only
