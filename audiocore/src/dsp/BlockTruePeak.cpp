@@ -13,7 +13,6 @@ namespace {
 constexpr int kTaps = 49;
 constexpr int kFactor = 4;
 typedef double Doubles2 __attribute__((vector_size(16)));
-typedef float Floats2 __attribute__((vector_size(8)));
 
 typedef double Doubles4 __attribute__((vector_size(32)));
 typedef float Floats4 __attribute__((vector_size(16)));
@@ -40,7 +39,7 @@ __attribute__((target("avx2"))) inline Doubles4 largerLanes(Doubles4 a, Doubles4
 /// register: each lane adds its phase 1-3 products in order of increasing delay, as the frame
 /// detector does, and takes the largest of the sample itself, its phase-0 value and the three
 /// phases, each once stored as a float, as the frame detector reads them.
-__attribute__((target("avx2"))) void eightReadings(const float* x, const double* taps, int span,
+__attribute__((target("avx2"))) void eightReadings(const double* x, const double* taps, int span,
                                                    int centre, double centreTap, double* readings) {
     Doubles4 a1lo = {}, a1hi = {}, a2lo = {}, a2hi = {}, a3lo = {}, a3hi = {};
     for (int k = 0; k < span; ++k) {
@@ -50,12 +49,10 @@ __attribute__((target("avx2"))) void eightReadings(const float* x, const double*
         const Doubles4 h1 = {t1, t1, t1, t1};
         const Doubles4 h2 = {t2, t2, t2, t2};
         const Doubles4 h3 = {t3, t3, t3, t3};
-        Floats4 vlo;
-        Floats4 vhi;
-        std::memcpy(&vlo, x - k, sizeof vlo);
-        std::memcpy(&vhi, x - k + 4, sizeof vhi);
-        const Doubles4 lo = __builtin_convertvector(vlo, Doubles4);
-        const Doubles4 hi = __builtin_convertvector(vhi, Doubles4);
+        Doubles4 lo;
+        Doubles4 hi;
+        std::memcpy(&lo, x - k, sizeof lo);
+        std::memcpy(&hi, x - k + 4, sizeof hi);
         a1lo += lo * h1;
         a1hi += hi * h1;
         a2lo += lo * h2;
@@ -66,19 +63,50 @@ __attribute__((target("avx2"))) void eightReadings(const float* x, const double*
     const Doubles4 h0 = {centreTap, centreTap, centreTap, centreTap};
     const Doubles4 zero = {0, 0, 0, 0};
     for (int half = 0; half < 2; ++half) {
-        Floats4 own;
-        Floats4 delayed;
-        std::memcpy(&own, x + 4 * half, sizeof own);
+        Doubles4 sample;
+        Doubles4 delayed;
+        std::memcpy(&sample, x + 4 * half, sizeof sample);
         std::memcpy(&delayed, x + 4 * half - centre, sizeof delayed);
-        const Doubles4 sample = __builtin_convertvector(own, Doubles4);
         Doubles4 reading = magnitudeLanes(sample);
-        reading = largerLanes(reading,
-                              storedLanes(zero + __builtin_convertvector(delayed, Doubles4) * h0));
+        reading = largerLanes(reading, storedLanes(zero + delayed * h0));
         reading = largerLanes(reading, storedLanes(half == 0 ? a1lo : a1hi));
         reading = largerLanes(reading, storedLanes(half == 0 ? a2lo : a2hi));
         reading = largerLanes(reading, storedLanes(half == 0 ? a3lo : a3hi));
         std::memcpy(readings + 4 * half, &reading, sizeof reading);
     }
+}
+
+/// Raises framePeaks[0…7] (when given) and the lanes of `peak` to eight readings.
+__attribute__((target("avx2"))) inline void raiseEight(double* framePeaks, const double* readings,
+                                                       Doubles4& peak) {
+    for (int half = 0; half < 2; ++half) {
+        Doubles4 reading;
+        std::memcpy(&reading, readings + 4 * half, sizeof reading);
+        if (framePeaks) {
+            Doubles4 frame;
+            std::memcpy(&frame, framePeaks + 4 * half, sizeof frame);
+            frame = largerLanes(frame, reading);
+            std::memcpy(framePeaks + 4 * half, &frame, sizeof frame);
+        }
+        peak = largerLanes(peak, reading);
+    }
+}
+
+/// eightReadings() over whole groups of eight from x[0]: returns how many samples it read.
+__attribute__((target("avx2"))) uint32_t readEights(const double* x, uint32_t frames,
+                                                    const double* taps, int span, int centre,
+                                                    double centreTap, double* framePeaks,
+                                                    double& peak) {
+    Doubles4 lanes = {peak, peak, peak, peak};
+    double readings[8];
+    uint32_t i = 0;
+    for (; i + 8 <= frames; i += 8) {
+        eightReadings(x + i, taps, span, centre, centreTap, readings);
+        raiseEight(framePeaks ? framePeaks + i : nullptr, readings, lanes);
+    }
+    for (int l = 0; l < 4; ++l)
+        peak = std::max(peak, lanes[l]);
+    return i;
 }
 
 const bool kAvx2 = __builtin_cpu_supports("avx2");
@@ -107,55 +135,49 @@ BlockTruePeak::BlockTruePeak(int channels) {
     }
     while (span_ < kDelay && taps_[size_t(span_) * kFactor + 1] != 0.0)
         ++span_;
-    lines_.assign(size_t(channels), std::vector<float>(size_t(kDelay), 0.0f));
+    lines_.assign(size_t(channels), std::vector<double>(size_t(kDelay), 0.0));
     peaks_.assign(size_t(channels), 0.0);
 }
 
 void BlockTruePeak::reserve(uint32_t frames) {
-    for (std::vector<float>& line : lines_) {
+    for (std::vector<double>& line : lines_) {
         if (line.size() < size_t(kDelay) + frames) line.resize(size_t(kDelay) + frames);
     }
 }
 
-template <typename Sink>
-void BlockTruePeak::run(int c, const float* samples, uint32_t frames, Sink&& sink) {
-    std::vector<float>& line = lines_[size_t(c)];
+double BlockTruePeak::run(int c, const float* samples, uint32_t frames, double* framePeaks) {
+    std::vector<double>& line = lines_[size_t(c)];
     if (line.size() < size_t(kDelay) + frames) line.resize(size_t(kDelay) + frames);
-    std::memcpy(line.data() + kDelay, samples, frames * sizeof(float));
     // Sample i of the block is line[kDelay + i]; the one delayed by k is line[kDelay + i − k].
-    const float* x = line.data() + kDelay;
+    // The line holds the samples as doubles, converted once.
+    double* const x = line.data() + kDelay;
+    for (uint32_t i = 0; i < frames; ++i)
+        x[i] = double(samples[i]);
     const double centre = taps_[size_t(centre_) * kFactor];
     const double* taps = taps_.data();
     const int span = span_;
+    double peak = 0;
     const auto report = [&](uint32_t i, double a1, double a2, double a3) {
         const double value = std::max({double(std::fabs(samples[i])),
                                        stored(0.0 + double(x[long(i) - centre_]) * centre),
                                        stored(a1), stored(a2), stored(a3)});
-        sink(i, value);
+        if (framePeaks) framePeaks[i] = std::max(framePeaks[i], value);
+        peak = std::max(peak, value);
     };
     // Four output samples at a time, their three phase sums in registers (two lanes each);
     // every lane adds its products in order of increasing delay, as the frame detector does.
     uint32_t i = 0;
-    if (kAvx2) {
-        double readings[8];
-        for (; i + 8 <= frames; i += 8) {
-            eightReadings(x + i, taps, span, centre_, centre, readings);
-            for (uint32_t l = 0; l < 8; ++l)
-                sink(i + l, readings[l]);
-        }
-    }
+    if (kAvx2) i = readEights(x, frames, taps, span, centre_, centre, framePeaks, peak);
     for (; i + 4 <= frames; i += 4) {
         Doubles2 a1lo = {}, a1hi = {}, a2lo = {}, a2hi = {}, a3lo = {}, a3hi = {};
         for (int k = 0; k < span; ++k) {
             const Doubles2 h1 = {taps[k * kFactor + 1], taps[k * kFactor + 1]};
             const Doubles2 h2 = {taps[k * kFactor + 2], taps[k * kFactor + 2]};
             const Doubles2 h3 = {taps[k * kFactor + 3], taps[k * kFactor + 3]};
-            Floats2 vlo;
-            Floats2 vhi;
-            std::memcpy(&vlo, x + long(i) - k, sizeof vlo);
-            std::memcpy(&vhi, x + long(i) - k + 2, sizeof vhi);
-            const Doubles2 lo = __builtin_convertvector(vlo, Doubles2);
-            const Doubles2 hi = __builtin_convertvector(vhi, Doubles2);
+            Doubles2 lo;
+            Doubles2 hi;
+            std::memcpy(&lo, x + long(i) - k, sizeof lo);
+            std::memcpy(&hi, x + long(i) - k + 2, sizeof hi);
             a1lo += lo * h1;
             a1hi += hi * h1;
             a2lo += lo * h2;
@@ -179,22 +201,18 @@ void BlockTruePeak::run(int c, const float* samples, uint32_t frames, Sink&& sin
         report(i, a1, a2, a3);
     }
     // Keep the newest kDelay samples as the next block's history.
-    std::memmove(line.data(), line.data() + frames, size_t(kDelay) * sizeof(float));
+    std::memmove(line.data(), line.data() + frames, size_t(kDelay) * sizeof(double));
+    return peak;
 }
 
 double BlockTruePeak::add(int c, const float* samples, uint32_t frames) {
-    double peak = 0;
-    run(c, samples, frames, [&peak](uint32_t, double value) { peak = std::max(peak, value); });
+    const double peak = run(c, samples, frames, nullptr);
     peaks_[size_t(c)] = std::max(peaks_[size_t(c)], peak);
     return peak;
 }
 
 void BlockTruePeak::addFrames(int c, const float* samples, uint32_t frames, double* framePeaks) {
-    double peak = 0;
-    run(c, samples, frames, [&peak, framePeaks](uint32_t i, double value) {
-        framePeaks[i] = std::max(framePeaks[i], value);
-        peak = std::max(peak, value);
-    });
+    const double peak = run(c, samples, frames, framePeaks);
     peaks_[size_t(c)] = std::max(peaks_[size_t(c)], peak);
 }
 

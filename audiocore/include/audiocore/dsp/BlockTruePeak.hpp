@@ -38,13 +38,14 @@ class BlockTruePeak {
     int channels() const { return int(peaks_.size()); }
 
   private:
-    template <typename Sink>
-    void run(int c, const float* samples, uint32_t frames, Sink&& sink);
+    /// Reads the block; raises framePeaks[i] (when given) to each sample's reading and returns
+    /// the largest.
+    double run(int c, const float* samples, uint32_t frames, double* framePeaks);
 
-    std::vector<double> taps_;               ///< [delay][phase], delays 0…kDelay−1
-    int span_ = 0;                           ///< delays with non-zero taps on phases 1-3
-    int centre_ = 0;                         ///< the one delay of phase 0
-    std::vector<std::vector<float>> lines_;  ///< per channel: kDelay history + the block
+    std::vector<double> taps_;                ///< [delay][phase], delays 0…kDelay−1
+    int span_ = 0;                            ///< delays with non-zero taps on phases 1-3
+    int centre_ = 0;                          ///< the one delay of phase 0
+    std::vector<std::vector<double>> lines_;  ///< per channel: kDelay history + the block
     std::vector<double> peaks_;
 };
 
