@@ -193,7 +193,7 @@ void LavBleedSuppressor::releaseStep() {
     }
 }
 
-void LavBleedSuppressor::runStep(double a, double b, const ProcessingSettings& settings) {
+inline void LavBleedSuppressor::runStep(double a, double b, const ProcessingSettings& settings) {
     const bool correlated = settings.bleedMode == LavBleedMode::correlated;
     if (correlated) {
         const double x = correlationLowPass_[0].process(finiteOrZero(a));

@@ -99,10 +99,9 @@ __attribute__((target("avx2"))) void runWavefront(StreamingDSP::UnitSection* uni
     const long lag = long(count);
     const long steps = staged + lag;
     for (long s = 0; s < steps; ++s) {
-        const __m128d x =
-            s < staged ? _mm_set_pd(values[size_t(s) * stride + size_t(second)],
-                                    values[size_t(s) * stride + size_t(first)])
-                       : _mm_setzero_pd();
+        const __m128d x = s < staged ? _mm_set_pd(values[size_t(s) * stride + size_t(second)],
+                                                  values[size_t(s) * stride + size_t(first)])
+                                     : _mm_setzero_pd();
         const bool whole = s >= lag && s < staged;
         const __m128d y = whole ? waveStep<false>(units, count, x, carry, s, staged)
                                 : waveStep<true>(units, count, x, carry, s, staged);
@@ -173,6 +172,7 @@ void StreamingDSP::derive() {
     p.threshold = Setting::threshold.guarded(s);
     p.ratio = Setting::ratio.guarded(s);
     p.knee = Setting::knee.guarded(s);
+    p.slope = 1 - 1 / std::max(p.ratio, 1.0);
     p.makeup = Setting::makeup.guarded(s);
     // The envelope at or below which the static law gives no reduction (the knee's foot).
     const double kneeFoot = p.threshold - std::max(p.knee, 0.0) / 2;
@@ -232,7 +232,7 @@ void StreamingDSP::update(const ProcessingSettings& settings,
     targetGain_ = std::pow(10.0, Setting::outputGain.guarded(settings_) / 20);
 }
 
-double StreamingDSP::pendingMinimum(double request) {
+inline double StreamingDSP::pendingMinimum(double request) {
     // Monotonic queue over the last latency + 13 requests: values rise from front to back.
     const long window = latency_ + kInterpolatorDelay;
     const size_t capacity = minValue_.size();
@@ -256,17 +256,31 @@ double StreamingDSP::pendingMinimum(double request) {
     return minValue_[minHead_];
 }
 
-double StreamingDSP::reduction(double inputDB, double threshold, double ratio, double knee) {
-    threshold = Setting::threshold.finiteOr(threshold);
-    ratio = Setting::ratio.finiteOr(ratio);
-    knee = Setting::knee.finiteOr(knee);
+namespace {
+
+/// The static law: `slope` = 1 − 1/ratio dB of reduction per dB over the threshold, with a
+/// quadratic knee `knee` dB wide.
+inline double staticLaw(double inputDB, double threshold, double slope, double knee) {
     const double over = inputDB - threshold;
     if (std::isnan(over)) return 0;
-    const double slope = 1 - 1 / std::max(ratio, 1.0);
     if (knee > 0 && std::abs(over) < knee / 2) {
         return slope * (over + knee / 2) * (over + knee / 2) / (2 * knee);
     }
     return over > 0 ? slope * over : 0;
+}
+
+}  // namespace
+
+inline double StreamingDSP::lawReduction(double inputDB) const {
+    const Parameters& p = parameters_;
+    return staticLaw(inputDB, p.threshold, p.slope, p.knee);
+}
+
+double StreamingDSP::reduction(double inputDB, double threshold, double ratio, double knee) {
+    threshold = Setting::threshold.finiteOr(threshold);
+    ratio = Setting::ratio.finiteOr(ratio);
+    knee = Setting::knee.finiteOr(knee);
+    return staticLaw(inputDB, threshold, 1 - 1 / std::max(ratio, 1.0), knee);
 }
 
 void StreamingDSP::process(AudioBuffer& block, const AudioBuffer* sidechain) {
@@ -563,9 +577,7 @@ void StreamingDSP::compressStage(long staged) {
     double R = 0;
     for (long k = 0; k < staged; ++k) {
         const auto f = size_t(k);
-        R = stageQuiet_[f] ? 0.0
-                           : reduction(2 * (stageLevel_[f] * dsp_detail::kPowerToDB), p.threshold,
-                                       p.ratio, p.knee);
+        R = stageQuiet_[f] ? 0.0 : lawReduction(2 * (stageLevel_[f] * dsp_detail::kPowerToDB));
         const double wet = stageWet_[f];
         stageDB_[f] = wet * p.makeup - wet * R;
     }
@@ -585,7 +597,7 @@ void StreamingDSP::compressStage(long staged) {
     }
 }
 
-double StreamingDSP::limiterRequest(double g, double P) const {
+inline double StreamingDSP::limiterRequest(double g, double P) const {
     const Parameters& p = parameters_;
     if (!p.limiterOn) return 1;
     if (!p.truePeakOn) return std::min(p.ceiling / std::max(g, 1e-12), 1.0);
@@ -605,7 +617,7 @@ void StreamingDSP::detectStage(long staged) {
     }
 }
 
-void StreamingDSP::moveLimiter(double request) {
+inline void StreamingDSP::moveLimiter(double request) {
     // Instant attack, hold for the lookahead plus the interpolator delay, release. The release
     // never rises above a request still waiting in the lookahead: a frame that asked for
     // slightly less reduction than the gain in force did not restart the hold, and releasing

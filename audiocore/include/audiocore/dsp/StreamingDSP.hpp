@@ -113,6 +113,7 @@ class StreamingDSP {
         double threshold = -18;
         double ratio = 3;
         double knee = 0;
+        double slope = 0;  ///< 1 − 1/ratio: the reduction per dB over the threshold
         double makeup = 0;
         double quietEnvelope = 0;  ///< envelope at or below which the compressor does nothing
         double compTarget = 0;     ///< 1 when the compressor is on
@@ -139,6 +140,8 @@ class StreamingDSP {
     /// Output gain, compressor envelope, static law and compression gain of the staged frames:
     /// leaves each frame's whole gain (compression, makeup and output gain) in stageGain_.
     void compressStage(long staged);
+    /// reduction() with the current parameters.
+    double lawReduction(double inputDB) const;
     /// The limiter's gain request for a frame whose largest selected sample is `g` and whose
     /// true-peak detector reads `P`.
     double limiterRequest(double g, double P) const;
