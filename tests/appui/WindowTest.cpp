@@ -178,7 +178,7 @@ TEST_F(WindowTest, TheSmallestWindowShowsEveryControlUnclipped) {
          {app::WorkspacePage::workspace, app::WorkspacePage::settings, app::WorkspacePage::help}) {
         state_->setPage(page);
         window_->refreshNow();
-        test::waitUntil([&] { return clippedControls(*window_).isEmpty(); }, 3000);
+        test::waitUntil([&] { return clippedControls(*window_).isEmpty(); });
         const QStringList clipped = clippedControls(*window_);
         EXPECT_TRUE(clipped.isEmpty()) << int(page) << ": " << clipped.join(", ").toStdString();
     }
