@@ -90,6 +90,20 @@ TEST_F(SessionTest, EveryFileThatFailsInOneImportIsNamedNotOnlyTheLast) {
     EXPECT_TRUE(shown.startsWith("first broken.wav: ")) << shown.toStdString();
     EXPECT_TRUE(shown.contains("\n\nsecond broken.wav: ")) << shown.toStdString();
 
+    // A folder of broken files names a screenful of them and counts the rest.
+    state->setError(std::nullopt);
+    std::vector<std::filesystem::path> broken;
+    for (int i = 1; i <= 11; ++i) {
+        broken.push_back(dir / ("bad " + std::to_string(i) + ".wav"));
+        corvaline::test::writeFile(broken.back(), "not audio");
+    }
+    importAndWait(broken);
+    ASSERT_TRUE(state->error());
+    const QString many = *state->error();
+    EXPECT_TRUE(many.contains("bad 8.wav: ")) << many.toStdString();
+    EXPECT_FALSE(many.contains("bad 9.wav")) << many.toStdString();
+    EXPECT_TRUE(many.endsWith("\n\n3 more files could not be imported.")) << many.toStdString();
+
     // Once the alert is dismissed, the next import's failures stand on their own.
     state->setError(std::nullopt);
     corvaline::test::writeFile(dir / "third broken.wav", "x");

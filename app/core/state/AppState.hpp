@@ -401,6 +401,8 @@ class AppState : public QObject {
 
     /// Removes a file or folder (with everything in it) off the GUI thread; errors ignored.
     void discard(const std::filesystem::path& path);
+    /// Shows the failure of one imported file ("name: reason") in the alert.
+    void reportImportFailure(const QString& failure);
     void importNext(std::shared_ptr<Worker> worker, std::vector<std::filesystem::path> urls,
                     size_t index);
     void startPlayback();
@@ -462,6 +464,10 @@ class AppState : public QObject {
     double playbackEnd_ = 0;
     bool shutDown_ = false;
     bool streamErrorShown_ = false;  ///< the running monitor's streaming error was published
+    /// Failures of the running import shown in the alert so far, and the alert's text with
+    /// the ones listed by name (the rest are counted).
+    int importFailures_ = 0;
+    QString listedImportFailures_;
     PlatformServices platform_;
     std::unique_ptr<MonitorController> monitor_;
     // Last member: destroyed first, so every background step has ended before the fields its

@@ -38,6 +38,26 @@ void AppState::importPanel() {
     if (!urls.empty()) importURLs(urls);
 }
 
+void AppState::reportImportFailure(const QString& failure) {
+    // Every file that fails is named, joining the failures the user has not dismissed yet
+    // rather than replacing them; past a screenful they are counted.
+    constexpr int kListed = 8;
+    if (!error_) {
+        importFailures_ = 0;
+        listedImportFailures_.clear();
+    }
+    ++importFailures_;
+    if (importFailures_ <= kListed) {
+        listedImportFailures_ = error_ ? *error_ + QStringLiteral("\n\n") + failure : failure;
+        setError(listedImportFailures_);
+        return;
+    }
+    const int more = importFailures_ - kListed;
+    setError(listedImportFailures_ +
+             (more == 1 ? QStringLiteral("\n\nOne more file could not be imported.")
+                        : QStringLiteral("\n\n%1 more files could not be imported.").arg(more)));
+}
+
 void AppState::importURLs(const std::vector<std::filesystem::path>& urls) {
     if (busy_) return;
     auto worker = beginWork(QStringLiteral("Reading audio"));
@@ -97,11 +117,7 @@ void AppState::importNext(std::shared_ptr<Worker> worker, std::vector<std::files
                 endWork();
                 return;
             } else {
-                // Every file that fails is named: a failure joins one the user has not
-                // dismissed yet rather than replacing it.
-                const QString failure =
-                    fileName(urls[index]) + QStringLiteral(": ") + outcome.error;
-                setError(error_ ? *error_ + QStringLiteral("\n\n") + failure : failure);
+                reportImportFailure(fileName(urls[index]) + QStringLiteral(": ") + outcome.error);
                 setProgress(double(index + 1) / double(n));
             }
             importNext(worker, std::move(urls), index + 1);
