@@ -223,6 +223,7 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
     // Decided from the window's width (the page's own width is held up by its minimum).
     const bool narrow = width() < kSidebarWidth + kPanelWidth + workspace_->oneRowWidth();
     sidebar_->setFixedWidth(narrow ? kNarrowSidebarWidth : kSidebarWidth);
+    sidebar_->setNarrow(narrow);
     workspace_->setCompact(narrow);
 }
 

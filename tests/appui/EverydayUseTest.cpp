@@ -372,5 +372,24 @@ TEST_F(EverydayUseTest, ExportDialogAsksBeforeReplacingAWavTypedWithoutItsExtens
     EXPECT_EQ(test::readFile(earlier), "an earlier export");
 }
 
+TEST_F(EverydayUseTest, TheSessionListShowsTracksAndDurationWholeInTheSmallestWindow) {
+    const fs::path take = folder_.path() / "take.wav";
+    AudioIO::demo(take);
+    import({take});
+    for (const QSize size : {QSize(1050, 720), QSize(1360, 900)}) {
+        window_->resize(size);
+        test::pump(50);
+        QListWidget& list = *window_->sidebar()->list();
+        ASSERT_EQ(list.count(), 1);
+        const QStringList lines = list.item(0)->text().split(QLatin1Char('\n'));
+        ASSERT_EQ(lines.size(), 2);
+        EXPECT_EQ(lines[1], QStringLiteral("4 tracks · 00:12.000"));
+        // The text's room: the row less its icon and the style's margins around both.
+        const int room = list.visualItemRect(list.item(0)).width() - list.iconSize().width() - 12;
+        EXPECT_LE(list.fontMetrics().horizontalAdvance(lines[1]), room)
+            << size.width() << "x" << size.height();
+    }
+}
+
 }  // namespace
 }  // namespace corvaline::ui

@@ -22,7 +22,7 @@ namespace {
 
 QString rowText(const AudioInfo& info) {
     const QString name = QFileInfo(QString::fromStdString(info.sourceURL.string())).fileName();
-    return QStringLiteral("%1\n%2 tracks  ·  %3")
+    return QStringLiteral("%1\n%2 tracks · %3")
         .arg(name)
         .arg(info.channelCount())
         .arg(QString::fromStdString(clockString(info.duration())));
@@ -89,6 +89,13 @@ SessionSidebar::SessionSidebar(app::AppState& state, QWidget* parent)
     }
     connect(pages_, &QButtonGroup::idClicked, &state_,
             [this](int id) { state_.setPage(app::WorkspacePage(id)); });
+}
+
+void SessionSidebar::setNarrow(bool narrow) {
+    if (narrow == narrow_) return;
+    narrow_ = narrow;
+    if (narrow) wideIconSize_ = list_->iconSize();
+    list_->setIconSize(narrow ? QSize(0, 0) : wideIconSize_);
 }
 
 void SessionSidebar::refresh() {
