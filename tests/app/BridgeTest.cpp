@@ -26,6 +26,12 @@ TEST(AlertTextTest, EngineMessagesPassUnchangedAndOtherErrorsAreWorded) {
     const std::filesystem::filesystem_error disk(
         "write", "/tmp/x/out.wav", std::make_error_code(std::errc::no_space_on_device));
     EXPECT_EQ(alertText(disk), "Could not use “out.wav”: the disk is full.");
+    // A folder's bare name ("Runtime") would not tell the user where: its path is given.
+    const std::filesystem::filesystem_error folder(
+        "create", "/home/a/.local/share/Corvaline/Runtime",
+        std::make_error_code(std::errc::read_only_file_system));
+    EXPECT_EQ(alertText(folder),
+              "Could not use “/home/a/.local/share/Corvaline/Runtime”: the disk is read-only.");
     // The engine's file errors are worded already and pass unchanged.
     const FileError unreadable("Could not open “x.foo”: it is not an audio file.", "/tmp/x.foo",
                                std::make_error_code(std::errc::invalid_argument));

@@ -14,9 +14,11 @@
 namespace corvaline::app {
 namespace {
 
+// A file by its name; a name without an extension (mostly a folder: "Runtime", "Models")
+// says too little on its own, so it is given with its whole path.
 QString quoted(const std::filesystem::path& path) {
-    return QStringLiteral("“") + QString::fromStdString(path.filename().string()) +
-           QStringLiteral("”");
+    const auto shown = path.has_extension() ? path.filename() : path;
+    return QStringLiteral("“") + QString::fromStdString(shown.string()) + QStringLiteral("”");
 }
 
 QString describe(const std::error_code& code) {
