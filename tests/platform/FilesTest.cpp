@@ -64,6 +64,9 @@ TEST(FileErrors, SayWhatFailedOnWhichFileInAUsersWords) {
     // Hidden working names mean nothing to a user: the folder is named instead.
     EXPECT_STREQ(fileError("write", "/data/.dsp-1234.wav", ENOSPC).what(),
                  "Could not write a working file in \u201c/data\u201d: the disk is full.");
+    EXPECT_STREQ(
+        fileError("write", "/tmp/Corvaline-2E51FE5E/restored-0777.wav", ENOSPC).what(),
+        "Could not write a working file in \u201c/tmp/Corvaline-2E51FE5E\u201d: the disk is full.");
     const FileError error = fileError("read", "a.wav", EIO);
     EXPECT_EQ(error.code().value(), EIO);
     EXPECT_EQ(error.path1(), fs::path("a.wav"));

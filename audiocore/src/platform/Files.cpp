@@ -7,6 +7,7 @@
 
 #include "audiocore/platform/Errors.hpp"
 #include "audiocore/platform/FileDescriptor.hpp"
+#include "audiocore/platform/WorkingFile.hpp"
 
 namespace fs = std::filesystem;
 
@@ -96,7 +97,9 @@ std::string quotedName(const fs::path& path) {
         return "a working file";
     }
     const std::string name = path.filename().string();
-    if (startsWith(name, ".corvaline-") || startsWith(name, ".dsp-")) {
+    // So are the names of the files in a run's working folder ("restored-UUID.wav").
+    if (startsWith(name, ".corvaline-") || startsWith(name, ".dsp-") ||
+        startsWith(path.parent_path().filename().string(), kWorkingFolderPrefix)) {
         return "a working file in " + quoted(path.parent_path());
     }
     // The name alone reads best in a sentence; a path without one is shown whole.
