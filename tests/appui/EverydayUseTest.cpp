@@ -391,5 +391,42 @@ TEST_F(EverydayUseTest, TheSessionListShowsTracksAndDurationWholeInTheSmallestWi
     }
 }
 
+TEST_F(EverydayUseTest, TheMonitorPickerNeverShowsProcessedWithNothingRenderedToHear) {
+    const fs::path take = folder_.path() / "take.wav";
+    AudioIO::demo(take);
+    import({take});
+    QPushButton* original = nullptr;
+    QPushButton* processed = nullptr;
+    for (QPushButton* b : window_->workspace()->findChildren<QPushButton*>()) {
+        if (b->accessibleName() == QStringLiteral("Original")) original = b;
+        if (b->accessibleName() == QStringLiteral("Processed")) processed = b;
+    }
+    ASSERT_TRUE(original && processed);
+    ProcessingSettings settings = state_->settings();
+    settings.isolation = true;
+    state_->editSettings(settings);
+    window_->refreshNow();
+    ASSERT_FALSE(state_->processed());
+    EXPECT_TRUE(original->isChecked());
+    EXPECT_FALSE(processed->isEnabled());
+    EXPECT_EQ(processed->toolTip(), QStringLiteral("Render this passage to hear it processed"));
+
+    // Even a click that gets through leaves the picker on what the monitor plays.
+    processed->setEnabled(true);
+    QTest::mouseClick(processed, Qt::LeftButton);
+    EXPECT_FALSE(state_->processed());
+    EXPECT_TRUE(original->isChecked());
+    EXPECT_FALSE(processed->isChecked());
+
+    // Without AI restoration Processed is the finishing chain, always there to hear.
+    settings.isolation = false;
+    state_->editSettings(settings);
+    window_->refreshNow();
+    EXPECT_TRUE(processed->isEnabled());
+    QTest::mouseClick(processed, Qt::LeftButton);
+    EXPECT_TRUE(state_->processed());
+    EXPECT_TRUE(processed->isChecked());
+}
+
 }  // namespace
 }  // namespace corvaline::ui

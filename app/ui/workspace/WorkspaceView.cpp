@@ -190,8 +190,11 @@ QWidget* WorkspaceView::buildTransport() {
         monitor_->addButton(button, id++);
         seg->addWidget(button);
     }
-    connect(monitor_, &QButtonGroup::idClicked, &state_,
-            [this](int which) { state_.setProcessed(which == 1); });
+    connect(monitor_, &QButtonGroup::idClicked, &state_, [this](int which) {
+        state_.setProcessed(which == 1);
+        // A choice the state turned down (nothing rendered to hear) does not stay shown.
+        if (auto* button = monitor_->button(state_.processed() ? 1 : 0)) button->setChecked(true);
+    });
     h->addLayout(seg);
 
     repeat_ =
@@ -373,6 +376,14 @@ void WorkspaceView::refresh() {
     duration_->setText(QString::fromStdString(clockString(current->duration())));
 
     if (auto* button = monitor_->button(state_.processed() ? 1 : 0)) button->setChecked(true);
+    // With AI restoration on, Processed needs a rendered restoration of this passage.
+    if (auto* processed = monitor_->button(1)) {
+        const bool nothingToHear = state_.settings().isolation && !state_.previewPlayable();
+        processed->setEnabled(!nothingToHear || state_.processed());
+        processed->setToolTip(nothingToHear
+                                  ? QStringLiteral("Render this passage to hear it processed")
+                                  : QStringLiteral("Listen through the processing"));
+    }
     {
         const QSignalBlocker block(repeat_);
         repeat_->setChecked(state_.loopSelection());
