@@ -178,14 +178,15 @@ void MainWindow::buildMenus() {
                                   QStringLiteral("Play / Pause"), &state_, &app::AppState::play);
     play->setShortcut(Qt::Key_Space);
     play->setShortcutContext(Qt::WindowShortcut);
-    audio->addAction(QStringLiteral("Render Preview"), QKeySequence(QStringLiteral("Ctrl+R")), this,
-                     [this] { state_.render(false); });
-    audio->addAction(QStringLiteral("Render Full File"),
-                     QKeySequence(QStringLiteral("Ctrl+Shift+R")), this,
-                     [this] { state_.render(true); });
-    audio->addAction(icons::menuIcon(QStringLiteral("square.and.arrow.up")),
-                     QStringLiteral("Export WAV..."), QKeySequence(QStringLiteral("Ctrl+E")),
-                     &state_, &app::AppState::exportWAV);
+    renderPreviewAction_ =
+        audio->addAction(QStringLiteral("Render Preview"), QKeySequence(QStringLiteral("Ctrl+R")),
+                         this, [this] { state_.render(false); });
+    renderFullAction_ = audio->addAction(QStringLiteral("Render Full File"),
+                                         QKeySequence(QStringLiteral("Ctrl+Shift+R")), this,
+                                         [this] { state_.render(true); });
+    exportAction_ = audio->addAction(
+        icons::menuIcon(QStringLiteral("square.and.arrow.up")), QStringLiteral("Export WAV..."),
+        QKeySequence(QStringLiteral("Ctrl+E")), &state_, &app::AppState::exportWAV);
 
     auto* view = menuBar()->addMenu(QStringLiteral("&View"));
     view->addAction(icons::menuIcon(QStringLiteral("backward.end.fill")),
@@ -373,6 +374,11 @@ void MainWindow::refreshNow() {
     help_->refresh();
     footer_->refresh();
     export_->setEnabled(canExport());
+    // The menu offers what the buttons offer: a command that would do nothing is greyed.
+    exportAction_->setEnabled(canExport());
+    const bool canRender = selectedRecording(state_) != nullptr && !state_.busy();
+    renderPreviewAction_->setEnabled(canRender);
+    renderFullAction_->setEnabled(canRender);
     export_->setToolTip(exportHelp());
     export_->setAccessibleDescription(exportHelp());
     refreshLive();

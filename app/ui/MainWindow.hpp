@@ -12,6 +12,7 @@
 
 #include "dialogs/AboutWindow.hpp"
 
+class QAction;
 class QLabel;
 
 class QPushButton;
@@ -55,6 +56,8 @@ class MainWindow : public QMainWindow {
     HelpView* helpView() const { return help_; }
     Footer* footer() const { return footer_; }
     QPushButton* exportButton() const { return export_; }
+    /// The Audio menu's "Export WAV..." command (enabled like the button).
+    QAction* exportAction() const { return exportAction_; }
     /// The open error alert, if any.
     QMessageBox* errorAlert() const { return errorAlert_; }
     QMessageBox* modelAlert() const { return modelAlert_; }
@@ -89,6 +92,9 @@ class MainWindow : public QMainWindow {
     HelpView* help_ = nullptr;
     Footer* footer_ = nullptr;
     QPushButton* export_ = nullptr;
+    QAction* exportAction_ = nullptr;
+    QAction* renderPreviewAction_ = nullptr;
+    QAction* renderFullAction_ = nullptr;
     QPointer<AboutWindow> about_;
     QPointer<QMessageBox> errorAlert_;
     QPointer<QMessageBox> modelAlert_;

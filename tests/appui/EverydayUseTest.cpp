@@ -428,5 +428,26 @@ TEST_F(EverydayUseTest, TheMonitorPickerNeverShowsProcessedWithNothingRenderedTo
     EXPECT_TRUE(processed->isChecked());
 }
 
+TEST_F(EverydayUseTest, TheExportCommandIsOfferedExactlyWhenTheButtonIs) {
+    window_->refreshNow();
+    EXPECT_FALSE(window_->exportAction()->isEnabled());
+    const fs::path take = folder_.path() / "take.wav";
+    AudioIO::demo(take);
+    import({take});
+    EXPECT_FALSE(window_->exportAction()->isEnabled());  // nothing rendered yet
+    state_->render(true);                                // the finishing chain only
+    ASSERT_TRUE(test::waitUntil([&] { return !state_->busy(); }));
+    window_->refreshNow();
+    ASSERT_TRUE(window_->exportButton()->isEnabled());
+    EXPECT_TRUE(window_->exportAction()->isEnabled());
+    // A change of the processed channels makes the render stale: both go grey together.
+    auto channel = state_->channels()[0];
+    channel.process = false;
+    state_->setChannel(0, channel);
+    window_->refreshNow();
+    EXPECT_FALSE(window_->exportButton()->isEnabled());
+    EXPECT_FALSE(window_->exportAction()->isEnabled());
+}
+
 }  // namespace
 }  // namespace corvaline::ui
