@@ -609,9 +609,11 @@ void StreamingDSP::detectStage(long staged) {
     const bool* selected = selected_.get();
     for (int c = 0; c < count_; ++c) {
         // Channels outside the selection feed silence, as they always have.
-        for (long k = 0; k < staged; ++k) {
-            peakSamples_[size_t(k)] =
-                selected[c] ? float(values_[size_t(k) * size_t(count_) + size_t(c)]) : 0.0f;
+        if (selected[c]) {
+            for (long k = 0; k < staged; ++k)
+                peakSamples_[size_t(k)] = float(values_[size_t(k) * size_t(count_) + size_t(c)]);
+        } else {
+            std::fill_n(peakSamples_.begin(), staged, 0.0f);
         }
         peakDetector_.addFrames(c, peakSamples_.data(), uint32_t(staged), stageTruePeak_.data());
     }
@@ -667,17 +669,22 @@ void StreamingDSP::dynamicsStage(const BlockIO& io, long base, long staged) {
         const double* const values = values_.data() + size_t(c);
         float* const out = c < io.readable ? io.block.channel(c) + base : nullptr;
         const bool isSelected = selected[c];
-        int pos = start;
-        for (long k = 0; k < staged; ++k) {
-            double y = ring[pos];
-            ring[pos] = values[size_t(k) * stride];
-            if (isSelected) {
-                y *= stageLimit_[size_t(k)];
-                if (limiterOn) y = std::clamp(y, -T, T);
+        // The ring wraps at most once in a stage: the frames before the wrap, then after it.
+        const long beforeWrap = std::min(staged, long(latency_ - start));
+        const auto delay = [&](long from, long to, long shift) {
+            for (long k = from; k < to; ++k) {
+                double& slot = ring[k + shift];
+                double y = slot;
+                slot = values[size_t(k) * stride];
+                if (isSelected) {
+                    y *= stageLimit_[size_t(k)];
+                    if (limiterOn) y = std::clamp(y, -T, T);
+                }
+                if (out) out[k] = std::isfinite(y) ? float(y) : 0.0f;
             }
-            if (out) out[k] = std::isfinite(y) ? float(y) : 0.0f;
-            if (++pos == latency_) pos = 0;
-        }
+        };
+        delay(0, beforeWrap, start);
+        delay(beforeWrap, staged, -beforeWrap);
     }
     position_ = int((start + staged) % latency_);
 }
