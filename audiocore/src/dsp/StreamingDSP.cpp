@@ -356,24 +356,18 @@ void StreamingDSP::inputStage(const BlockIO& io, long base, long staged) {
 // pipeline; returns the frame's peak over the selected channels.
 double StreamingDSP::filterSelected(Biquad* sections, size_t stride, double* values) const {
     const bool* selected = selected_.get();
-    int waiting = -1;
-    for (int c = 0; c < count_; ++c) {
-        if (!selected[c]) continue;
-        if (waiting < 0) {
-            waiting = c;
-            continue;
-        }
-        filterPair(sections + size_t(waiting) * stride, sections + size_t(c) * stride, stride,
-                   values[waiting], values[c]);
-        waiting = -1;
-    }
-    if (waiting >= 0) {
-        Biquad* f = sections + size_t(waiting) * stride;
-        double v = values[waiting];
-        for (size_t j = 0; j < stride; ++j)
-            v = f[j].process(v);
-        values[waiting] = v;
-    }
+    inPairs(
+        [&](int first, int second) {
+            filterPair(sections + size_t(first) * stride, sections + size_t(second) * stride,
+                       stride, values[first], values[second]);
+        },
+        [&](int alone) {
+            Biquad* f = sections + size_t(alone) * stride;
+            double v = values[alone];
+            for (size_t j = 0; j < stride; ++j)
+                v = f[j].process(v);
+            values[alone] = v;
+        });
     double peak = 0;
     for (int c = 0; c < count_; ++c) {
         if (selected[c]) peak = std::max(peak, std::abs(values[c]));
@@ -436,33 +430,24 @@ void StreamingDSP::filterActive(long staged) {
         // The selected channels two at a time, one in each lane of a register: each lane does
         // exactly the arithmetic of Biquad::process on its own channel. An odd channel left
         // over runs alone.
-        int waiting = -1;
-        for (int c = 0; c < count_; ++c) {
-            if (!selected[c]) continue;
-            if (waiting < 0) {
-                waiting = c;
-                continue;
-            }
-            filterLanes(waiting, c, staged);
-            waiting = -1;
-        }
-        if (waiting >= 0) {
-            Biquad* f = active_.data();
-            for (size_t u = 0; u < used; ++u)
-                f[u] = filters_[size_t(waiting) * bands + activeBands_[u]];
-            double* v = values_.data() + size_t(waiting);
-            for (long k = 0; k < staged; ++k) {
-                double x = v[size_t(k) * stride];
-                for (size_t u = 0; u < used; ++u)
-                    x = f[u].process(x);
-                v[size_t(k) * stride] = x;
-            }
-            for (size_t u = 0; u < used; ++u) {
-                Biquad& g = filters_[size_t(waiting) * bands + activeBands_[u]];
-                g.z1 = f[u].z1;
-                g.z2 = f[u].z2;
-            }
-        }
+        inPairs([&](int first, int second) { filterLanes(first, second, staged); },
+                [&](int alone) {
+                    Biquad* f = active_.data();
+                    for (size_t u = 0; u < used; ++u)
+                        f[u] = filters_[size_t(alone) * bands + activeBands_[u]];
+                    double* v = values_.data() + size_t(alone);
+                    for (long k = 0; k < staged; ++k) {
+                        double x = v[size_t(k) * stride];
+                        for (size_t u = 0; u < used; ++u)
+                            x = f[u].process(x);
+                        v[size_t(k) * stride] = x;
+                    }
+                    for (size_t u = 0; u < used; ++u) {
+                        Biquad& g = filters_[size_t(alone) * bands + activeBands_[u]];
+                        g.z1 = f[u].z1;
+                        g.z2 = f[u].z2;
+                    }
+                });
     }
     for (long k = 0; k < staged; ++k) {
         const double* values = values_.data() + size_t(k) * stride;

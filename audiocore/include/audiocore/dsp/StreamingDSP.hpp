@@ -151,6 +151,22 @@ class StreamingDSP {
     /// The EQ sections of the staged frames outside a glide: only those that change the signal.
     void filterActive(long staged);
     double filterSelected(Biquad* sections, size_t stride, double* values) const;
+    /// Calls pair(first, second) for the selected channels two at a time, in order, and
+    /// alone(c) for an odd one left over.
+    template <typename Pair, typename Alone>
+    void inPairs(Pair&& pair, Alone&& alone) const {
+        int waiting = -1;
+        for (int c = 0; c < count_; ++c) {
+            if (!selected_[size_t(c)]) continue;
+            if (waiting < 0) {
+                waiting = c;
+                continue;
+            }
+            pair(waiting, c);
+            waiting = -1;
+        }
+        if (waiting >= 0) alone(waiting);
+    }
     /// The active sections of two selected channels over the staged frames, side by side.
     void filterLanes(int first, int second, long staged);
     /// Moves the limiter gain with `request` (instant attack, hold, release).
