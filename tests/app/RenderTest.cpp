@@ -308,5 +308,32 @@ TEST_F(RenderTest, PlaybackAndMeasurementUseTheRightFramesOfEachKindOfRender) {
     EXPECT_FALSE(state->loudness());  // a render clears the measurement
 }
 
+TEST_F(RenderTest, ExportNamesThatAreNotWAVAreRefused) {
+    test::writeTone(dir / "take.wav", 2, 1.0);
+    importFile(dir / "take.wav");
+    renderAndWait(true);
+    ASSERT_TRUE(state->previewCurrent());
+    // A name of another kind would label a WAV file falsely, here over an existing MP3.
+    corvaline::test::writeFile(dir / "take.mp3", "an mp3 the user keeps");
+    for (const char* name : {"take.mp3", "take.final"}) {
+        state->setError(std::nullopt);
+        state->exportTo(dir / name);
+        EXPECT_FALSE(state->busy()) << name;
+        ASSERT_TRUE(state->error()) << name;
+        EXPECT_EQ(state->error()->toStdString(),
+                  std::string("Could not export “") + name +
+                      "”: exports are WAV files, so the name must end in .wav.");
+        EXPECT_FALSE(std::filesystem::exists(dir / "take.final"));
+    }
+    EXPECT_EQ(corvaline::test::readFile(dir / "take.mp3"), "an mp3 the user keeps");
+    // Any case of .wav, and .bwf, are WAV names.
+    state->setError(std::nullopt);
+    state->exportTo(dir / "Take Two.WAV");
+    ASSERT_TRUE(waitUntil([&] { return !state->busy(); }));
+    EXPECT_FALSE(state->error());
+    EXPECT_EQ(state->status(), "Exported Take Two.WAV");
+    EXPECT_EQ(AudioIO::open(dir / "Take Two.WAV")->length(), 48000);
+}
+
 }  // namespace
 }  // namespace corvaline::app

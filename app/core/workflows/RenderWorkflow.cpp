@@ -183,6 +183,16 @@ void AppState::exportTo(const std::filesystem::path& destination) {
         setError(QString::fromUtf8(AudioExport::protectSourceMessage));
         return;
     }
+    // The export is always a WAV file: a name that says otherwise ("take.mp3") would label it
+    // falsely, and could stand where a file of that kind was.
+    const QString extension = QString::fromStdString(destination.extension().string()).toLower();
+    if (extension != QStringLiteral(".wav") && extension != QStringLiteral(".wave") &&
+        extension != QStringLiteral(".bwf")) {
+        setError(QStringLiteral("Could not export “%1”: exports are WAV files, so the name must "
+                                "end in .wav.")
+                     .arg(QString::fromStdString(destination.filename().string())));
+        return;
+    }
     AudioExport::Request request;
     request.restoration = *restorationURL_;
     request.destination = destination;
