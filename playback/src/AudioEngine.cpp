@@ -21,41 +21,24 @@ std::mutex& sdlMutex() {
     return mutex;
 }
 
-/// The SDL2 functions the engine calls.
-#define CORVALINE_SDL_FUNCTIONS(X) \
-    X(SDL_InitSubSystem)           \
-    X(SDL_QuitSubSystem)           \
-    X(SDL_GetError)                \
-    X(SDL_OpenAudioDevice)         \
-    X(SDL_PauseAudioDevice)        \
-    X(SDL_CloseAudioDevice)
-
 /// SDL2, opened the first time a sound is played rather than by the dynamic loader at
 /// start-up (with the display and sound-server libraries it pulls in), and the functions of
 /// it the engine calls.
-struct SDLLibrary {
-    static constexpr const char* soname = "libSDL2-2.0.so.0";
-#define CORVALINE_SDL_POINTER(name) decltype(&::name) name = nullptr;
-    CORVALINE_SDL_FUNCTIONS(CORVALINE_SDL_POINTER)
-#undef CORVALINE_SDL_POINTER
-    /// Why it could not be loaded; empty once it is.
-    std::string error;
+class SDLLibrary : public LazyLibraries {
+  public:
+    SDLLibrary() : LazyLibraries({{"libSDL2-2.0.so.0"}, "SDL2", "plays sound", "libsdl2-2.0-0"}) {}
+
+    CORVALINE_LIBRARY_FUNCTION(SDL_InitSubSystem);
+    CORVALINE_LIBRARY_FUNCTION(SDL_QuitSubSystem);
+    CORVALINE_LIBRARY_FUNCTION(SDL_GetError);
+    CORVALINE_LIBRARY_FUNCTION(SDL_OpenAudioDevice);
+    CORVALINE_LIBRARY_FUNCTION(SDL_PauseAudioDevice);
+    CORVALINE_LIBRARY_FUNCTION(SDL_CloseAudioDevice);
 };
 
+/// The library (unloaded until the first start(): every call into it follows one).
 const SDLLibrary& sdl() {
-    static const SDLLibrary library = [] {
-        SDLLibrary loaded;
-        try {
-            const SharedLibrary sdl2(SDLLibrary::soname);
-#define CORVALINE_SDL_RESOLVE(name) loaded.name = sdl2.function<decltype(&::name)>(#name);
-            CORVALINE_SDL_FUNCTIONS(CORVALINE_SDL_RESOLVE)
-#undef CORVALINE_SDL_RESOLVE
-        } catch (const SharedLibrary::Unavailable& e) {
-            loaded = SDLLibrary();
-            loaded.error = e.what();
-        }
-        return loaded;
-    }();
+    static const SDLLibrary library;
     return library;
 }
 
@@ -107,12 +90,7 @@ int AudioEngine::deviceChannels() const {
 void AudioEngine::start() {
     if (device_ != 0) return;
     if (!player_) throw std::logic_error("AudioEngine: no player connected");
-    if (const std::string& error = sdl().error; !error.empty()) {
-        throw AudioOutputError(
-            std::string("The audio output is not available: Corvaline plays sound through SDL2 (") +
-            SDLLibrary::soname +
-            "), which could not be loaded. Install it again (on Debian: libsdl2-2.0-0).\n" + error);
-    }
+    sdl().require<AudioOutputError>("The audio output is not available");
     std::lock_guard lock(sdlMutex());
     if (sdl().SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) throw AudioOutputError(sdl().SDL_GetError());
     // The device plays the player's format; SDL converts when the hardware differs.

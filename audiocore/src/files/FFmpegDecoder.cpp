@@ -40,97 +40,81 @@ std::string quoted(const fs::path& url) {
     return "\xE2\x80\x9C" + url.filename().string() + "\xE2\x80\x9D";
 }
 
-/// The FFmpeg functions the decoder calls, by the library that holds them.
-#define CORVALINE_FFMPEG_FUNCTIONS(X)           \
-    X(util, av_strerror)                        \
-    X(util, av_log_set_level)                   \
-    X(util, av_dict_set)                        \
-    X(util, av_dict_free)                       \
-    X(util, av_frame_alloc)                     \
-    X(util, av_frame_free)                      \
-    X(util, av_frame_unref)                     \
-    X(util, av_rescale_q)                       \
-    X(util, av_rescale_q_rnd)                   \
-    X(codec, av_packet_alloc)                   \
-    X(codec, av_packet_free)                    \
-    X(codec, av_packet_move_ref)                \
-    X(codec, av_packet_unref)                   \
-    X(codec, avcodec_find_decoder)              \
-    X(codec, avcodec_alloc_context3)            \
-    X(codec, avcodec_parameters_to_context)     \
-    X(codec, avcodec_open2)                     \
-    X(codec, avcodec_receive_frame)             \
-    X(codec, avcodec_send_packet)               \
-    X(codec, avcodec_flush_buffers)             \
-    X(codec, avcodec_free_context)              \
-    X(codec, avcodec_get_name)                  \
-    X(codec, av_get_exact_bits_per_sample)      \
-    X(format, avformat_open_input)              \
-    X(format, avformat_close_input)             \
-    X(format, avformat_find_stream_info)        \
-    X(format, avformat_index_get_entries_count) \
-    X(format, avformat_index_get_entry)         \
-    X(format, av_find_best_stream)              \
-    X(format, av_read_frame)                    \
-    X(format, av_seek_frame)                    \
-    X(resample, swr_alloc_set_opts2)            \
-    X(resample, swr_init)                       \
-    X(resample, swr_convert)                    \
-    X(resample, swr_free)
+#define CORVALINE_SONAME(name, major) "lib" name ".so." AV_STRINGIFY(major)
 
-/// FFmpeg's libraries, opened the first time a file is read through them rather than by
-/// the dynamic loader at start-up (a WAV never needs them), with the functions above.
-struct FFmpegLibraries {
-#define CORVALINE_FFMPEG_POINTER(library, name) decltype(&::name) name = nullptr;
-    CORVALINE_FFMPEG_FUNCTIONS(CORVALINE_FFMPEG_POINTER)
-#undef CORVALINE_FFMPEG_POINTER
-    /// Why they could not be loaded; empty once they are.
-    std::string error;
+/// The Debian packages that install FFmpeg's libraries (libavutil comes with each of them).
+constexpr const char* kFFmpegPackages =
+    "libavformat" AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR) ", libavcodec" AV_STRINGIFY(
+        LIBAVCODEC_VERSION_MAJOR) ", libswresample" AV_STRINGIFY(LIBSWRESAMPLE_VERSION_MAJOR);
+
+/// FFmpeg's libraries, opened the first time a file is read through them rather than by the
+/// dynamic loader at start-up (a WAV never needs them), with the functions the decoder calls.
+class FFmpegLibraries : public LazyLibraries {
+  public:
+    FFmpegLibraries()
+        : LazyLibraries({{CORVALINE_SONAME("avutil", LIBAVUTIL_VERSION_MAJOR),
+                          CORVALINE_SONAME("avcodec", LIBAVCODEC_VERSION_MAJOR),
+                          CORVALINE_SONAME("avformat", LIBAVFORMAT_VERSION_MAJOR),
+                          CORVALINE_SONAME("swresample", LIBSWRESAMPLE_VERSION_MAJOR)},
+                         "FFmpeg's libraries",
+                         "reads compressed audio and videos",
+                         kFFmpegPackages}) {}
+
+    /// The libraries in the order above.
+    enum Library : size_t { util, codec, format, resample };
+
+    CORVALINE_LIBRARY_FUNCTION(av_strerror, util);
+    CORVALINE_LIBRARY_FUNCTION(av_log_set_level, util);
+    CORVALINE_LIBRARY_FUNCTION(av_dict_set, util);
+    CORVALINE_LIBRARY_FUNCTION(av_dict_free, util);
+    CORVALINE_LIBRARY_FUNCTION(av_frame_alloc, util);
+    CORVALINE_LIBRARY_FUNCTION(av_frame_free, util);
+    CORVALINE_LIBRARY_FUNCTION(av_frame_unref, util);
+    CORVALINE_LIBRARY_FUNCTION(av_rescale_q, util);
+    CORVALINE_LIBRARY_FUNCTION(av_rescale_q_rnd, util);
+    CORVALINE_LIBRARY_FUNCTION(av_packet_alloc, codec);
+    CORVALINE_LIBRARY_FUNCTION(av_packet_free, codec);
+    CORVALINE_LIBRARY_FUNCTION(av_packet_move_ref, codec);
+    CORVALINE_LIBRARY_FUNCTION(av_packet_unref, codec);
+    CORVALINE_LIBRARY_FUNCTION(avcodec_find_decoder, codec);
+    CORVALINE_LIBRARY_FUNCTION(avcodec_alloc_context3, codec);
+    CORVALINE_LIBRARY_FUNCTION(avcodec_parameters_to_context, codec);
+    CORVALINE_LIBRARY_FUNCTION(avcodec_open2, codec);
+    CORVALINE_LIBRARY_FUNCTION(avcodec_receive_frame, codec);
+    CORVALINE_LIBRARY_FUNCTION(avcodec_send_packet, codec);
+    CORVALINE_LIBRARY_FUNCTION(avcodec_flush_buffers, codec);
+    CORVALINE_LIBRARY_FUNCTION(avcodec_free_context, codec);
+    CORVALINE_LIBRARY_FUNCTION(avcodec_get_name, codec);
+    CORVALINE_LIBRARY_FUNCTION(av_get_exact_bits_per_sample, codec);
+    CORVALINE_LIBRARY_FUNCTION(avformat_open_input, format);
+    CORVALINE_LIBRARY_FUNCTION(avformat_close_input, format);
+    CORVALINE_LIBRARY_FUNCTION(avformat_find_stream_info, format);
+    CORVALINE_LIBRARY_FUNCTION(avformat_index_get_entries_count, format);
+    CORVALINE_LIBRARY_FUNCTION(avformat_index_get_entry, format);
+    CORVALINE_LIBRARY_FUNCTION(av_find_best_stream, format);
+    CORVALINE_LIBRARY_FUNCTION(av_read_frame, format);
+    CORVALINE_LIBRARY_FUNCTION(av_seek_frame, format);
+    CORVALINE_LIBRARY_FUNCTION(swr_alloc_set_opts2, resample);
+    CORVALINE_LIBRARY_FUNCTION(swr_init, resample);
+    CORVALINE_LIBRARY_FUNCTION(swr_convert, resample);
+    CORVALINE_LIBRARY_FUNCTION(swr_free, resample);
+
+  private:
+    // The program writes no log: FFmpeg's own console messages are silenced.
+    void initialise() const override { av_log_set_level(AV_LOG_QUIET); }
 };
 
-#define CORVALINE_SONAME(name, major) "lib" name ".so." AV_STRINGIFY(major)
-#define CORVALINE_SONAME_PACKAGES                                                      \
-    "libavformat" AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR) ", libavcodec" AV_STRINGIFY( \
-        LIBAVCODEC_VERSION_MAJOR) ", libswresample" AV_STRINGIFY(LIBSWRESAMPLE_VERSION_MAJOR)
+#undef CORVALINE_SONAME
 
-const FFmpegLibraries& loadedLibraries() {
-    static const FFmpegLibraries libraries = [] {
-        FFmpegLibraries loaded;
-        try {
-            const SharedLibrary util(CORVALINE_SONAME("avutil", LIBAVUTIL_VERSION_MAJOR));
-            const SharedLibrary codec(CORVALINE_SONAME("avcodec", LIBAVCODEC_VERSION_MAJOR));
-            const SharedLibrary format(CORVALINE_SONAME("avformat", LIBAVFORMAT_VERSION_MAJOR));
-            const SharedLibrary resample(
-                CORVALINE_SONAME("swresample", LIBSWRESAMPLE_VERSION_MAJOR));
-#define CORVALINE_FFMPEG_RESOLVE(library, name) \
-    loaded.name = library.function<decltype(&::name)>(#name);
-            CORVALINE_FFMPEG_FUNCTIONS(CORVALINE_FFMPEG_RESOLVE)
-#undef CORVALINE_FFMPEG_RESOLVE
-            // The program writes no log: FFmpeg's own console messages are silenced.
-            loaded.av_log_set_level(AV_LOG_QUIET);
-        } catch (const SharedLibrary::Unavailable& e) {
-            loaded = FFmpegLibraries();
-            loaded.error = e.what();
-        }
-        return loaded;
-    }();
+/// The libraries (unloaded until requireLibraries: every call into them follows it).
+const FFmpegLibraries& ff() {
+    static const FFmpegLibraries libraries;
     return libraries;
 }
 
 /// The libraries, loaded before anything touches `url`; refuses to read it without them.
 void requireLibraries(const fs::path& url) {
-    const FFmpegLibraries& libraries = loadedLibraries();
-    if (libraries.error.empty()) return;
-    throw AudioFailure(
-        "Could not read " + quoted(url) +
-        ": Corvaline reads compressed audio and videos through FFmpeg's libraries, and they "
-        "could not be loaded. Install them again (on Debian: " CORVALINE_SONAME_PACKAGES ").\n" +
-        libraries.error);
-}
-
-/// The loaded libraries (requireLibraries has let the file through).
-const FFmpegLibraries& ff() {
-    return loadedLibraries();
+    ff().require<AudioFailure>("Could not read " + quoted(url));
 }
 
 std::string libraryText(int code) {

@@ -59,69 +59,47 @@ std::string finishDigest(DigestContext& digest) {
     return text;
 }
 
-/// The libcurl functions the downloads call.
-#define CORVALINE_CURL_FUNCTIONS(X) \
-    X(curl_global_init)             \
-    X(curl_easy_init)               \
-    X(curl_easy_cleanup)            \
-    X(curl_easy_setopt)             \
-    X(curl_easy_getinfo)            \
-    X(curl_easy_perform)            \
-    X(curl_easy_strerror)           \
-    X(curl_url)                     \
-    X(curl_url_cleanup)             \
-    X(curl_url_get)                 \
-    X(curl_url_set)                 \
-    X(curl_free)
-
 /// libcurl, opened the first time an address is checked or a file downloaded rather than by
 /// the dynamic loader at start-up (with the TLS and name-service libraries it pulls in: most
-/// runs download nothing), initialised once, with the functions above.
-struct CurlLibrary {
-    static constexpr const char* soname = "libcurl.so.4";
-#define CORVALINE_CURL_POINTER(name) decltype(&::name) name = nullptr;
-    CORVALINE_CURL_FUNCTIONS(CORVALINE_CURL_POINTER)
-#undef CORVALINE_CURL_POINTER
-    /// Why it could not be loaded; empty once it is.
-    std::string error;
+/// runs download nothing), initialised once, with the functions the downloads call.
+class CurlLibrary : public LazyLibraries {
+  public:
+    CurlLibrary()
+        : LazyLibraries(
+              {{"libcurl.so.4"}, "libcurl", "downloads models and runtimes", "libcurl4"}) {}
+
+    CORVALINE_LIBRARY_FUNCTION(curl_global_init);
+    CORVALINE_LIBRARY_FUNCTION(curl_easy_init);
+    CORVALINE_LIBRARY_FUNCTION(curl_easy_cleanup);
+    CORVALINE_LIBRARY_FUNCTION(curl_easy_setopt);
+    CORVALINE_LIBRARY_FUNCTION(curl_easy_getinfo);
+    CORVALINE_LIBRARY_FUNCTION(curl_easy_perform);
+    CORVALINE_LIBRARY_FUNCTION(curl_easy_strerror);
+    CORVALINE_LIBRARY_FUNCTION(curl_url);
+    CORVALINE_LIBRARY_FUNCTION(curl_url_cleanup);
+    CORVALINE_LIBRARY_FUNCTION(curl_url_get);
+    CORVALINE_LIBRARY_FUNCTION(curl_url_set);
+    CORVALINE_LIBRARY_FUNCTION(curl_free);
+
+  private:
+    void initialise() const override {
+        if (const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT))
+            throw SharedLibrary::Unavailable(description().sonames.front() + ": " +
+                                             curl_easy_strerror(code));
+    }
 };
 
-const CurlLibrary& loadedCurl() {
-    static const CurlLibrary library = [] {
-        CurlLibrary loaded;
-        try {
-            const SharedLibrary curl(CurlLibrary::soname);
-#define CORVALINE_CURL_RESOLVE(name) loaded.name = curl.function<decltype(&::name)>(#name);
-            CORVALINE_CURL_FUNCTIONS(CORVALINE_CURL_RESOLVE)
-#undef CORVALINE_CURL_RESOLVE
-            if (const CURLcode code = loaded.curl_global_init(CURL_GLOBAL_DEFAULT)) {
-                const std::string text = loaded.curl_easy_strerror(code);
-                loaded = CurlLibrary();
-                loaded.error = std::string(CurlLibrary::soname) + ": " + text;
-            }
-        } catch (const SharedLibrary::Unavailable& e) {
-            loaded = CurlLibrary();
-            loaded.error = e.what();
-        }
-        return loaded;
-    }();
+/// The library (unloaded until requireCurl or isAllowedAddress: every call into it follows
+/// one of them).
+const CurlLibrary& cu() {
+    static const CurlLibrary library;
     return library;
 }
 
 /// Loads libcurl before anything is downloaded to `destination`; refuses the download
 /// without it.
 void requireCurl(const fs::path& destination) {
-    const CurlLibrary& library = loadedCurl();
-    if (library.error.empty()) return;
-    throw AudioFailure(
-        "Could not download " + quotedName(destination) +
-        ": Corvaline downloads models and runtimes through libcurl (" + CurlLibrary::soname +
-        "), which could not be loaded. Install it again (on Debian: libcurl4).\n" + library.error);
-}
-
-/// The loaded library (requireCurl has let the work through).
-const CurlLibrary& cu() {
-    return loadedCurl();
+    cu().require<AudioFailure>("Could not download " + quotedName(destination));
 }
 
 struct ParsedUrl {
@@ -315,7 +293,7 @@ std::string checksum(const fs::path& file, std::stop_token stop) {
 }
 
 bool isAllowedAddress(const std::string& url) {
-    if (!loadedCurl().error.empty()) return false;  // nothing can be downloaded anyway
+    if (!cu().load()) return false;  // nothing can be downloaded anyway
     ParsedUrl parsed;
     if (!parsed.handle ||
         cu().curl_url_set(parsed.handle, CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
