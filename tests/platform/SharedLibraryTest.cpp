@@ -105,28 +105,28 @@ TEST(LazyLibraries, SeveralLibrariesAreNamedTogetherAndFunctionsComeFromTheirOwn
             : LazyLibraries({std::move(sonames), "the fixture's libraries", "tests loading",
                              "fixture1, fixture-extra1"}) {}
         Function<Twice> twice{this, "corvaline_fixture_twice", 0};
-        Function<double (*)(double)> cosine{this, "cos", 1};
+        Function<int (*)()> extra{this, "corvaline_fixture_extra", 1};
     };
-    const Pair both({fixture(), "libm.so.6"});
+    const Pair both({fixture(), fixture("lazy_fixture_extra.so")});
     ASSERT_TRUE(both.load()) << both.error();
     EXPECT_EQ(both.twice(4), 8);
-    EXPECT_EQ(both.cosine(0.0), 1.0);
+    EXPECT_EQ(both.extra(), 7);
 
-    // cos is looked up in the second library only, where it is missing here.
-    const Pair wrong({fixture(), fixture()});
-    EXPECT_FALSE(wrong.load());
-    EXPECT_TRUE(contains(wrong.error(), "lazy_fixture.so")) << wrong.error();
-    EXPECT_TRUE(contains(wrong.error(), "cos")) << wrong.error();
+    // The extra function is looked up in the second library only, which lacks it here.
+    const Pair swapped({fixture("lazy_fixture_extra.so"), fixture()});
+    EXPECT_FALSE(swapped.load());
+    EXPECT_TRUE(contains(swapped.error(), "corvaline_fixture_extra")) << swapped.error();
+    EXPECT_EQ(Twice(swapped.twice), nullptr);
 
     const Pair missing({fixture(), "libcorvaline-extra-not-installed.so.1"});
     EXPECT_FALSE(missing.load());
     EXPECT_EQ(Twice(missing.twice), nullptr);
+    EXPECT_TRUE(contains(missing.error(), "libcorvaline-extra-not-installed.so.1"));
     EXPECT_EQ(missing.refusal("Could not test"),
               "Could not test: Corvaline tests loading through the fixture's libraries, and "
               "they could not be loaded. Install them again (on Debian: fixture1, "
               "fixture-extra1).\n" +
                   missing.error());
-    EXPECT_TRUE(contains(missing.error(), "libcorvaline-extra-not-installed.so.1"));
 }
 
 TEST(LazyLibraries, RefusingSetUpIsAFailedLoad) {
