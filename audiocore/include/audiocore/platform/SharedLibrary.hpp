@@ -56,8 +56,8 @@ class SharedLibrary {
 /// retried. Once load() has returned true, the functions may be called from any thread.
 ///
 /// The refusal a user reads names what Corvaline does through the libraries, the library
-/// (its file name when there is one) and the Debian packages that install it, with the
-/// dynamic loader's own text on a second line:
+/// (with its file name when there is only one) and the Debian packages that install it, with
+/// the dynamic loader's own text on a second line:
 ///   "<context>: Corvaline plays sound through SDL2 (libSDL2-2.0.so.0), which could not be
 ///   loaded. Install it again (on Debian: libsdl2-2.0-0).\n<loader text>"
 /// and for several libraries
