@@ -193,63 +193,76 @@ void LavBleedSuppressor::releaseStep() {
     }
 }
 
-inline void LavBleedSuppressor::runStep(double a, double b, const ProcessingSettings& settings) {
-    const bool correlated = settings.bleedMode == LavBleedMode::correlated;
-    if (correlated) {
-        const double x = correlationLowPass_[0].process(finiteOrZero(a));
-        const double y = correlationLowPass_[1].process(finiteOrZero(b));
-        if (++tickCount_ >= decimation_) {
-            tickCount_ = 0;
-            // The trims as amplitude ratios, recomputed only when a trim setting changes.
-            if (settings.bleedTrimA != cachedTrim_[0] || settings.bleedTrimB != cachedTrim_[1]) {
-                cachedTrim_ = {settings.bleedTrimA, settings.bleedTrimB};
-                trimGain_ = {std::pow(10.0, Setting::bleedTrimA.guarded(settings) / 20),
-                             std::pow(10.0, Setting::bleedTrimB.guarded(settings) / 20)};
-            }
-            a_[size_t(position_)] = x * trimGain_[0];
-            b_[size_t(position_)] = y * trimGain_[1];
-            position_ = (position_ + 1) % size_;
-            filled_ = std::min(filled_ + 1, size_);
-            ++analysisCount_;
-            // Every 25 ms on the last 100 ms, once the window is full.
-            if (filled_ == size_ && analysisCount_ >= size_ / 4) {
-                analysisCount_ = 0;
-                analyse(settings);
-            }
-        }
-    } else {
-        target_ = interview_.tick(a, b);
+void LavBleedSuppressor::store(double x, double y, const ProcessingSettings& settings) {
+    // The trims as amplitude ratios, recomputed only when a trim setting changes.
+    if (settings.bleedTrimA != cachedTrim_[0] || settings.bleedTrimB != cachedTrim_[1]) {
+        cachedTrim_ = {settings.bleedTrimA, settings.bleedTrimB};
+        trimGain_ = {std::pow(10.0, Setting::bleedTrimA.guarded(settings) / 20),
+                     std::pow(10.0, Setting::bleedTrimB.guarded(settings) / 20)};
     }
+    a_[size_t(position_)] = x * trimGain_[0];
+    b_[size_t(position_)] = y * trimGain_[1];
+    position_ = (position_ + 1) % size_;
+    filled_ = std::min(filled_ + 1, size_);
+    ++analysisCount_;
+    // Every 25 ms on the last 100 ms, once the window is full.
+    if (filled_ == size_ && analysisCount_ >= size_ / 4) {
+        analysisCount_ = 0;
+        analyse(settings);
+    }
+}
 
-    for (size_t k = 0; k < 2; ++k) {
-        double c;
+void LavBleedSuppressor::runFrames(const double* a, const double* b, long frames,
+                                   const ProcessingSettings& settings, double* dB) {
+    const bool correlated = settings.bleedMode == LavBleedMode::correlated;
+    // The lowpass states, the decimation count and the gains run in locals and are written
+    // back once: as members, each frame's state would go through memory on its way to the next.
+    Biquad lowA = correlationLowPass_[0];
+    Biquad lowB = correlationLowPass_[1];
+    int tickCount = tickCount_;
+    double gainA = gains_[0];
+    double gainB = gains_[1];
+    for (long k = 0; k < frames; ++k) {
+        double cA;
+        double cB;
         if (correlated) {
-            c = target_[k] < gains_[k] ? attackCoefficient_
-                : overlappingSpeech_   ? overlapCoefficient_
-                                       : releaseCoefficient_;
+            const double x = lowA.process(finiteOrZero(a[k]));
+            const double y = lowB.process(finiteOrZero(b[k]));
+            if (++tickCount >= decimation_) {
+                tickCount = 0;
+                store(x, y, settings);
+            }
+            const double rest = overlappingSpeech_ ? overlapCoefficient_ : releaseCoefficient_;
+            cA = target_[0] < gainA ? attackCoefficient_ : rest;
+            cB = target_[1] < gainB ? attackCoefficient_ : rest;
         } else {
-            c = target_[k] < gains_[k] ? releaseCoefficient_ : reopenCoefficient_;
+            target_ = interview_.tick(a[k], b[k]);
+            cA = target_[0] < gainA ? releaseCoefficient_ : reopenCoefficient_;
+            cB = target_[1] < gainB ? releaseCoefficient_ : reopenCoefficient_;
         }
-        gains_[k] = c * gains_[k] + (1 - c) * target_[k];
-        reduction_[k] = -gains_[k];
+        gainA = cA * gainA + (1 - cA) * target_[0];
+        gainB = cB * gainB + (1 - cB) * target_[1];
+        dB[2 * k] = gainA;
+        dB[2 * k + 1] = gainB;
     }
+    correlationLowPass_ = {lowA, lowB};
+    tickCount_ = tickCount;
+    gains_ = {gainA, gainB};
+    reduction_ = {-gainA, -gainB};
 }
 
 std::array<double, 2> LavBleedSuppressor::tickDB(std::span<const double> frame,
                                                  std::span<const bool> selected,
                                                  const ProcessingSettings& settings) {
-    switch (prepare(long(frame.size()), selected, settings)) {
-        case Step::open:
-            return {0, 0};
-        case Step::release:
-            releaseStep();
-            break;
-        case Step::run:
-            runStep(frame[size_t(settings.bleedChannelA)], frame[size_t(settings.bleedChannelB)],
-                    settings);
-            break;
-    }
-    return gains_;
+    const long channels = long(frame.size());
+    const int chA = settings.bleedChannelA;
+    const int chB = settings.bleedChannelB;
+    // An unusable pair never reads the samples.
+    const double a = chA >= 0 && chA < channels ? frame[size_t(chA)] : 0.0;
+    const double b = chB >= 0 && chB < channels ? frame[size_t(chB)] : 0.0;
+    std::array<double, 2> dB;
+    tickFrames(&a, &b, 1, channels, selected, settings, dB.data());
+    return dB;
 }
 
 void LavBleedSuppressor::tickFrames(const double* a, const double* b, long frames, long channels,
@@ -267,11 +280,7 @@ void LavBleedSuppressor::tickFrames(const double* a, const double* b, long frame
             }
             return;
         case Step::run:
-            for (long k = 0; k < frames; ++k) {
-                runStep(a[k], b[k], settings);
-                dB[2 * k] = gains_[0];
-                dB[2 * k + 1] = gains_[1];
-            }
+            runFrames(a, b, frames, settings, dB);
             return;
     }
 }

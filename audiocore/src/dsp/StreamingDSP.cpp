@@ -232,30 +232,6 @@ void StreamingDSP::update(const ProcessingSettings& settings,
     targetGain_ = std::pow(10.0, Setting::outputGain.guarded(settings_) / 20);
 }
 
-inline double StreamingDSP::pendingMinimum(double request) {
-    // Monotonic queue over the last latency + 13 requests: values rise from front to back.
-    const long window = latency_ + kInterpolatorDelay;
-    const size_t capacity = minValue_.size();
-    // Ring indices wrap by comparison: minHead_ and minCount_ stay below the capacity.
-    while (minCount_ > 0) {
-        size_t back = minHead_ + minCount_ - 1;
-        if (back >= capacity) back -= capacity;
-        if (minValue_[back] < request) break;
-        --minCount_;
-    }
-    size_t slot = minHead_ + minCount_;
-    if (slot >= capacity) slot -= capacity;
-    minValue_[slot] = request;
-    minFrame_[slot] = frameIndex_;
-    ++minCount_;
-    while (minFrame_[minHead_] <= frameIndex_ - window) {
-        if (++minHead_ == capacity) minHead_ = 0;
-        --minCount_;
-    }
-    ++frameIndex_;
-    return minValue_[minHead_];
-}
-
 namespace {
 
 /// The static law: `slope` = 1 − 1/ratio dB of reduction per dB over the threshold, with a
@@ -545,18 +521,26 @@ void StreamingDSP::compressStage(long staged) {
     // Frame by frame: the output gain and the compressor amount follow their one-pole, and the
     // detector envelope its attack or release. Frames at rest under the knee's foot take ln 1,
     // which they never use: below the knee the reduction is 0 whatever the exact level.
+    // The recursions run in locals: stores to the stage arrays would otherwise send each
+    // frame's state through memory before the next frame reads it.
+    double gain = gain_;
+    double wet = compWet_;
+    double envelope = envelope_;
     for (long k = 0; k < staged; ++k) {
         const auto f = size_t(k);
-        smoothing_.follow(gain_, targetGain_);
-        smoothing_.follow(compWet_, p.compTarget);
-        stageGain_[f] = gain_;
-        stageWet_[f] = compWet_;
+        smoothing_.follow(gain, targetGain_);
+        smoothing_.follow(wet, p.compTarget);
+        stageGain_[f] = gain;
+        stageWet_[f] = wet;
         const double peak = stagePeak_[f];
-        const double alpha = envelope_ < peak ? p.attack : p.release;
-        envelope_ = envelope_ * alpha + peak * (1 - alpha);
-        stageQuiet_[f] = envelope_ <= p.quietEnvelope;
-        stageLevel_[f] = stageQuiet_[f] ? 1.0 : std::max(envelope_, 1e-12);
+        const double alpha = envelope < peak ? p.attack : p.release;
+        envelope = envelope * alpha + peak * (1 - alpha);
+        stageQuiet_[f] = envelope <= p.quietEnvelope;
+        stageLevel_[f] = stageQuiet_[f] ? 1.0 : std::max(envelope, 1e-12);
     }
+    gain_ = gain;
+    compWet_ = wet;
+    envelope_ = envelope;
     vector_math::log(stageLevel_.data(), stageLevel_.data(), size_t(staged));
     // The static law and the compression in dB; then its gains in one batch of exponentials.
     double R = 0;
@@ -569,17 +553,19 @@ void StreamingDSP::compressStage(long staged) {
     if (staged > 0) compressorReduction_ = R * stageWet_[size_t(staged - 1)];
     dsp_detail::dbToGains(stageDB_.data(), stageLevel_.data(), size_t(staged));
     // The compression gain glides with the EQ; then the output gain joins it.
+    double compression = compressionGain_;
     for (long k = 0; k < staged; ++k) {
         const auto f = size_t(k);
         const double N = stageLevel_[f];
         const double step = stageStep_[f];
         if (step > 0) {
-            compressionGain_ += step * (N - compressionGain_);
+            compression += step * (N - compression);
         } else {
-            compressionGain_ = N;
+            compression = N;
         }
-        stageGain_[f] *= compressionGain_;
+        stageGain_[f] *= compression;
     }
+    compressionGain_ = compression;
 }
 
 inline double StreamingDSP::limiterRequest(double g, double P) const {
@@ -604,22 +590,63 @@ void StreamingDSP::detectStage(long staged) {
     }
 }
 
-inline void StreamingDSP::moveLimiter(double request) {
-    // Instant attack, hold for the lookahead plus the interpolator delay, release. The release
-    // never rises above a request still waiting in the lookahead: a frame that asked for
-    // slightly less reduction than the gain in force did not restart the hold, and releasing
-    // past it would let that frame out above the ceiling.
-    const double pending = pendingMinimum(request);
-    if (request < limitGain_) {
-        limitGain_ = request;
-        hold_ = latency_ + kInterpolatorDelay;
-    } else if (hold_ > 0) {
-        --hold_;
-    } else {
-        const double c = parameters_.limiterRelease;
-        limitGain_ = std::min(pending, std::min(request, c * limitGain_ + (1 - c)));
+namespace {
+
+/// The limiter's moving state over a stage, held in locals (registers) rather than members,
+/// so that no frame's state goes through memory on its way to the next frame.
+struct LimiterRun {
+    double gain;
+    int hold;
+    size_t head;
+    size_t count;
+    long frame;
+    double* value;  ///< the sliding minimum's ring of requests …
+    long* frameOf;  ///< … and the frame of each
+    size_t capacity;
+    long window;  ///< the lookahead plus the interpolator delay
+    double release;
+
+    /// Adds this frame's request and returns the smallest request of the window. A monotonic
+    /// queue: values rise from front to back; ring indices wrap by comparison, so head and
+    /// count stay below the capacity.
+    double pendingMinimum(double request) {
+        while (count > 0) {
+            size_t back = head + count - 1;
+            if (back >= capacity) back -= capacity;
+            if (value[back] < request) break;
+            --count;
+        }
+        size_t slot = head + count;
+        if (slot >= capacity) slot -= capacity;
+        value[slot] = request;
+        frameOf[slot] = frame;
+        ++count;
+        while (frameOf[head] <= frame - window) {
+            if (++head == capacity) head = 0;
+            --count;
+        }
+        ++frame;
+        return value[head];
     }
-}
+
+    /// Instant attack, hold for the lookahead plus the interpolator delay, release. The
+    /// release never rises above a request still waiting in the lookahead: a frame that asked
+    /// for slightly less reduction than the gain in force did not restart the hold, and
+    /// releasing past it would let that frame out above the ceiling.
+    void move(double request) {
+        const double pending = pendingMinimum(request);
+        if (request < gain) {
+            gain = request;
+            hold = int(window);
+        } else if (hold > 0) {
+            --hold;
+        } else {
+            gain = std::min(pending, std::min(request, release * gain + (1 - release)));
+        }
+    }
+};
+
+}  // namespace
 
 // Compressor and output gain; the true-peak detector over the staged frames; the limiter, the
 // lookahead delay and the output.
@@ -639,10 +666,25 @@ void StreamingDSP::dynamicsStage(const BlockIO& io, long base, long staged) {
     }
     if (parameters_.truePeakOn) detectStage(staged);
 
+    LimiterRun run{limitGain_,
+                   hold_,
+                   minHead_,
+                   minCount_,
+                   frameIndex_,
+                   minValue_.data(),
+                   minFrame_.data(),
+                   minValue_.size(),
+                   long(latency_) + kInterpolatorDelay,
+                   parameters_.limiterRelease};
     for (long k = 0; k < staged; ++k) {
-        moveLimiter(limiterRequest(stageLargest_[size_t(k)], stageTruePeak_[size_t(k)]));
-        stageLimit_[size_t(k)] = limitGain_;
+        run.move(limiterRequest(stageLargest_[size_t(k)], stageTruePeak_[size_t(k)]));
+        stageLimit_[size_t(k)] = run.gain;
     }
+    limitGain_ = run.gain;
+    hold_ = run.hold;
+    minHead_ = run.head;
+    minCount_ = run.count;
+    frameIndex_ = run.frame;
     // Lookahead delay, limiter gain and the safety clip at the ceiling itself, a channel at a
     // time.
     const bool limiterOn = parameters_.limiterOn;

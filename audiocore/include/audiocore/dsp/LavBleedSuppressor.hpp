@@ -64,8 +64,11 @@ class LavBleedSuppressor {
     /// Adopts the settings for the ticks that follow; the same for every tick until they change.
     Step prepare(long channels, std::span<const bool> selected, const ProcessingSettings& settings);
     void releaseStep();
-    /// One detector frame: A's and B's samples.
-    void runStep(double a, double b, const ProcessingSettings& settings);
+    /// Detector frames: A's and B's samples; their gains in dB to dB[2k], dB[2k + 1].
+    void runFrames(const double* a, const double* b, long frames,
+                   const ProcessingSettings& settings, double* dB);
+    /// A decimated pair of lowpassed samples into the windows, analysed every 25 ms.
+    void store(double x, double y, const ProcessingSettings& settings);
     void analyse(const ProcessingSettings& settings);
 
     double rate_;

@@ -169,11 +169,6 @@ class StreamingDSP {
     }
     /// The active sections of two selected channels over the staged frames, side by side.
     void filterLanes(int first, int second, long staged);
-    /// Moves the limiter gain with `request` (instant attack, hold, release).
-    void moveLimiter(double request);
-    /// Adds this frame's limiter request and returns the smallest request of the lookahead
-    /// window (latency + 13 frames).
-    double pendingMinimum(double request);
 
     int latency_;
     double rate_;
