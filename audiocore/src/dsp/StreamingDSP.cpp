@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 
 #include <immintrin.h>
 
@@ -53,21 +54,30 @@ inline void filterPair(Biquad* f, Biquad* g, size_t bands, double& x, double& u)
 
 const bool kAvx2 = __builtin_cpu_supports("avx2");
 
+/// The state of a wavefront of `kUnits` units, held in registers over a stage.
+template <size_t kUnits>
+struct WaveState {
+    __m256d z1[kUnits];
+    __m256d z2[kUnits];
+    __m128d carry[kUnits];
+};
+
 /// One step of the wavefront: unit u holds section 2u of frame s − u (low half: the two
 /// channels) and section 2u + 1 of frame s − u − 1 (high half). The low half takes the previous
 /// unit's high output of this step (or the input frame), the high half its own low output of
 /// the last step. Every lane does exactly the arithmetic of Biquad::process. In a masked step
 /// only the lanes whose frame lies inside the stage keep their new state.
-template <bool kMasked>
+template <size_t kUnits, bool kMasked>
 __attribute__((target("avx2"), always_inline)) inline __m128d waveStep(
-    StreamingDSP::UnitSection* units, size_t count, __m128d x, __m128d* carry, long step,
+    const StreamingDSP::UnitSection* units, WaveState<kUnits>& state, __m128d x, long step,
     long staged) {
-    for (size_t u = 0; u < count; ++u) {
-        StreamingDSP::UnitSection& f = units[u];
-        const __m256d X = _mm256_set_m128d(carry[u], x);
-        const __m256d Y = _mm256_add_pd(_mm256_mul_pd(f.b0, X), f.z1);
-        const __m256d z1 =
-            _mm256_add_pd(f.z2, _mm256_sub_pd(_mm256_mul_pd(f.b1, X), _mm256_mul_pd(f.a1, Y)));
+#pragma GCC unroll 8
+    for (size_t u = 0; u < kUnits; ++u) {
+        const StreamingDSP::UnitSection& f = units[u];
+        const __m256d X = _mm256_set_m128d(state.carry[u], x);
+        const __m256d Y = _mm256_add_pd(_mm256_mul_pd(f.b0, X), state.z1[u]);
+        const __m256d z1 = _mm256_add_pd(
+            state.z2[u], _mm256_sub_pd(_mm256_mul_pd(f.b1, X), _mm256_mul_pd(f.a1, Y)));
         const __m256d z2 = _mm256_sub_pd(_mm256_mul_pd(f.b2, X), _mm256_mul_pd(f.a2, Y));
         if constexpr (kMasked) {
             const long low = step - long(u);
@@ -76,41 +86,60 @@ __attribute__((target("avx2"), always_inline)) inline __m128d waveStep(
             const long long keepHigh = high >= 0 && high < staged ? -1 : 0;
             const __m256d keep =
                 _mm256_castsi256_pd(_mm256_set_epi64x(keepHigh, keepHigh, keepLow, keepLow));
-            f.z1 = _mm256_blendv_pd(f.z1, z1, keep);
-            f.z2 = _mm256_blendv_pd(f.z2, z2, keep);
+            state.z1[u] = _mm256_blendv_pd(state.z1[u], z1, keep);
+            state.z2[u] = _mm256_blendv_pd(state.z2[u], z2, keep);
         } else {
-            f.z1 = z1;
-            f.z2 = z2;
+            state.z1[u] = z1;
+            state.z2[u] = z2;
         }
-        carry[u] = _mm256_castpd256_pd128(Y);
+        state.carry[u] = _mm256_castpd256_pd128(Y);
         x = _mm256_extractf128_pd(Y, 1);
     }
     return x;
 }
 
-/// Runs 2 × `count` sections over the staged frames of two channels (`values` frame-major with
-/// `stride`), in place. Frame k leaves the last unit `count` steps after it entered.
-__attribute__((target("avx2"))) void runWavefront(StreamingDSP::UnitSection* units, size_t count,
-                                                  double* values, size_t stride, int first,
-                                                  int second, long staged) {
-    __m128d carry[StreamingDSP::kMaxUnits];
-    for (size_t u = 0; u < count; ++u)
-        carry[u] = _mm_setzero_pd();
-    const long lag = long(count);
+/// Runs 2 × `kUnits` sections over the staged frames of two channels (`values` frame-major
+/// with `stride`), in place. Frame k leaves the last unit `kUnits` steps after it entered. The
+/// sections' state stays in registers for the stage (a unit count known when compiling lets
+/// it); only the coefficients are read from `units`.
+template <size_t kUnits>
+__attribute__((target("avx2"))) void runWavefront(StreamingDSP::UnitSection* units, double* values,
+                                                  size_t stride, int first, int second,
+                                                  long staged) {
+    WaveState<kUnits> state;
+    for (size_t u = 0; u < kUnits; ++u) {
+        state.z1[u] = units[u].z1;
+        state.z2[u] = units[u].z2;
+        state.carry[u] = _mm_setzero_pd();
+    }
+    const long lag = long(kUnits);
     const long steps = staged + lag;
     for (long s = 0; s < steps; ++s) {
         const __m128d x = s < staged ? _mm_set_pd(values[size_t(s) * stride + size_t(second)],
                                                   values[size_t(s) * stride + size_t(first)])
                                      : _mm_setzero_pd();
         const bool whole = s >= lag && s < staged;
-        const __m128d y = whole ? waveStep<false>(units, count, x, carry, s, staged)
-                                : waveStep<true>(units, count, x, carry, s, staged);
+        const __m128d y = whole ? waveStep<kUnits, false>(units, state, x, s, staged)
+                                : waveStep<kUnits, true>(units, state, x, s, staged);
         const long out = s - lag;
         if (out >= 0) {
             values[size_t(out) * stride + size_t(first)] = _mm_cvtsd_f64(y);
             values[size_t(out) * stride + size_t(second)] = _mm_cvtsd_f64(_mm_unpackhi_pd(y, y));
         }
     }
+    for (size_t u = 0; u < kUnits; ++u) {
+        units[u].z1 = state.z1[u];
+        units[u].z2 = state.z2[u];
+    }
+}
+
+/// runWavefront for 1 … kMaxUnits units.
+template <size_t... kCounts>
+void runWavefrontOf(size_t count, StreamingDSP::UnitSection* units, double* values, size_t stride,
+                    int first, int second, long staged, std::index_sequence<kCounts...>) {
+    ((count == kCounts + 1 ? runWavefront<kCounts + 1>(units, values, stride, first, second, staged)
+                           : void()),
+     ...);
 }
 
 }  // namespace
@@ -458,7 +487,8 @@ void StreamingDSP::filterLanes(int first, int second, long staged) {
             f.z1 = UnitSection::Quad{p.z1, q.z1, r.z1, t.z1};
             f.z2 = UnitSection::Quad{p.z2, q.z2, r.z2, t.z2};
         }
-        runWavefront(units_.data(), units, values_.data(), size_t(count_), first, second, staged);
+        runWavefrontOf(units, units_.data(), values_.data(), size_t(count_), first, second, staged,
+                       std::make_index_sequence<kMaxUnits>());
         for (size_t u = 0; u < units; ++u) {
             const UnitSection& f = units_[u];
             Biquad& p = filters_[size_t(first) * bands + activeBands_[2 * u]];
