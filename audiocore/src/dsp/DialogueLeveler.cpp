@@ -229,8 +229,12 @@ void DialogueLeveler::pairFrames(double* block, size_t stride, size_t m, size_t 
         const Doubles2 weight = clampLanes((level - gate) * eighth, zero, one);
         const Doubles2 wanted = g0 > zero ? weight * g0 : g0;
         const Doubles2 desired = pausing ? zero : (chosen ? wanted : zero);
-        const Doubles2 a = pausing ? pause : (desired < gain ? fast : ride);
-        gain = a * gain + (one - a) * desired;
+        // Each coefficient's step is worked out and the right one kept, so the recursion
+        // waits on no comparison: the same arithmetic as a * gain + (1 − a) * desired.
+        const Doubles2 viaPause = pause * gain + (one - pause) * zero;
+        const Doubles2 viaFast = fast * gain + (one - fast) * desired;
+        const Doubles2 viaRide = ride * gain + (one - ride) * desired;
+        gain = pausing ? viaPause : (desired < gain ? viaFast : viaRide);
         std::memcpy(&gain_[2 * k], &gain, sizeof gain);
     }
     gainDB_[i] = gain[0];
