@@ -1,7 +1,7 @@
 #pragma once
 // Exponentials and logarithms of whole runs of values at once, through the C library's vector
-// math (four lanes with AVX2, two with SSE2). The per-frame gains of the leveler, the
-// compressor and the lav bleed suppressor are computed here in batches.
+// math (eight lanes with AVX-512, four with AVX2, two with SSE2). The per-frame gains of the
+// leveler, the compressor and the lav bleed suppressor are computed here in batches.
 //
 // A value's result depends only on the value, never on its neighbours or on the length of the
 // run: the single-value forms go through the same lanes, so a frame processed alone and the
