@@ -5,6 +5,7 @@
 #include <cstring>
 #include <numbers>
 #include <stdexcept>
+#include "audiocore/dsp/Vectors.hpp"
 
 namespace corvaline {
 
@@ -109,8 +110,6 @@ __attribute__((target("avx2"))) uint32_t readEights(const double* x, uint32_t fr
     return i;
 }
 
-const bool kAvx2 = __builtin_cpu_supports("avx2");
-
 /// |value| once stored as a float, as the frame-by-frame detector reads it.
 inline double stored(double value) {
     return std::fabs(double(float(value)));
@@ -167,7 +166,8 @@ double BlockTruePeak::run(int c, const float* samples, uint32_t frames, double* 
     // Four output samples at a time, their three phase sums in registers (two lanes each);
     // every lane adds its products in order of increasing delay, as the frame detector does.
     uint32_t i = 0;
-    if (kAvx2) i = readEights(x, frames, taps, span, centre_, centre, framePeaks, peak);
+    if (dsp_detail::withAvx2())
+        i = readEights(x, frames, taps, span, centre_, centre, framePeaks, peak);
     for (; i + 4 <= frames; i += 4) {
         Doubles2 a1lo = {}, a1hi = {}, a2lo = {}, a2hi = {}, a3lo = {}, a3hi = {};
         for (int k = 0; k < span; ++k) {

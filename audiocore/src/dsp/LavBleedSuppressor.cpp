@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "audiocore/dsp/Guard.hpp"
+#include "audiocore/dsp/Vectors.hpp"
 #include "audiocore/model/SettingsFields.hpp"
 
 namespace corvaline {
@@ -23,8 +24,6 @@ int decimationFor(double rate) {
 
 typedef double Doubles4 __attribute__((vector_size(32)));
 typedef double Unaligned4 __attribute__((vector_size(32), aligned(8), may_alias));
-
-const bool kAvx2 = __builtin_cpu_supports("avx2");
 
 /// The correlation sums of eight consecutive lags from `lag`, four lags to a register: each lane
 /// adds its products in window order, as the scalar search does.
@@ -56,7 +55,7 @@ double bestCorrelation(const double* a, const double* b, int first, int last, in
                        double pp) {
     double best = 0;
     int lag = -maxLag;
-    if (kAvx2) {
+    if (dsp_detail::withAvx2()) {
         for (; lag + 7 <= maxLag; lag += 8) {
             double pq[8], qq[8];
             eightLags(a, b, first, last, lag, pq, qq);

@@ -9,6 +9,7 @@
 
 #include "audiocore/dsp/Guard.hpp"
 #include "audiocore/dsp/VectorMath.hpp"
+#include "audiocore/dsp/Vectors.hpp"
 #include "audiocore/model/SettingsFields.hpp"
 
 namespace corvaline {
@@ -51,8 +52,6 @@ inline void filterPair(Biquad* f, Biquad* g, size_t bands, double& x, double& u)
     x = v;
     u = w;
 }
-
-const bool kAvx2 = __builtin_cpu_supports("avx2");
 
 /// The state of a wavefront of `kUnits` units, held in registers over a stage.
 template <size_t kUnits>
@@ -471,7 +470,7 @@ void StreamingDSP::filterLanes(int first, int second, long staged) {
     // With AVX2, pairs of sections run as a wavefront, each register holding both channels of
     // two consecutive sections; a section left over runs on its own afterwards.
     size_t from = 0;
-    if (kAvx2 && used >= 2 && used / 2 <= kMaxUnits) {
+    if (dsp_detail::withAvx2() && used >= 2 && used / 2 <= kMaxUnits) {
         const size_t units = used / 2;
         for (size_t u = 0; u < units; ++u) {
             const Biquad& p = filters_[size_t(first) * bands + activeBands_[2 * u]];
@@ -562,9 +561,12 @@ void StreamingDSP::compressStage(long staged) {
         smoothing_.follow(wet, p.compTarget);
         stageGain_[f] = gain;
         stageWet_[f] = wet;
+        // Both of the envelope's steps are worked out and the right one kept, so that the
+        // recursion waits on no branch.
         const double peak = stagePeak_[f];
-        const double alpha = envelope < peak ? p.attack : p.release;
-        envelope = envelope * alpha + peak * (1 - alpha);
+        const double rising = envelope * p.attack + peak * (1 - p.attack);
+        const double falling = envelope * p.release + peak * (1 - p.release);
+        envelope = dsp_detail::chooseIfLess(envelope, peak, rising, falling);
         stageQuiet_[f] = envelope <= p.quietEnvelope;
         stageLevel_[f] = stageQuiet_[f] ? 1.0 : std::max(envelope, 1e-12);
     }

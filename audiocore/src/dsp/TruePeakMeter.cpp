@@ -6,6 +6,7 @@
 #include <limits>
 #include <numbers>
 #include <stdexcept>
+#include "audiocore/dsp/Vectors.hpp"
 
 namespace corvaline {
 
@@ -211,14 +212,19 @@ __attribute__((target("avx2"))) float dotAvx2(const float* h, const float* x) {
     return sum;
 }
 
-/// The widest form this processor runs (SSE2 is part of every x86-64 processor).
-const bool kAvx2 = __builtin_cpu_supports("avx2");
-const auto gridPhase =
-    kAvx2 ? gridPhaseAvx2<TruePeakMeter::kShortTaps> : gridPhaseSse2<TruePeakMeter::kShortTaps>;
+// The widest form in use (SSE2 is part of every x86-64 processor).
+auto gridPhaseForm() {
+    return dsp_detail::withAvx2() ? gridPhaseAvx2<TruePeakMeter::kShortTaps>
+                                  : gridPhaseSse2<TruePeakMeter::kShortTaps>;
+}
 /// The same with the long kernel (a phase of the refined grid at kChunk positions).
-const auto longPhase =
-    kAvx2 ? gridPhaseAvx2<TruePeakMeter::kLongTaps> : gridPhaseSse2<TruePeakMeter::kLongTaps>;
-const auto dot = kAvx2 ? dotAvx2 : dotSse2;
+auto longPhaseForm() {
+    return dsp_detail::withAvx2() ? gridPhaseAvx2<TruePeakMeter::kLongTaps>
+                                  : gridPhaseSse2<TruePeakMeter::kLongTaps>;
+}
+auto dotForm() {
+    return dsp_detail::withAvx2() ? dotAvx2 : dotSse2;
+}
 
 }  // namespace
 
@@ -306,11 +312,14 @@ void TruePeakMeter::scanChannel(Channel& line, int64_t positions) {
     // Loudest spans first: once a span's bound falls under the peak found, so do the rest.
     std::sort(order_.begin(), order_.end(),
               [this](uint32_t l, uint32_t r) { return chunkLimit_[l] > chunkLimit_[r]; });
+    const auto gridPhase = gridPhaseForm();
+    const auto longPhase = longPhaseForm();
 
     // The refined value at fine index f = p × kPhases + phase (the time p + phase/kPhases), for
     // p from −1 to `positions`: the long kernel at position p reads samples p + 1 … p + kLongTaps.
     const int64_t first = -kPhases;
     const int64_t last = (positions + 1) * kPhases - 1;
+    const auto dot = dotForm();
     const auto refined = [&](int64_t f) {
         const int64_t p = f >= 0 ? f / kPhases : -1;
         const auto phase = size_t(f - p * kPhases);

@@ -32,14 +32,16 @@ inline double powerToDB(double power) {
 }
 
 /// gains[i] = 10^(dB[i]/20) for i < n, exactly 1 for 0 dB; the same bits as dbToGain().
-/// `dB` and `gains` must not overlap.
 inline void dbToGains(const double* dB, double* gains, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        gains[i] = dB[i] * kDBToExponent;
-    vector_math::exp(gains, gains, n);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (dB[i] == 0) gains[i] = 1;
-    }
+    vector_math::decibelGains(dB, gains, n);
+}
+
+/// a < b ? x : y chosen as data, without a branch: a recursion that takes one of two
+/// precomputed steps then never waits on a mispredicted jump.
+inline double chooseIfLess(double a, double b, double x, double y) {
+    typedef double Lane __attribute__((vector_size(16)));
+    const Lane chosen = Lane{a, a} < Lane{b, b} ? Lane{x, x} : Lane{y, y};
+    return chosen[0];
 }
 
 inline double finiteOrZero(double x) {

@@ -17,6 +17,10 @@ void exp(const double* from, double* to, std::size_t n);
 /// to[i] = ln(from[i]) for i < n (from[i] > 0). `from` and `to` may be the same array.
 void log(const double* from, double* to, std::size_t n);
 
+/// gains[i] = 10^(dB[i]/20) for i < n, taken as e^(dB[i] × ln 10 / 20) in the lanes, and exactly
+/// 1 at 0 dB. `dB` and `gains` may be the same array.
+void decibelGains(const double* dB, double* gains, std::size_t n);
+
 /// One value through the same lanes as the batch forms.
 double exp(double x);
 double log(double x);
