@@ -132,6 +132,106 @@ __attribute__((target("avx2"))) void runWavefront(StreamingDSP::UnitSection* uni
     }
 }
 
+/// The state of an AVX-512 wavefront of `kUnits` units: each unit's section states and its
+/// outputs of the last step.
+template <size_t kUnits>
+struct WideState {
+    __m512d z1[kUnits];
+    __m512d z2[kUnits];
+    __m512d y[kUnits];
+};
+
+/// One step of the AVX-512 wavefront: lanes 2j, 2j + 1 of unit u hold section 4u + j of both
+/// channels for frame s − 4u − j. A section's input is the output of the section before it
+/// from the last step (one lane pair lower, or the previous unit's top pair), or the input
+/// frame `in` (lanes 0, 1) for the first. Units go from the last to the first, so that each
+/// reads its predecessor's output of the last step. Every lane does exactly the arithmetic of
+/// Biquad::process; in a masked step only the lanes whose frame lies inside the stage keep
+/// their new state.
+template <size_t kUnits, bool kMasked>
+__attribute__((target("avx512f"), always_inline)) inline void wideStep(
+    const StreamingDSP::WideSection* units, WideState<kUnits>& state, __m512d in, long step,
+    long staged) {
+    // Lanes 0, 1 from the second operand's lanes 0, 1 (the input frame) or 6, 7 (the previous
+    // unit's last section); lanes 2 … 7 from this unit's lanes 0 … 5.
+    const __m512i fromInput = _mm512_set_epi64(5, 4, 3, 2, 1, 0, 9, 8);
+    const __m512i fromUnit = _mm512_set_epi64(5, 4, 3, 2, 1, 0, 15, 14);
+#pragma GCC unroll 4
+    for (size_t i = 0; i < kUnits; ++i) {
+        const size_t v = kUnits - 1 - i;
+        const StreamingDSP::WideSection& f = units[v];
+        const __m512d X = v == 0 ? _mm512_permutex2var_pd(state.y[0], fromInput, in)
+                                 : _mm512_permutex2var_pd(state.y[v], fromUnit, state.y[v - 1]);
+        const __m512d Y = _mm512_add_pd(_mm512_mul_pd(f.b0, X), state.z1[v]);
+        const __m512d z1 = _mm512_add_pd(
+            state.z2[v], _mm512_sub_pd(_mm512_mul_pd(f.b1, X), _mm512_mul_pd(f.a1, Y)));
+        const __m512d z2 = _mm512_sub_pd(_mm512_mul_pd(f.b2, X), _mm512_mul_pd(f.a2, Y));
+        if constexpr (kMasked) {
+            const long base = step - 4 * long(v);
+            const __m512i frame = _mm512_set_epi64(base - 3, base - 3, base - 2, base - 2, base - 1,
+                                                   base - 1, base, base);
+            const __mmask8 keep = _mm512_cmpge_epi64_mask(frame, _mm512_setzero_si512()) &
+                                  _mm512_cmplt_epi64_mask(frame, _mm512_set1_epi64(staged));
+            state.z1[v] = _mm512_mask_mov_pd(state.z1[v], keep, z1);
+            state.z2[v] = _mm512_mask_mov_pd(state.z2[v], keep, z2);
+        } else {
+            state.z1[v] = z1;
+            state.z2[v] = z2;
+        }
+        state.y[v] = Y;
+    }
+}
+
+/// Runs 4 × `kUnits` sections over the staged frames of two channels (`values` frame-major
+/// with `stride`), in place, with AVX-512. Frame k leaves the last section 4 × kUnits − 1
+/// steps after it entered the first.
+template <size_t kUnits>
+__attribute__((target("avx512f"))) void runWideWavefront(StreamingDSP::WideSection* units,
+                                                         double* values, size_t stride, int first,
+                                                         int second, long staged) {
+    WideState<kUnits> state;
+    for (size_t u = 0; u < kUnits; ++u) {
+        state.z1[u] = units[u].z1;
+        state.z2[u] = units[u].z2;
+        state.y[u] = _mm512_setzero_pd();
+    }
+    const long lag = 4 * long(kUnits) - 1;
+    const long steps = staged + lag;
+    for (long s = 0; s < steps; ++s) {
+        const __m512d in =
+            s < staged
+                ? _mm512_castpd128_pd512(_mm_set_pd(values[size_t(s) * stride + size_t(second)],
+                                                    values[size_t(s) * stride + size_t(first)]))
+                : _mm512_setzero_pd();
+        if (s >= lag && s < staged) {
+            wideStep<kUnits, false>(units, state, in, s, staged);
+        } else {
+            wideStep<kUnits, true>(units, state, in, s, staged);
+        }
+        const long out = s - lag;
+        if (out >= 0) {
+            const __m512d last = state.y[kUnits - 1];
+            values[size_t(out) * stride + size_t(first)] = last[6];
+            values[size_t(out) * stride + size_t(second)] = last[7];
+        }
+    }
+    for (size_t u = 0; u < kUnits; ++u) {
+        units[u].z1 = state.z1[u];
+        units[u].z2 = state.z2[u];
+    }
+}
+
+/// runWideWavefront for 1 … kMaxWideUnits units.
+template <size_t... kCounts>
+void runWideWavefrontOf(size_t count, StreamingDSP::WideSection* units, double* values,
+                        size_t stride, int first, int second, long staged,
+                        std::index_sequence<kCounts...>) {
+    ((count == kCounts + 1
+          ? runWideWavefront<kCounts + 1>(units, values, stride, first, second, staged)
+          : void()),
+     ...);
+}
+
 /// runWavefront for 1 … kMaxUnits units.
 template <size_t... kCounts>
 void runWavefrontOf(size_t count, StreamingDSP::UnitSection* units, double* values, size_t stride,
@@ -187,6 +287,7 @@ StreamingDSP::StreamingDSP(double rate, const std::vector<ChannelSettings>& chan
     activeBands_.reserve(kReservedBands);
     lanes_.resize(kReservedBands);
     units_.resize(kMaxUnits);
+    wide_.resize(kMaxWideUnits);
 }
 
 void StreamingDSP::derive() {
@@ -467,16 +568,53 @@ void StreamingDSP::filterActive(long staged) {
 void StreamingDSP::filterLanes(int first, int second, long staged) {
     const size_t bands = bandCount_;
     const size_t used = activeBands_.size();
-    // With AVX2, pairs of sections run as a wavefront, each register holding both channels of
-    // two consecutive sections; a section left over runs on its own afterwards.
+    const auto section = [&](int channel, size_t index) -> Biquad& {
+        return filters_[size_t(channel) * bands + activeBands_[index]];
+    };
+    // The sections in order: with AVX-512 four at a time, both channels of each in one
+    // register; then with AVX2 two at a time; then one at a time, a channel in each lane.
     size_t from = 0;
-    if (dsp_detail::withAvx2() && used >= 2 && used / 2 <= kMaxUnits) {
-        const size_t units = used / 2;
+    const size_t wide = dsp_detail::withAvx512() ? std::min(used / 4, kMaxWideUnits) : 0;
+    if (wide > 0) {
+        for (size_t u = 0; u < wide; ++u) {
+            WideSection& f = wide_[u];
+            for (size_t j = 0; j < 4; ++j) {
+                const Biquad& p = section(first, from + 4 * u + j);
+                const Biquad& q = section(second, from + 4 * u + j);
+                for (size_t l = 0; l < 2; ++l) {
+                    const Biquad& b = l == 0 ? p : q;
+                    f.b0[2 * j + l] = b.b0;
+                    f.b1[2 * j + l] = b.b1;
+                    f.b2[2 * j + l] = b.b2;
+                    f.a1[2 * j + l] = b.a1;
+                    f.a2[2 * j + l] = b.a2;
+                    f.z1[2 * j + l] = b.z1;
+                    f.z2[2 * j + l] = b.z2;
+                }
+            }
+        }
+        runWideWavefrontOf(wide, wide_.data(), values_.data(), size_t(count_), first, second,
+                           staged, std::make_index_sequence<kMaxWideUnits>());
+        for (size_t u = 0; u < wide; ++u) {
+            const WideSection& f = wide_[u];
+            for (size_t j = 0; j < 4; ++j) {
+                Biquad& p = section(first, from + 4 * u + j);
+                Biquad& q = section(second, from + 4 * u + j);
+                p.z1 = f.z1[2 * j];
+                p.z2 = f.z2[2 * j];
+                q.z1 = f.z1[2 * j + 1];
+                q.z2 = f.z2[2 * j + 1];
+            }
+        }
+        from += 4 * wide;
+    }
+    const size_t units = dsp_detail::withAvx2() ? std::min((used - from) / 2, kMaxUnits) : 0;
+    if (units > 0) {
         for (size_t u = 0; u < units; ++u) {
-            const Biquad& p = filters_[size_t(first) * bands + activeBands_[2 * u]];
-            const Biquad& q = filters_[size_t(second) * bands + activeBands_[2 * u]];
-            const Biquad& r = filters_[size_t(first) * bands + activeBands_[2 * u + 1]];
-            const Biquad& t = filters_[size_t(second) * bands + activeBands_[2 * u + 1]];
+            const Biquad& p = section(first, from + 2 * u);
+            const Biquad& q = section(second, from + 2 * u);
+            const Biquad& r = section(first, from + 2 * u + 1);
+            const Biquad& t = section(second, from + 2 * u + 1);
             UnitSection& f = units_[u];
             f.b0 = UnitSection::Quad{p.b0, q.b0, r.b0, t.b0};
             f.b1 = UnitSection::Quad{p.b1, q.b1, r.b1, t.b1};
@@ -490,10 +628,10 @@ void StreamingDSP::filterLanes(int first, int second, long staged) {
                        std::make_index_sequence<kMaxUnits>());
         for (size_t u = 0; u < units; ++u) {
             const UnitSection& f = units_[u];
-            Biquad& p = filters_[size_t(first) * bands + activeBands_[2 * u]];
-            Biquad& q = filters_[size_t(second) * bands + activeBands_[2 * u]];
-            Biquad& r = filters_[size_t(first) * bands + activeBands_[2 * u + 1]];
-            Biquad& t = filters_[size_t(second) * bands + activeBands_[2 * u + 1]];
+            Biquad& p = section(first, from + 2 * u);
+            Biquad& q = section(second, from + 2 * u);
+            Biquad& r = section(first, from + 2 * u + 1);
+            Biquad& t = section(second, from + 2 * u + 1);
             p.z1 = f.z1[0];
             q.z1 = f.z1[1];
             r.z1 = f.z1[2];
@@ -503,7 +641,7 @@ void StreamingDSP::filterLanes(int first, int second, long staged) {
             r.z2 = f.z2[2];
             t.z2 = f.z2[3];
         }
-        from = 2 * units;
+        from += 2 * units;
     }
     if (from == used) return;
     const size_t count = used - from;

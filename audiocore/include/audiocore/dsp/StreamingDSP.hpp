@@ -228,8 +228,18 @@ class StreamingDSP {
     /// The most section pairs the wavefront runs (16 sections); more fall back to pairs.
     static constexpr size_t kMaxUnits = 8;
 
+    /// Four consecutive active sections of two channels: lanes 2j, 2j + 1 hold section j of
+    /// the first and the second channel. Used by the AVX-512 wavefront.
+    struct alignas(64) WideSection {
+        typedef double Eight __attribute__((vector_size(64)));
+        Eight b0, b1, b2, a1, a2, z1, z2;
+    };
+    /// The most four-section units the AVX-512 wavefront runs (16 sections).
+    static constexpr size_t kMaxWideUnits = 4;
+
   private:
     std::vector<UnitSection> units_;
+    std::vector<WideSection> wide_;
     std::vector<size_t> activeBands_;
     double compressorReduction_ = 0;
     double limiterReduction_ = 0;
