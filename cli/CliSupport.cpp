@@ -296,13 +296,17 @@ std::string formatDB(double value, int decimals) {
 }
 
 InputRecording::InputRecording(const std::filesystem::path& path,
-                               const std::optional<std::filesystem::path>& keep)
+                               const std::optional<std::filesystem::path>& keep, bool quiet)
     : source_(path), audio_(path) {
     if (!MediaImport::isVideo(path)) {
         const auto reader = AudioIO::open(path);
         sampleRate_ = reader->sampleRate();
         channelCount_ = reader->channelCount();
         length_ = reader->length();
+        if (!quiet) {
+            for (const std::string& warning : AudioIO::warnings(path, *reader))
+                std::fprintf(stderr, "Warning: %s\n", printable(warning).c_str());
+        }
         return;
     }
     if (!keep) workingFolder_.emplace();

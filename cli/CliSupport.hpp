@@ -89,11 +89,13 @@ int runCancellable(const std::function<int(std::stop_token)>& work);
 /// are; videos and MXF files are imported first (their audio tracks merged onto the movie's
 /// timeline) into a working folder: `keep` when given, else a "Corvaline-UUID" working folder
 /// removed when this object goes away (or at the next start after a kill). Import shows a progress
-/// bar and is cancelled by Ctrl-C.
+/// bar and is cancelled by Ctrl-C. What the user should know about an audio file (one cut
+/// short, for example) is printed on standard error as "Warning: ..." unless `quiet`.
 class InputRecording {
   public:
     explicit InputRecording(const std::filesystem::path& path,
-                            const std::optional<std::filesystem::path>& keep = std::nullopt);
+                            const std::optional<std::filesystem::path>& keep = std::nullopt,
+                            bool quiet = false);
     InputRecording(const InputRecording&) = delete;
     InputRecording& operator=(const InputRecording&) = delete;
 

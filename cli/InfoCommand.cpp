@@ -133,7 +133,8 @@ int runInfo(const std::vector<std::string>& argv) {
     std::optional<std::filesystem::path> keep;
     if (keepText) keep = *keepText;
     if (!file) throw UsageError{"missing FILE"};
-    const InputRecording recording(*file, keep);
+    // The warnings are part of the report itself.
+    const InputRecording recording(*file, keep, true);
     AudioInfo info = recording.imported() ? *recording.imported() : AudioIO::analyze(*file);
     // Without --keep the extracted audio is removed on exit: don't point at it.
     if (!keep) info.url = info.sourceURL;

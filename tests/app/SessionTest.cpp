@@ -112,6 +112,48 @@ TEST_F(SessionTest, EveryFileThatFailsInOneImportIsNamedNotOnlyTheLast) {
     EXPECT_TRUE(state->error()->startsWith("third broken.wav: ")) << state->error()->toStdString();
 }
 
+TEST_F(SessionTest, ARecordingCutShortIsImportedAndTheAlertSaysItIsDamaged) {
+    // A minute recorded (mono float), the recorder stopped writing 41.3 s in.
+    test::writeTone(dir / "take.wav", 1, 60.0);
+    const std::string bytes = corvaline::test::readFile(dir / "take.wav");
+    const size_t audio = bytes.find("data") + 8;
+    std::filesystem::resize_file(dir / "take.wav", audio + 413 * 4800 * 4 + 3);
+    test::writeTone(dir / "whole.wav", 1, 0.5);
+    importAndWait({dir / "take.wav", dir / "whole.wav"});
+
+    ASSERT_EQ(state->files().size(), 2u);
+    EXPECT_EQ(state->files()[0].frameCount, 413 * 4800);
+    ASSERT_TRUE(state->error());
+    EXPECT_EQ(*state->error(),
+              QString::fromUtf8("\u201ctake.wav\u201d is damaged: its header promises 1:00.0 but "
+                                "only 0:41.3 is present; Corvaline imports the part that is "
+                                "present."));
+    EXPECT_EQ(state->status(), "Ready");
+
+    // With failures in the same import, each file is named once; past a screenful the
+    // damaged ones are counted apart from the failed ones.
+    state->setError(std::nullopt);
+    std::vector<std::filesystem::path> files;
+    for (int i = 1; i <= 10; ++i) {
+        files.push_back(dir / ("cut " + std::to_string(i) + ".wav"));
+        std::filesystem::copy_file(dir / "take.wav", files.back());
+        files.push_back(dir / ("bad " + std::to_string(i) + ".wav"));
+        corvaline::test::writeFile(files.back(), "not audio");
+    }
+    importAndWait(files);
+    ASSERT_TRUE(state->error());
+    const QString many = *state->error();
+    EXPECT_TRUE(many.startsWith(QString::fromUtf8("\u201ccut 1.wav\u201d is damaged: ")))
+        << many.toStdString();
+    EXPECT_TRUE(many.contains("\n\nbad 4.wav: ")) << many.toStdString();
+    EXPECT_FALSE(many.contains("cut 5.wav")) << many.toStdString();
+    EXPECT_TRUE(
+        many.endsWith("\n\n6 more files could not be imported.\n\n6 more files are "
+                      "damaged; the part of each that is present was imported."))
+        << many.toStdString();
+    EXPECT_EQ(state->files().size(), 12u);
+}
+
 TEST_F(SessionTest, TheSameFileIsImportedOnceAlsoThroughASymbolicLink) {
     test::writeTone(dir / "take.wav", 1, 0.5);
     std::filesystem::create_symlink(dir / "take.wav", dir / "link.wav");

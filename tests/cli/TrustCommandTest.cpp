@@ -14,6 +14,7 @@
 
 #include "../finishing/FinishingFixtures.hpp"
 #include "TestSupport.hpp"
+#include "audiocore/files/AudioIO.hpp"
 
 namespace corvaline {
 namespace {
@@ -170,8 +171,10 @@ TEST_F(TrustTest, InfoShowsNoControlCharactersAndWarnsOfTruncation) {
     EXPECT_EQ(text.output.find('\r'), std::string::npos);
     EXPECT_EQ(text.output.find("\nTake: forged"), std::string::npos) << text.output;
     EXPECT_EQ(text.output.find("\xc2\x9b"), std::string::npos);
-    EXPECT_NE(text.output.find("declares 144000 frames, holds 359"), std::string::npos)
-        << text.output;
+    const std::string damaged =
+        "Warning:         \u201ccut\ufffd[31m.wav\u201d is damaged: its header promises 0:03.0 but "
+        "less than 0:00.1 is present; Corvaline imports the part that is present.\n";
+    EXPECT_NE(text.output.find(damaged), std::string::npos) << text.output;
 
     const auto json = cli("info --json " + quote(file.string()));
     ASSERT_EQ(json.status, 0) << json.output;
@@ -179,9 +182,37 @@ TEST_F(TrustTest, InfoShowsNoControlCharactersAndWarnsOfTruncation) {
     EXPECT_EQ(parsed["metadata"]["scene"],
               "12A\x1b[2J\x1b[H\nTake: forged\n\xef\xbf\xbd");  // XML reads CR as LF
     ASSERT_EQ(parsed["warnings"].size(), 1u);
-    EXPECT_NE(parsed["warnings"][0].get<std::string>().find("declares 144000 frames, holds 359"),
-              std::string::npos);
+    EXPECT_EQ(parsed["warnings"][0].get<std::string>(),
+              "\u201ccut\x1b[31m.wav\u201d is damaged: its header promises 0:03.0 but less than "
+              "0:00.1 is present; Corvaline imports the part that is present.");
     EXPECT_EQ(parsed["frameCount"], 359);
+    // Info shows the warning once, in its report.
+    EXPECT_EQ(text.output.find("is damaged", text.output.find("is damaged") + 1), std::string::npos)
+        << text.output;
+}
+
+TEST_F(TrustTest, CommandsOnARecordingCutShortWarnAndUseWhatIsPresent) {
+    // Two seconds promised, 1.5 written: the render warns on standard error and succeeds.
+    test::writeWave(input, test::generate(1, 96000, test::sine(0.5, 440)), 48000, 24);
+    const auto size = fs::file_size(input);
+    fs::resize_file(input, size - 24000 * 3);
+    const auto out = dir / "out.wav";
+    const auto render =
+        test::runShell(quote(test::cliProgram().string()) + " render " + quote(input.string()) +
+                       " -o " + quote(out.string()) + " 2>&1 >/dev/null");
+    ASSERT_EQ(render.status, 0) << render.output;
+    EXPECT_NE(render.output.find("Warning: \u201ctake.wav\u201d is damaged: its header promises "
+                                 "0:02.0 but only 0:01.5 is present; Corvaline imports the part "
+                                 "that is present.\n"),
+              std::string::npos)
+        << render.output;
+    EXPECT_EQ(AudioIO::open(out)->length(), 72000);
+
+    // A whole file says nothing of the kind.
+    test::writeWave(input, test::generate(1, 4800, test::sine(0.5, 440)), 48000, 24);
+    const auto whole = cli("loudness " + quote(input.string()));
+    ASSERT_EQ(whole.status, 0) << whole.output;
+    EXPECT_EQ(whole.output.find("Warning"), std::string::npos) << whole.output;
 }
 
 }  // namespace

@@ -209,25 +209,107 @@ TEST_F(AudioIOTest, FilesNeitherDecoderKnowsAreRefusedInTheUsersWordsNotAsALibra
     }
 }
 
-TEST_F(AudioIOTest, TruncatedRecordingsReadWhatIsThereWithAWarning) {
-    // A recorder that stopped mid-take: the data chunk declares 144000 frames, 359 are there.
-    test::Bytes bytes;
-    bytes.text("RIFF").u32(36 + 144000 * 4).text("WAVE").chunk("fmt ", test::pcm16Format(2, 48000));
-    bytes.text("data").u32(144000 * 4);
-    for (int i = 0; i < 359 * 2; ++i)
-        bytes.u16(uint16_t(i * 37));
-    test::writeBytes(dir / "cut.wav", bytes.data);
-    const AudioInfo info = AudioIO::analyze(dir / "cut.wav");
-    EXPECT_EQ(info.frameCount, 359);
-    ASSERT_EQ(info.warnings.size(), 1u);
-    EXPECT_NE(info.warnings[0].find("cut.wav\u201d declares 144000 frames, holds 359"),
-              std::string::npos)
-        << info.warnings[0];
+/// Cuts `path` so that its audio ends after `frames` frames and half of the next one, as a
+/// recorder that lost power mid-write leaves it. `marker` starts the chunk the audio is in
+/// ("data", or "SSND" whose body starts with 8 bytes of offset and block size).
+void cutAudioAfter(const fs::path& path, const std::string& marker, int64_t frames,
+                   int bytesPerFrame) {
+    const std::vector<uint8_t> bytes = test::readBytes(path);
+    const std::string text(bytes.begin(), bytes.end());
+    const size_t chunk = text.find(marker, 12);
+    ASSERT_NE(chunk, std::string::npos) << path;
+    const size_t audio = chunk + 8 + (marker == "SSND" ? 8 : 0);
+    const auto length = off_t(audio + size_t(frames * bytesPerFrame) + size_t(bytesPerFrame / 2));
+    ASSERT_LT(size_t(length), bytes.size()) << path;
+    ASSERT_EQ(::truncate(path.c_str(), length), 0) << path;
+}
 
-    // A complete file has no warning.
-    test::writeSndFile(dir / "whole.wav", test::testSignal(2, 1000, 48000), 48000,
-                       SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-    EXPECT_TRUE(AudioIO::analyze(dir / "whole.wav").warnings.empty());
+TEST_F(AudioIOTest, RecordingsCutShortImportWhatIsPresentAndSayHowMuch) {
+    // A minute recorded, the recorder stopped writing 41.3 s in: WAV, RF64 and AIFF alike.
+    struct Case {
+        const char* name;
+        int format;
+        const char* marker;
+        int bytesPerFrame;
+    };
+    const int64_t recorded = 60 * 48000;
+    const int64_t present = 413 * 4800;
+    const test::Planes planes = test::testSignal(2, recorded, 48000);
+    for (const Case& c :
+         {Case{"take.wav", kWav16, "data", 4}, Case{"float take.wav", kWavFloat, "data", 8},
+          Case{"long take.wav", SF_FORMAT_RF64 | SF_FORMAT_PCM_24, "data", 6},
+          Case{"take.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, "SSND", 4}}) {
+        const fs::path path = dir / c.name;
+        test::writeSndFile(path, planes, 48000, c.format);
+        cutAudioAfter(path, c.marker, present, c.bytesPerFrame);
+
+        const AudioInfo info = AudioIO::analyze(path);
+        EXPECT_EQ(info.frameCount, present) << c.name;
+        ASSERT_EQ(info.warnings.size(), 1u) << c.name;
+        EXPECT_EQ(info.warnings[0],
+                  "\u201c" + std::string(c.name) +
+                      "\u201d is damaged: its header promises 1:00.0 but only 0:41.3 is present; "
+                      "Corvaline imports the part that is present.");
+        // The same words for a file opened without an import (the command line's render).
+        const auto reader = AudioIO::open(path);
+        EXPECT_EQ(AudioIO::warnings(path, *reader), info.warnings) << c.name;
+
+        // The present part is the recording, to its last whole frame.
+        reader->seek(present - 4);
+        AudioBuffer tail(2, 16);
+        ASSERT_EQ(reader->read(tail, 16), 4u) << c.name;
+        EXPECT_NEAR(tail.channel(1)[3], planes[1][size_t(present - 1)], 1e-4) << c.name;
+    }
+}
+
+TEST_F(AudioIOTest, ABroadcastWaveCutShortKeepsItsMetadataAndCountsHours) {
+    // Recorder order: bext, fmt, data promising 1:02:03.4 at 8 kHz; 12345 frames were written.
+    const uint32_t promised = 37234 * 800;
+    test::Bytes bytes;
+    bytes.text("RIFF").u32(0).text("WAVE").chunk("bext", test::bextBody("Recorder", 960000));
+    bytes.chunk("fmt ", test::pcm16Format(1, 8000)).text("data").u32(promised * 2);
+    for (int i = 0; i < 12345; ++i)
+        bytes.u16(uint16_t(i * 37));
+    test::writeBytes(dir / "scene 4.wav", bytes.data);
+
+    const AudioInfo info = AudioIO::analyze(dir / "scene 4.wav");
+    EXPECT_EQ(info.frameCount, 12345);
+    EXPECT_EQ(info.metadata.originator, "Recorder");
+    ASSERT_EQ(info.warnings.size(), 1u);
+    EXPECT_EQ(info.warnings[0],
+              "\u201cscene 4.wav\u201d is damaged: its header promises 1:02:03.4 but only 0:01.5 "
+              "is present; Corvaline imports the part that is present.");
+
+    // Cut before the first frame: nothing to import, and the refusal says why.
+    bytes.data.resize(bytes.data.size() - 12345 * 2);
+    test::writeBytes(dir / "scene 5.wav", bytes.data);
+    EXPECT_EQ(failureText([&] { AudioIO::analyze(dir / "scene 5.wav"); }),
+              "\u201cscene 5.wav\u201d is damaged: its header promises 1:02:03.4 but no audio is "
+              "present.");
+}
+
+TEST_F(AudioIOTest, WholeFilesOfEveryLayoutHaveNoWarning) {
+    const test::Planes planes = test::testSignal(2, 48000, 48000);
+    for (const auto& [name, format] : std::vector<std::pair<std::string, int>>{
+             {"pcm.wav", kWav16},
+             {"float.wav", kWavFloat},
+             {"rf64.wav", SF_FORMAT_RF64 | SF_FORMAT_PCM_24},
+             {"adpcm.wav", SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM},
+             {"ulaw.wav", SF_FORMAT_WAV | SF_FORMAT_ULAW},
+             {"pcm.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24},
+             {"float.aifc", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},
+             {"pcm.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16}}) {
+        test::writeSndFile(dir / name, planes, 48000, format);
+        const AudioInfo info = AudioIO::analyze(dir / name);
+        EXPECT_TRUE(info.warnings.empty()) << name << ": " << info.warnings[0];
+    }
+    // Chunks after the audio (a recorder's iXML) are not audio that went missing.
+    test::Bytes bytes;
+    bytes.text("RIFF").u32(0).text("WAVE").chunk("fmt ", test::pcm16Format(1, 48000));
+    bytes.chunk("data", std::vector<uint8_t>(2000, 1));
+    bytes.chunk("iXML", test::toBytes("<BWFXML><SCENE>1</SCENE></BWFXML>"));
+    test::writeBytes(dir / "ixml.wav", bytes.data);
+    EXPECT_TRUE(AudioIO::analyze(dir / "ixml.wav").warnings.empty());
 }
 
 TEST_F(AudioIOTest, StoredBitDepthAndFormatsReadThroughLibsndfile) {

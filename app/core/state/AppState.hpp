@@ -401,8 +401,10 @@ class AppState : public QObject {
 
     /// Removes a file or folder (with everything in it) off the GUI thread; errors ignored.
     void discard(const std::filesystem::path& path);
-    /// Shows the failure of one imported file ("name: reason") in the alert.
-    void reportImportFailure(const QString& failure);
+    /// Shows what went wrong with one imported file in the alert: a failure ("name: reason";
+    /// the file was not imported) or a warning (the engine's sentence naming the file, which
+    /// was imported).
+    void reportImportMessage(const QString& message, bool failed);
     void importNext(std::shared_ptr<Worker> worker, std::vector<std::filesystem::path> urls,
                     size_t index);
     void startPlayback();
@@ -464,10 +466,12 @@ class AppState : public QObject {
     double playbackEnd_ = 0;
     bool shutDown_ = false;
     bool streamErrorShown_ = false;  ///< the running monitor's streaming error was published
-    /// Failures of the running import shown in the alert so far, and the alert's text with
-    /// the ones listed by name (the rest are counted).
-    int importFailures_ = 0;
-    QString listedImportFailures_;
+    /// Failures and warnings of the running import shown in the alert so far, the alert's text
+    /// with the ones listed by name, and how many of each kind are only counted.
+    int importMessages_ = 0;
+    QString listedImportMessages_;
+    int uncountedFailures_ = 0;
+    int uncountedWarnings_ = 0;
     PlatformServices platform_;
     std::unique_ptr<MonitorController> monitor_;
     // Last member: destroyed first, so every background step has ended before the fields its

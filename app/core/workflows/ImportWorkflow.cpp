@@ -38,24 +38,39 @@ void AppState::importPanel() {
     if (!urls.empty()) importURLs(urls);
 }
 
-void AppState::reportImportFailure(const QString& failure) {
-    // Every file that fails is named, joining the failures the user has not dismissed yet
-    // rather than replacing them; past a screenful they are counted.
+void AppState::reportImportMessage(const QString& message, bool failed) {
+    // Every file that fails, or imports damaged, is named, joining the messages the user has
+    // not dismissed yet rather than replacing them; past a screenful they are counted.
     constexpr int kListed = 8;
     if (!error_) {
-        importFailures_ = 0;
-        listedImportFailures_.clear();
+        importMessages_ = 0;
+        listedImportMessages_.clear();
+        uncountedFailures_ = 0;
+        uncountedWarnings_ = 0;
     }
-    ++importFailures_;
-    if (importFailures_ <= kListed) {
-        listedImportFailures_ = error_ ? *error_ + QStringLiteral("\n\n") + failure : failure;
-        setError(listedImportFailures_);
+    ++importMessages_;
+    if (importMessages_ <= kListed) {
+        listedImportMessages_ = error_ ? *error_ + QStringLiteral("\n\n") + message : message;
+        setError(listedImportMessages_);
         return;
     }
-    const int more = importFailures_ - kListed;
-    setError(listedImportFailures_ +
-             (more == 1 ? QStringLiteral("\n\nOne more file could not be imported.")
-                        : QStringLiteral("\n\n%1 more files could not be imported.").arg(more)));
+    ++(failed ? uncountedFailures_ : uncountedWarnings_);
+    QString shown = listedImportMessages_;
+    if (uncountedFailures_ == 1) {
+        shown += QStringLiteral("\n\nOne more file could not be imported.");
+    } else if (uncountedFailures_ > 1) {
+        shown += QStringLiteral("\n\n%1 more files could not be imported.").arg(uncountedFailures_);
+    }
+    if (uncountedWarnings_ == 1) {
+        shown += QStringLiteral(
+            "\n\nOne more file is damaged; the part of it that is present was imported.");
+    } else if (uncountedWarnings_ > 1) {
+        shown += QStringLiteral(
+                     "\n\n%1 more files are damaged; the part of each that is present "
+                     "was imported.")
+                     .arg(uncountedWarnings_);
+    }
+    setError(shown);
 }
 
 void AppState::importURLs(const std::vector<std::filesystem::path>& urls) {
@@ -111,13 +126,17 @@ void AppState::importNext(std::shared_ptr<Worker> worker, std::vector<std::files
                 files.push_back(*outcome.value);
                 setFiles(std::move(files));
                 if (!selectedID_) select(*outcome.value);
+                // A file cut short is imported as far as it goes; the user is told.
+                for (const std::string& warning : outcome.value->warnings)
+                    reportImportMessage(QString::fromStdString(warning), false);
                 setProgress(double(index + 1) / double(n));
             } else if (outcome.cancelled) {
                 setStatus(QStringLiteral("Ready"));
                 endWork();
                 return;
             } else {
-                reportImportFailure(fileName(urls[index]) + QStringLiteral(": ") + outcome.error);
+                reportImportMessage(fileName(urls[index]) + QStringLiteral(": ") + outcome.error,
+                                    true);
                 setProgress(double(index + 1) / double(n));
             }
             importNext(worker, std::move(urls), index + 1);

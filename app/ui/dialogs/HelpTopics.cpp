@@ -73,7 +73,10 @@ std::vector<HelpTopic> makeTopics() {
                     "ALAC in M4A, from mono up to 128 channels and at any common sample rate. "
                     "Files are decoded with libsndfile and, for the formats it cannot read, "
                     "with FFmpeg's libraries. A file that cannot be read is named in an alert "
-                    "with the reason; the other files of the same import still open."),
+                    "with the reason; the other files of the same import still open. A "
+                    "recording cut short (a recorder that stopped mid-take leaves a header "
+                    "promising more audio than the file holds) opens with the part that is "
+                    "present, and the alert says how much of it that is."),
             section("Audio from video",
                     "For MP4, MOV and M4V videos Corvaline extracts every audio track into its "
                     "working folder and places it on the movie's timeline, so silence before a "

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdio>
 #include <numbers>
 #include <optional>
 #include <string>
@@ -45,17 +47,60 @@ std::unique_ptr<AudioFileReader> checked(const fs::path& url,
     return reader;
 }
 
-/// A recorder that crashed leaves a data chunk that declares more audio than the file holds.
-/// What is there is read (that is how such a recording is rescued), but the user is told.
+/// A duration as a recordist reads it: "0:41.3", "1:00.0", "1:02:03.4". Tenths are rounded
+/// down, or up when `roundUp`, so that a shorter length never reads as long as a longer one.
+std::string durationText(int64_t frames, double rate, bool roundUp) {
+    const double exact = double(std::max<int64_t>(frames, 0)) * 10.0 / rate;
+    const auto tenths = static_cast<long long>(roundUp ? std::ceil(exact) : std::floor(exact));
+    const long long seconds = tenths / 10;
+    char text[48];
+    if (seconds >= 3600) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld.%lld", seconds / 3600,
+                      seconds / 60 % 60, seconds % 60, tenths % 10);
+    } else {
+        std::snprintf(text, sizeof text, "%lld:%02lld.%lld", seconds / 60, seconds % 60,
+                      tenths % 10);
+    }
+    return text;
+}
+
+/// The frames a WAV/BWF, RF64 or AIFF header promises, from the WAV walk's `layout` when the
+/// file is a WAV, else from the AIFF header. Nothing when the header cannot be read.
+std::optional<uint64_t> declaredFrames(const fs::path& url, const detail::WaveLayout& layout) {
+    if (auto frames = layout.declaredFrames()) return frames;
+    if (layout.formatTag != 0) return std::nullopt;  // a WAV of another sample format
+    try {
+        return detail::readAiffDeclaredFrames(url);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+/// A recorder that stopped mid-take (a crash, a flat battery) leaves a header that promises
+/// more audio than the file holds. The part that is there is the recordist's only copy, so it
+/// is read, but the user is told the file is damaged and how much of it is present.
 std::optional<std::string> truncationWarning(const fs::path& url, const detail::WaveLayout& layout,
-                                             int64_t length) {
-    if (!layout.dataBytes || layout.blockAlign == 0) return std::nullopt;
-    const uint64_t declared = *layout.dataBytes / layout.blockAlign;
-    if (declared <= uint64_t(std::max<int64_t>(length, 0))) return std::nullopt;
-    return quotedName(url) + " declares " + std::to_string(declared) + " frames, holds " +
-           std::to_string(length) +
-           ": the recording was cut short (perhaps the recorder stopped unexpectedly). The frames "
-           "it holds are imported.";
+                                             int64_t present, double rate) {
+    const auto promised = declaredFrames(url, layout);
+    if (!promised || *promised <= uint64_t(std::max<int64_t>(present, 0))) return std::nullopt;
+    const auto promisedFrames = int64_t(std::min<uint64_t>(*promised, INT64_MAX / 16));
+    // Less than a tenth of a second would read "only 0:00.0", as if nothing were there.
+    const bool sliver = present * 10 < int64_t(rate);
+    return quotedName(url) + " is damaged: its header promises " +
+           durationText(promisedFrames, rate, true) + " but " +
+           (sliver ? "less than 0:00.1" : "only " + durationText(present, rate, false)) +
+           " is present; Corvaline imports the part that is present.";
+}
+
+detail::WaveLayout layoutOf(const fs::path& url, WaveMetadata* metadata) {
+    detail::WaveLayout layout;
+    try {
+        WaveMetadata read = detail::readWave(url, &layout);
+        if (metadata) *metadata = std::move(read);
+    } catch (const std::exception&) {
+        return {};  // an unreadable header gives neither metadata nor warnings
+    }
+    return layout;
 }
 
 /// A library's text on one line.
@@ -92,17 +137,21 @@ AudioInfo analyze(const fs::path& url, std::stop_token cancel) {
     auto file = open(url);
     const int channels = file->channelCount();
     const int64_t length = file->length();
+    // Unreadable metadata never blocks an import: it stays empty.
+    WaveMetadata metadata;
+    const detail::WaveLayout layout = layoutOf(url, &metadata);
+    if (length < 1 && channels >= 1 && channels <= kMaxChannels) {
+        // Nothing to import from a file cut short before its first frame: say so by name.
+        const auto promised = declaredFrames(url, layout);
+        if (promised && *promised > 0) {
+            throw AudioFailure(quotedName(url) + " is damaged: its header promises " +
+                               durationText(int64_t(std::min<uint64_t>(*promised, INT64_MAX / 16)),
+                                            file->sampleRate(), true) +
+                               " but no audio is present.");
+        }
+    }
     if (length < 1 || channels < 1 || channels > kMaxChannels) {
         throw AudioFailure("The file is empty or has more than 128 channels.");
-    }
-
-    WaveMetadata metadata;
-    detail::WaveLayout layout;
-    try {
-        metadata = detail::readWave(url, &layout);
-    } catch (const std::exception&) {
-        metadata = WaveMetadata();  // unreadable metadata never blocks an import
-        layout = {};
     }
 
     AudioAnalysis analysis(channels, length);
@@ -117,10 +166,19 @@ AudioInfo analyze(const fs::path& url, std::stop_token cancel) {
     std::vector<ChannelInfo> infos = analysis.channels(metadata.channelNames);
     AudioInfo result(url, file->sampleRate(), length, file->fileBitDepth(), std::move(infos),
                      std::move(metadata));
-    if (auto warning = truncationWarning(url, layout, length)) {
+    if (auto warning = truncationWarning(url, layout, length, file->sampleRate())) {
         result.warnings.push_back(std::move(*warning));
     }
     return result;
+}
+
+std::vector<std::string> warnings(const fs::path& url, const AudioFileReader& file) {
+    std::vector<std::string> found;
+    if (auto warning =
+            truncationWarning(url, layoutOf(url, nullptr), file.length(), file.sampleRate())) {
+        found.push_back(std::move(*warning));
+    }
+    return found;
 }
 
 void readExactly(AudioFileReader& file, AudioBuffer& target, AudioBuffer& scratch,

@@ -8,6 +8,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -143,6 +144,62 @@ WaveMetadata WaveMetadata::read(const fs::path& url) {
 
 namespace detail {
 
+std::optional<uint64_t> WaveLayout::declaredFrames() const {
+    // PCM, IEEE float, A-law, mu-law, and the extensible header (whose sub-format the walk
+    // does not read: a frame size that matches the sample size is what counts).
+    constexpr uint16_t kFixedFrameFormats[] = {0x0001, 0x0003, 0x0006, 0x0007, 0xFFFE};
+    if (!dataBytes || channels == 0 || bitsPerSample == 0) return std::nullopt;
+    if (std::find(std::begin(kFixedFrameFormats), std::end(kFixedFrameFormats), formatTag) ==
+        std::end(kFixedFrameFormats)) {
+        return std::nullopt;
+    }
+    if (blockAlign == 0 || blockAlign != uint32_t(channels) * ((bitsPerSample + 7u) / 8u))
+        return std::nullopt;
+    return *dataBytes / blockAlign;
+}
+
+std::optional<uint64_t> readAiffDeclaredFrames(const fs::path& url) {
+    File file(url, O_RDONLY);
+    std::array<uint8_t, 12> header{};
+    if (file.read(header.data(), header.size()) < header.size()) return std::nullopt;
+    const bool aiff = std::memcmp(header.data() + 8, "AIFF", 4) == 0;
+    if (std::memcmp(header.data(), "FORM", 4) != 0 ||
+        (!aiff && std::memcmp(header.data() + 8, "AIFC", 4) != 0)) {
+        return std::nullopt;
+    }
+    const auto bigEndian32 = [](const uint8_t* at) {
+        return uint32_t(at[0]) << 24 | uint32_t(at[1]) << 16 | uint32_t(at[2]) << 8 |
+               uint32_t(at[3]);
+    };
+    const uint64_t fileSize = file.size();
+    uint64_t position = 12;
+    for (;;) {
+        std::array<uint8_t, 8> chunk{};
+        if (file.read(chunk.data(), chunk.size()) < chunk.size()) return std::nullopt;
+        position += 8;
+        const uint64_t size = bigEndian32(chunk.data() + 4);
+        if (std::memcmp(chunk.data(), "COMM", 4) == 0) {
+            // channels (2), frames (4), sample size (2), rate (10); AIFF-C: compression type.
+            std::array<uint8_t, 22> body{};
+            const size_t wanted = aiff ? 18 : 22;
+            if (size < wanted || file.read(body.data(), wanted) < wanted) return std::nullopt;
+            if (!aiff) {
+                // Compressed AIFF-C counts packets, not frames.
+                const std::string type(reinterpret_cast<const char*>(body.data()) + 18, 4);
+                if (type != "NONE" && type != "sowt" && type != "fl32" && type != "FL32" &&
+                    type != "fl64" && type != "FL64") {
+                    return std::nullopt;
+                }
+            }
+            return bigEndian32(body.data() + 2);
+        }
+        // Chunks are padded to an even size; a size beyond the file ends the walk.
+        const uint64_t skip = size + (size % 2);
+        if (position > fileSize || skip > fileSize - position) return std::nullopt;
+        position = file.seek(position + skip, SEEK_SET);
+    }
+}
+
 WaveMetadata readWave(const fs::path& url, WaveLayout* layout) {
     using corvaline::WaveMetadata;
     const auto uint32 = [](const std::vector<uint8_t>& bytes, size_t offset) {
@@ -184,10 +241,16 @@ WaveMetadata readWave(const fs::path& url, WaveLayout* layout) {
             layout->dataBytes = size;
             layout->dataAvailable = fileSize > position ? std::min(size, fileSize - position) : 0;
         }
-        if (layout && id == "fmt " && size >= 16 && !layout->blockAlign) {
+        if (layout && id == "fmt " && size >= 16 && !layout->formatTag) {
             std::vector<uint8_t> format(16);
             if (file.read(format.data(), format.size()) < format.size()) break;
-            layout->blockAlign = uint16_t(format[12] | (format[13] << 8));
+            const auto u16 = [&format](size_t at) {
+                return uint16_t(format[at] | (format[at + 1] << 8));
+            };
+            layout->formatTag = u16(0);
+            layout->channels = u16(2);
+            layout->blockAlign = u16(12);
+            layout->bitsPerSample = u16(14);
             position = file.seek(position, SEEK_SET);
         }
         if (id == "ds64" && size >= kSmallestDs64 && size <= kLargestDs64) {

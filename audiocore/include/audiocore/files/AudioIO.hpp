@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <memory>
 #include <stop_token>
+#include <string>
+#include <vector>
 
 #include "audiocore/files/AudioFile.hpp"
 #include "audiocore/model/AudioFrameRange.hpp"
@@ -22,10 +24,18 @@ inline constexpr int64_t kOverviewPoints = 1800;
 /// AAC/M4A and others through FFmpeg) for 32-bit float reading. Platform errors propagate.
 std::unique_ptr<AudioFileReader> open(const std::filesystem::path& url);
 
-/// Analyses a file into an AudioInfo (overview, peak, RMS, names from recorder metadata).
-/// Throws AudioFailure "The file is empty or has more than 128 channels."; Cancelled when
-/// `cancel` is requested (checked once per block).
+/// Analyses a file into an AudioInfo (overview, peak, RMS, names from recorder metadata, and
+/// warnings()). Throws AudioFailure "The file is empty or has more than 128 channels." (a file
+/// whose header promises audio of which nothing is present is refused as damaged, naming it);
+/// Cancelled when `cancel` is requested (checked once per block).
 AudioInfo analyze(const std::filesystem::path& url, std::stop_token cancel = {});
+
+/// What the user should know about the file `file` reads from `url`, one sentence each: a
+/// WAV/BWF, RF64 or AIFF file whose header promises more audio than the file holds is damaged
+/// ("“take.wav” is damaged: its header promises 1:00.0 but only 0:41.3 is present; Corvaline
+/// imports the part that is present."). Never throws: a header that cannot be read gives no
+/// warning.
+std::vector<std::string> warnings(const std::filesystem::path& url, const AudioFileReader& file);
 
 /// Reads exactly `frames` frames into `target` through `scratch` (both of the file's channel
 /// count, capacity >= frames). Throws "Audio ended before its declared frame count." when
