@@ -11,10 +11,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "TestSupport.hpp"
 #include "audiocore/platform/Errors.hpp"
@@ -282,4 +284,86 @@ TEST(WorkingFolders, RemovalGoesBeforeTheLockAndFoldersFromBeforeLocksAreJudgedB
     EXPECT_TRUE(fs::exists(dir / "Corvaline-alive"));
     EXPECT_TRUE(fs::exists(dir / "Corvaline-garbled"));
     EXPECT_TRUE(fs::exists(dir / "elsewhere" / ".lock"));
+}
+
+namespace {
+
+/// Gives `path` and everything in it (links themselves, not their targets) a modification time
+/// `age` in the past.
+void age(const fs::path& path, std::chrono::hours hours) {
+    const auto then = std::chrono::system_clock::now() - hours;
+    const timespec when{std::chrono::system_clock::to_time_t(then), 0};
+    const timespec times[2] = {when, when};
+    std::vector<fs::path> all{path};
+    if (fs::is_directory(fs::symlink_status(path))) {
+        for (const auto& entry : fs::recursive_directory_iterator(path))
+            all.push_back(entry.path());
+    }
+    // Deepest first: changing an entry's time does not touch its folder's, but be safe.
+    for (auto it = all.rbegin(); it != all.rend(); ++it)
+        ASSERT_EQ(::utimensat(AT_FDCWD, it->c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << *it;
+}
+
+}  // namespace
+
+TEST(WorkingFolders, LocklessFoldersOfOlderBuildsGoOnceUntouchedForADayAndOnlyThose) {
+    test::TempDir dir;
+    const std::string uuid = "0F8C2A4E-1B3D-4E5F-9A7B-6C5D4E3F2A1B";
+    const auto made = [&](const std::string& name) {
+        fs::create_directories(dir / name / "Video-1");
+        test::writeFile(dir / name / "Video-1" / "Audio.caf", "audio");
+        return dir / name;
+    };
+    // Left by an older build, untouched for two days: goes, with what is inside.
+    age(made("Corvaline-" + uuid), std::chrono::hours(48));
+    // The same in lower case (older UUID text): goes too.
+    std::string lower = uuid;
+    for (char& c : lower)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    age(made("Corvaline-" + lower), std::chrono::hours(48));
+    // Just made, or old but with one file written an hour ago: someone may be using it.
+    made("Corvaline-1F8C2A4E-1B3D-4E5F-9A7B-6C5D4E3F2A1B");
+    const fs::path recent = made("Corvaline-2F8C2A4E-1B3D-4E5F-9A7B-6C5D4E3F2A1B");
+    test::writeFile(recent / "Video-1" / "progress", "1");
+    age(recent, std::chrono::hours(48));
+    age(recent / "Video-1" / "progress", std::chrono::hours(1));
+    // Not named as ours exactly: never judged, however old.
+    const std::vector<std::string> foreign{"Corvaline-notes", "Corvaline-" + uuid + "-copy",
+                                           "Corvaline-" + uuid.substr(0, 35) + "G",
+                                           "Other-" + uuid};
+    for (const std::string& name : foreign)
+        age(made(name), std::chrono::hours(48));
+    // A folder of another install prefix is judged only by a sweep for that prefix.
+    age(made(".sidon-install-" + uuid), std::chrono::hours(48));
+    // A symbolic link named like an old folder of ours is not followed, nor is its target
+    // removed; a link inside an old folder goes as a link.
+    const fs::path target = made("target");
+    age(target, std::chrono::hours(48));
+    fs::create_directory_symlink(target, dir / ("Corvaline-3F8C2A4E-1B3D-4E5F-9A7B-6C5D4E3F2A1B"));
+    const fs::path withLink = made("Corvaline-4F8C2A4E-1B3D-4E5F-9A7B-6C5D4E3F2A1B");
+    fs::create_directory_symlink(target, withLink / "link");
+    age(withLink, std::chrono::hours(48));
+
+    EXPECT_EQ(removeStaleWorkingFolders(dir.path()), 3);
+    EXPECT_FALSE(fs::exists(dir / ("Corvaline-" + uuid)));
+    EXPECT_FALSE(fs::exists(dir / ("Corvaline-" + lower)));
+    EXPECT_FALSE(fs::exists(withLink));
+    EXPECT_TRUE(fs::exists(target / "Video-1" / "Audio.caf"));
+    EXPECT_TRUE(fs::exists(dir / "Corvaline-1F8C2A4E-1B3D-4E5F-9A7B-6C5D4E3F2A1B"));
+    EXPECT_TRUE(fs::exists(recent / "Video-1" / "Audio.caf"));
+    EXPECT_TRUE(fs::is_symlink(dir / "Corvaline-3F8C2A4E-1B3D-4E5F-9A7B-6C5D4E3F2A1B"));
+    for (const std::string& name : foreign)
+        EXPECT_TRUE(fs::exists(dir / name / "Video-1" / "Audio.caf")) << name;
+    EXPECT_TRUE(fs::exists(dir / (".sidon-install-" + uuid)));
+    EXPECT_EQ(removeStaleWorkingFolders(dir.path(), ".sidon-install-"), 1);
+
+    // An old folder with an owner record is judged by its owner, never by its age: this
+    // process runs, so it stays; so does one whose record cannot be read.
+    age(made("Corvaline-5F8C2A4E-1B3D-4E5F-9A7B-6C5D4E3F2A1B"), std::chrono::hours(48));
+    test::writeFile(dir / "Corvaline-5F8C2A4E-1B3D-4E5F-9A7B-6C5D4E3F2A1B" / ".owner",
+                    std::to_string(::getpid()) + " 0\n");
+    const fs::path garbled = made("Corvaline-6F8C2A4E-1B3D-4E5F-9A7B-6C5D4E3F2A1B");
+    test::writeFile(garbled / ".owner", "12");
+    age(garbled, std::chrono::hours(48));
+    EXPECT_EQ(removeStaleWorkingFolders(dir.path()), 0);
 }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <ctime>
 #include <fstream>
@@ -27,8 +28,12 @@ namespace {
 constexpr const char* kLockName = ".lock";
 /// How long a folder may keep its hidden name while it is made before it counts as left over.
 constexpr std::time_t kMakingSeconds = 120;
-/// Written by versions before locks: "PID START-TIME".
+/// "PID START-TIME": written by versions before locks, and now where the file system offers no
+/// locks.
 constexpr const char* kOwnerRecord = ".owner";
+/// A working folder with neither lock nor owner record (left by an older build) goes once
+/// nothing in it has changed for this long: no run leaves its working folder untouched so long.
+constexpr std::time_t kUnownedSeconds = 24 * 60 * 60;
 constexpr std::string_view kProcFd = "/proc/self/fd/";
 
 fs::path folderOrCurrent(const fs::path& folder) {
@@ -251,9 +256,12 @@ WorkingFolder::WorkingFolder(const fs::path& parent, std::string_view prefix) {
     const fs::path lock = hidden / kLockName;
     FileDescriptor held(::open(lock.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (held && ::flock(held.get(), LOCK_EX | LOCK_NB) != 0) {
-        // No locks here: without a lock file, no later start takes the folder for stale.
+        // No locks here: the folder records its owner instead, and is judged by whether that
+        // process still runs.
         held.reset();
         ::unlink(lock.c_str());
+        std::ofstream record(hidden / kOwnerRecord);
+        record << ::getpid() << ' ' << processStartTime(::getpid()).value_or(0) << '\n';
     }
     if (::rename(hidden.c_str(), folder.c_str()) != 0) {
         throw fileError("create a working folder in", base, errno);
@@ -274,6 +282,7 @@ void WorkingFolder::remove() noexcept {
 
 void WorkingFolder::movedTo(const fs::path& destination) noexcept {
     if (lock_) ::unlink((destination / kLockName).c_str());
+    if (!removal_.path().empty() && !lock_) ::unlink((destination / kOwnerRecord).c_str());
     removal_.release();
     lock_.reset();
 }
@@ -289,6 +298,34 @@ bool ownerRecordIsStale(const fs::path& folder) {
     if (!(record >> pid >> started) || pid <= 0) return false;  // not ours to judge
     const auto now = processStartTime(pid_t(pid));
     return !(now && (started == 0 || *now == started));
+}
+
+/// True when `name` is `prefix` followed by a UUID, as every working folder is named.
+bool followsOurNaming(std::string_view name, std::string_view prefix) {
+    if (name.size() != prefix.size() + 36 || name.substr(0, prefix.size()) != prefix) return false;
+    const std::string_view uuid = name.substr(prefix.size());
+    for (size_t i = 0; i < uuid.size(); ++i) {
+        const char c = uuid[i];
+        const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+        if (hyphen ? c != '-' : !std::isxdigit(static_cast<unsigned char>(c))) return false;
+    }
+    return true;
+}
+
+/// True when neither `folder` nor anything in it (symbolic links not followed, the links
+/// themselves counted) was modified after `before`. Anything that cannot be looked at counts
+/// as recent: such a folder is kept.
+bool untouchedSince(const fs::path& folder, std::time_t before) {
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0 || st.st_mtime >= before) return false;
+    std::error_code ec;
+    fs::recursive_directory_iterator it(folder, fs::directory_options::none, ec);
+    if (ec) return false;
+    for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (ec) return false;
+        if (::lstat(it->path().c_str(), &st) != 0 || st.st_mtime >= before) return false;
+    }
+    return !ec;
 }
 
 }  // namespace
@@ -316,10 +353,21 @@ int removeStaleWorkingFolders(const fs::path& parent, std::string_view prefix) {
         // removal running at the same time leaves it to this one.
         const fs::path lock = folder / kLockName;
         FileDescriptor held(::open(lock.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+        const int lockError = held ? 0 : errno;
         if (held) {
             if (::flock(held.get(), LOCK_EX | LOCK_NB) != 0) continue;
         } else if (!making && !ownerRecordIsStale(folder)) {
-            continue;
+            // Neither lock nor owner record: an older build's folder. Only one named exactly
+            // as ours, lockless for certain (not a lock we may not open), with no owner record
+            // at all, and untouched for a day goes.
+            struct stat record {};
+            const bool unowned = lockError == ENOENT &&
+                                 ::lstat((folder / kOwnerRecord).c_str(), &record) != 0 &&
+                                 errno == ENOENT;
+            if (!unowned || !followsOurNaming(name, prefix) ||
+                !untouchedSince(folder, std::time(nullptr) - kUnownedSeconds)) {
+                continue;
+            }
         }
         std::error_code ignored;
         if (fs::remove_all(folder, ignored) > 0 && !ignored) ++removed;

@@ -113,8 +113,8 @@ inline constexpr std::string_view kWorkingFolderPrefix = "Corvaline-";
 class WorkingFolder {
   public:
     /// Throws FileError naming `parent` when the folder cannot be made there. Where the file
-    /// system offers no locks, the folder is made without a lock file and is then never taken
-    /// for stale.
+    /// system offers no locks, the folder records its owner (".owner": process id and start
+    /// time) instead of holding a lock, and is taken for stale only once that process is gone.
     explicit WorkingFolder(const std::filesystem::path& parent = {},
                            std::string_view prefix = kWorkingFolderPrefix);
     /// Removes the folder, then releases the lock (never the other way round).
@@ -137,8 +137,9 @@ class WorkingFolder {
     /// Removes the folder now (errors ignored) and releases its lock. path() is empty afterwards.
     void remove() noexcept;
     /// For a folder made to be switched into place (a staging folder): call once the caller has
-    /// moved it to `destination`, which no sweep looks at. Its lock file is removed from there,
-    /// the lock released, and nothing is removed later. path() is empty afterwards.
+    /// moved it to `destination`, which no sweep looks at. Its lock file (or owner record) is
+    /// removed from there, the lock released, and nothing is removed later. path() is empty
+    /// afterwards.
     void movedTo(const std::filesystem::path& destination) noexcept;
 
   private:
@@ -149,10 +150,13 @@ class WorkingFolder {
 
 /// Removes the "Corvaline-*" (or `prefix`*) folders in `parent` (default: the temporary
 /// folder) that belong to this user and were left by processes that ended without removing them:
-/// their ".lock" is held by nobody (or, in folders from versions before locks, their ".owner"
-/// record names a process that no longer runs). Folders with neither are not ours to judge and
-/// stay. A folder still under its hidden making name counts only after two minutes (a kill during
-/// its making left it). Errors are ignored. Returns how many were removed.
+/// their ".lock" is held by nobody (or, in folders from versions before locks and on file
+/// systems without locks, their ".owner" record names a process that no longer runs). A folder
+/// with neither, left by an older build, goes only when its name is exactly `prefix` + UUID and
+/// nothing in it has changed for a day; other names are not ours to judge and stay. A folder
+/// still under its hidden making name counts only after two minutes (a kill during its making
+/// left it). Symbolic links are never followed. Errors are ignored. Returns how many were
+/// removed.
 int removeStaleWorkingFolders(const std::filesystem::path& parent = {},
                               std::string_view prefix = kWorkingFolderPrefix);
 
