@@ -1,9 +1,13 @@
 #include "DesktopServices.hpp"
 
+#include <QClipboard>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QUrl>
 #include <QWidget>
@@ -11,6 +15,12 @@
 namespace corvaline::ui {
 
 namespace {
+
+UrlOpener& urlOpener() {
+    static UrlOpener opener;
+    return opener;
+}
+
 QString join(const std::vector<std::string>& patterns) {
     QStringList list;
     for (const auto& p : patterns)
@@ -72,14 +82,60 @@ app::PlatformServices desktopServices(QWidget* window) {
         return std::filesystem::path(chosen.front().toStdString());
     };
     // Without a portable way to select a file in every file manager, show its folder.
-    services.revealFile = [](const std::filesystem::path& file) {
-        QDesktopServices::openUrl(
+    services.revealFile = [window](const std::filesystem::path& file) {
+        openExternally(
+            window,
             QUrl::fromLocalFile(QFileInfo(QString::fromStdString(file.string())).absolutePath()));
     };
-    services.openFolder = [](const std::filesystem::path& folder) {
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
+    services.openFolder = [window](const std::filesystem::path& folder) {
+        openExternally(window, QUrl::fromLocalFile(QString::fromStdString(folder.string())));
     };
     return services;
+}
+
+void setUrlOpener(UrlOpener opener) {
+    urlOpener() = std::move(opener);
+}
+
+void openExternally(QWidget* parent, const QUrl& url) {
+    const bool folder = url.isLocalFile();
+    const QString shown = folder ? QDir::toNativeSeparators(url.toLocalFile()) : url.toString();
+    // A folder that is not there would be handed on and fail out of sight.
+    const bool missing = folder && !QFileInfo(url.toLocalFile()).isDir();
+    const UrlOpener& opener = urlOpener();
+    if (!missing && (opener ? opener(url) : QDesktopServices::openUrl(url))) return;
+
+    QString text;
+    if (missing) {
+        text = QStringLiteral("The folder \u201c%1\u201d could not be opened: it does not exist.")
+                   .arg(shown);
+    } else if (folder) {
+        text = QStringLiteral(
+                   "The folder \u201c%1\u201d could not be opened: no file manager on "
+                   "this system took it. Copy its path to open it yourself.")
+                   .arg(shown);
+    } else {
+        text = QStringLiteral(
+                   "The link \u201c%1\u201d could not be opened: no web browser on this "
+                   "system took it. Copy the link to open it in a browser yourself.")
+                   .arg(shown);
+    }
+    auto* box = new QMessageBox(
+        QMessageBox::Warning,
+        folder ? QStringLiteral("Could Not Open Folder") : QStringLiteral("Could Not Open Link"),
+        text, QMessageBox::Ok, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QPushButton* copy =
+        box->addButton(folder ? QStringLiteral("Copy Path") : QStringLiteral("Copy Link"),
+                       QMessageBox::ActionRole);
+    // Copying is all the box is for: it closes with it.
+    QObject::connect(copy, &QPushButton::clicked, box, [box, shown] {
+        QGuiApplication::clipboard()->setText(shown);
+        box->close();
+    });
+    box->setDefaultButton(copy);
+    box->open();
 }
 
 }  // namespace corvaline::ui

@@ -1,12 +1,12 @@
 #include "AboutWindow.hpp"
 
 #include <QApplication>
-#include <QDesktopServices>
 #include <QLabel>
 #include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "DesktopServices.hpp"
 #include "Icons.hpp"
 #include "Theme.hpp"
 #include "Widgets.hpp"
@@ -55,7 +55,7 @@ AboutWindow::AboutWindow(std::function<void()> openGuide, QWidget* parent) : QDi
     auto* ffmpeg = linkButton(QStringLiteral("ffmpeg.org"), this);
     ffmpeg->setToolTip(QStringLiteral("https://ffmpeg.org"));
     connect(ffmpeg, &QPushButton::clicked, this,
-            [] { QDesktopServices::openUrl(QUrl(QStringLiteral("https://ffmpeg.org"))); });
+            [this] { openExternally(this, QUrl(QStringLiteral("https://ffmpeg.org"))); });
     center(ffmpeg);
     layout->addSpacing(10);
     auto* guide = new QPushButton(icons::icon(QStringLiteral("questionmark.circle")),

@@ -1,6 +1,5 @@
 #include "SettingsPage.hpp"
 
-#include <QDesktopServices>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -11,6 +10,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "DesktopServices.hpp"
 #include "Icons.hpp"
 #include "ModelCatalog.hpp"
 #include "Theme.hpp"
@@ -104,7 +104,7 @@ SettingsPage::SettingsPage(app::ModelManager& models, QWidget* parent)
         auto* link = linkButton(QString::fromUtf8(licence.title), content);
         const QUrl url(QString::fromLatin1(licence.url));
         link->setToolTip(url.toString());
-        connect(link, &QPushButton::clicked, this, [url] { QDesktopServices::openUrl(url); });
+        connect(link, &QPushButton::clicked, this, [this, url] { openExternally(this, url); });
         links->addWidget(link);
     }
     links->addStretch();
@@ -141,7 +141,7 @@ QWidget* SettingsPage::buildModelRow(const CatalogEntry& entry, QWidget* parent)
     auto* source = linkButton(QStringLiteral("Source"), box);
     const QUrl url = entry.source;
     source->setToolTip(url.toString());
-    connect(source, &QPushButton::clicked, this, [url] { QDesktopServices::openUrl(url); });
+    connect(source, &QPushButton::clicked, this, [this, url] { openExternally(this, url); });
     info->addWidget(source);
     grid->addLayout(info, 1);
 
