@@ -22,6 +22,7 @@
 
 #include "TestSupport.hpp"
 #include "UiTestApp.hpp"
+#include "WindowFixture.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "core/models/ModelManager.hpp"
 #include "core/state/AppState.hpp"
@@ -38,27 +39,10 @@ namespace {
 namespace fs = std::filesystem;
 using test::TempDir;
 
-class EverydayUseTest : public ::testing::Test {
+class EverydayUseTest : public test::WindowFixture {
   protected:
-    void SetUp() override {
-        // A DeepFilterNet engine that takes its time: a render stays running until cancelled.
-        fs::create_directories(models_.path() / "Runtime");
-        fs::create_directories(models_.path() / "Models");
-        test::writeFile(models_.path() / "Runtime" / "deep-filter", "#!/bin/sh\nexec sleep 60\n",
-                        true);
-        test::writeFile(models_.path() / "Models" / "DeepFilterNet3_onnx.tar.gz", "model");
-        manager_ = std::make_unique<app::ModelManager>(models_.path());
-        state_ = std::make_unique<app::AppState>(manager_.get());
-        window_ = std::make_unique<MainWindow>(*state_);
-        window_->resize(1360, 900);
-        window_->show();
-    }
-    void TearDown() override {
-        window_.reset();
-        state_->shutdown();
-        state_.reset();
-        manager_.reset();
-    }
+    // A DeepFilterNet engine that takes its time: a render stays running until cancelled.
+    EverydayUseTest() : WindowFixture("#!/bin/sh\nexec sleep 60\n") {}
 
     /// Imports `files` and waits until the import has ended and the window is up to date.
     void import(const std::vector<fs::path>& files) {
@@ -68,11 +52,7 @@ class EverydayUseTest : public ::testing::Test {
         test::pump(100);
     }
 
-    TempDir models_;
     TempDir folder_;
-    std::unique_ptr<app::ModelManager> manager_;
-    std::unique_ptr<app::AppState> state_;
-    std::unique_ptr<MainWindow> window_;
 };
 
 /// Visible widgets of the inspector that reach past its view (the view clips them).

@@ -27,6 +27,7 @@
 
 #include "TestSupport.hpp"
 #include "UiTestApp.hpp"
+#include "WindowFixture.hpp"
 #include "audiocore/files/AudioIO.hpp"
 #include "core/models/ModelManager.hpp"
 #include "core/state/AppState.hpp"
@@ -94,23 +95,17 @@ T* findNamed(QWidget& root, const QString& name) {
     return nullptr;
 }
 
-class WindowTest : public ::testing::Test {
+class WindowTest : public test::WindowFixture {
   protected:
-    void SetUp() override {
-        // A DeepFilterNet runtime and model in a private model folder: the runtime is an
-        // identity engine that copies its input to its output.
-        fs::create_directories(models_.path() / "Runtime");
-        fs::create_directories(models_.path() / "Models");
-        test::writeFile(models_.path() / "Runtime" / "deep-filter",
-                        "#!/bin/sh\n"
-                        "while [ $# -gt 1 ]; do case \"$1\" in -o) dir=\"$2\"; shift 2;; "
-                        "-m|-a) shift 2;; *) shift;; esac; done\n"
-                        "cp \"$1\" \"$dir/$(basename \"$1\")\"\n",
-                        true);
-        test::writeFile(models_.path() / "Models" / "DeepFilterNet3_onnx.tar.gz", "model");
-        manager_ = std::make_unique<app::ModelManager>(models_.path());
-        state_ = std::make_unique<app::AppState>(manager_.get());
-        window_ = std::make_unique<MainWindow>(*state_);
+    // A DeepFilterNet runtime that is an identity engine: it copies its input to its output.
+    WindowTest()
+        : WindowFixture(
+              "#!/bin/sh\n"
+              "while [ $# -gt 1 ]; do case \"$1\" in -o) dir=\"$2\"; shift 2;; "
+              "-m|-a) shift 2;; *) shift;; esac; done\n"
+              "cp \"$1\" \"$dir/$(basename \"$1\")\"\n") {}
+
+    void beforeShow() override {
         app::PlatformServices services;
         services.savePanel = [this](const QString&) -> std::optional<fs::path> {
             return output_.path() / "take_clean.wav";
@@ -118,14 +113,6 @@ class WindowTest : public ::testing::Test {
         services.revealFile = [](const fs::path&) {};
         services.openFolder = [](const fs::path&) {};
         state_->setPlatform(services);
-        window_->resize(1360, 900);
-        window_->show();
-    }
-    void TearDown() override {
-        window_.reset();
-        state_->shutdown();
-        state_.reset();
-        manager_.reset();
     }
 
     void openDemo() {
@@ -134,11 +121,7 @@ class WindowTest : public ::testing::Test {
         window_->refreshNow();
     }
 
-    TempDir models_;
     TempDir output_;
-    std::unique_ptr<app::ModelManager> manager_;
-    std::unique_ptr<app::AppState> state_;
-    std::unique_ptr<MainWindow> window_;
 };
 
 TEST_F(WindowTest, EveryPageShowsItsVocabularyUnclipped) {
