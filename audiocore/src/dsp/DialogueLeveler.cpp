@@ -6,6 +6,7 @@
 
 #include "audiocore/dsp/Guard.hpp"
 #include "audiocore/dsp/VectorMath.hpp"
+#include "audiocore/dsp/Vectors.hpp"
 #include "audiocore/model/SettingsFields.hpp"
 
 namespace corvaline {
@@ -165,14 +166,82 @@ namespace {
 
 typedef double Doubles2 __attribute__((vector_size(16)));
 typedef long long Mask2 __attribute__((vector_size(16)));
+typedef double Doubles4 __attribute__((vector_size(32)));
+typedef long long Mask4 __attribute__((vector_size(32)));
+typedef double Doubles8 __attribute__((vector_size(64)));
+typedef long long Mask8 __attribute__((vector_size(64)));
 
 inline Doubles2 both(double x) {
     return Doubles2{x, x};
 }
 
-/// std::clamp(v, lo, hi) in each lane.
-inline Doubles2 clampLanes(Doubles2 v, Doubles2 lo, Doubles2 hi) {
-    return v < lo ? lo : (hi < v ? hi : v);
+/// What a stage's frames ask of the gain, from their levels alone.
+struct Wishes {
+    const double* level;      ///< ln of each value's energy (ln 1 when silent)
+    const long long* silent;  ///< lane masks: the level counts as −150 dB
+    long long* pausing;       ///< in: under the floor's power; out: the gain rests
+    double* desired;          ///< out: the gain wanted, dB
+    double* fastStep;         ///< out: (1 − fast) × desired
+    double* rideStep;         ///< out: (1 − ride) × desired
+};
+
+/// The leveler's law for values [from, to) of two interleaved channels, `Lanes` at a time
+/// (kWidth even, so lane l is channel l mod 2): the arithmetic of tick() in every lane.
+template <typename Lanes, typename Mask, int kWidth>
+__attribute__((always_inline)) inline void wishLanes(const Wishes& w, size_t from, size_t to,
+                                                     const double (&p)[8], bool selectedA,
+                                                     bool selectedB) {
+    const Lanes zero = Lanes{};
+    const Lanes one = zero + 1.0;
+    const Lanes target = zero + p[0];
+    const Lanes lowest = zero + p[1];
+    const Lanes highest = zero + p[2];
+    const Lanes gate = zero + p[3];
+    const Lanes fastRest = zero + p[4];
+    const Lanes rideRest = zero + p[5];
+    const Lanes toDB = zero + p[6];
+    Mask chosen;
+    for (int l = 0; l < kWidth; ++l)
+        chosen[l] = (l % 2 == 0 ? selectedA : selectedB) ? -1LL : 0LL;
+    for (size_t i = from; i + kWidth <= to; i += kWidth) {
+        Lanes level;
+        Mask silent;
+        Mask below;
+        std::memcpy(&level, w.level + i, sizeof level);
+        std::memcpy(&silent, w.silent + i, sizeof silent);
+        std::memcpy(&below, w.pausing + i, sizeof below);
+        level = silent ? zero - 150.0 : level * toDB;
+        const Mask pausing = below | (level <= gate);
+        // std::clamp(v, lo, hi) in each lane.
+        const Lanes over = target - level;
+        const Lanes g0 = over < lowest ? lowest : (highest < over ? highest : over);
+        const Lanes ramp = (level - gate) * 0.125;
+        const Lanes weight = ramp < zero ? zero : (one < ramp ? one : ramp);
+        const Lanes wanted = g0 > zero ? weight * g0 : g0;
+        const Lanes desired = pausing ? zero : (chosen ? wanted : zero);
+        const Lanes fast = fastRest * desired;
+        const Lanes ride = rideRest * desired;
+        std::memcpy(w.pausing + i, &pausing, sizeof pausing);
+        std::memcpy(w.desired + i, &desired, sizeof desired);
+        std::memcpy(w.fastStep + i, &fast, sizeof fast);
+        std::memcpy(w.rideStep + i, &ride, sizeof ride);
+    }
+}
+
+void wishSse2(const Wishes& w, size_t n, const double (&p)[8], bool a, bool b) {
+    wishLanes<Doubles2, Mask2, 2>(w, 0, n, p, a, b);
+}
+
+__attribute__((target("avx2"))) void wishAvx2(const Wishes& w, size_t n, const double (&p)[8],
+                                              bool a, bool b) {
+    wishLanes<Doubles4, Mask4, 4>(w, 0, n, p, a, b);
+    wishLanes<Doubles2, Mask2, 2>(w, n / 4 * 4, n, p, a, b);
+}
+
+__attribute__((target("avx512f"))) void wishAvx512(const Wishes& w, size_t n, const double (&p)[8],
+                                                   bool a, bool b) {
+    wishLanes<Doubles8, Mask8, 8>(w, 0, n, p, a, b);
+    wishLanes<Doubles2, Mask2, 2>(w, n / 8 * 8, n, p, a, b);
 }
 
 }  // namespace
@@ -205,35 +274,41 @@ void DialogueLeveler::pairFrames(double* block, size_t stride, size_t m, size_t 
     energy_[i + 1] = energy[1];
     vector_math::log(level_.data(), level_.data(), 2 * m);
 
-    const Doubles2 target = both(target_);
-    const Doubles2 lowest = both(-maxCut_);
-    const Doubles2 highest = both(maxBoost_);
-    const Doubles2 gate = both(gate_);
-    const Doubles2 eighth = both(0.125);
-    const Doubles2 pause = both(pauseCoefficient_);
-    const Doubles2 fast = both(fastCoefficient_);
-    const Doubles2 ride = both(rideCoefficient_);
-    const Doubles2 toDB = both(dsp_detail::kPowerToDB);
-    const Mask2 chosen = {selectedA ? -1LL : 0LL, selectedB ? -1LL : 0LL};
+    // What each frame wants follows from its level alone: worked out for the whole stage in
+    // the widest lanes, which leaves the recursion only its step and its choice.
+    const double pause = pauseCoefficient_;
+    const double fast = fastCoefficient_;
+    const double ride = rideCoefficient_;
+    const double law[8] = {
+        target_, -maxCut_, maxBoost_, gate_, 1 - fast, 1 - ride, dsp_detail::kPowerToDB, 0};
+    const Wishes wishes{level_.data(), pairSilent_.data(), pairBelow_.data(),
+                        level_.data(), fastStep_.data(),   rideStep_.data()};
+    if (dsp_detail::withAvx512()) {
+        wishAvx512(wishes, 2 * m, law, selectedA, selectedB);
+    } else if (dsp_detail::withAvx2()) {
+        wishAvx2(wishes, 2 * m, law, selectedA, selectedB);
+    } else {
+        wishSse2(wishes, 2 * m, law, selectedA, selectedB);
+    }
+    // The gain's recursion, a * gain + (1 − a) * desired: each coefficient's step is worked
+    // out and the right one kept, so the recursion waits on no comparison.
+    const Doubles2 pauseLanes = both(pause);
+    const Doubles2 fastLanes = both(fast);
+    const Doubles2 rideLanes = both(ride);
+    const Doubles2 pauseStep = (one - pauseLanes) * zero;
     Doubles2 gain = {gainDB_[i], gainDB_[i + 1]};
     for (size_t k = 0; k < m; ++k) {
-        Doubles2 level;
-        Mask2 below;
-        Mask2 silent;
-        std::memcpy(&level, &level_[2 * k], sizeof level);
-        std::memcpy(&below, &pairBelow_[2 * k], sizeof below);
-        std::memcpy(&silent, &pairSilent_[2 * k], sizeof silent);
-        level = silent ? both(-150.0) : level * toDB;
-        const Mask2 pausing = below | (level <= gate);
-        const Doubles2 g0 = clampLanes(target - level, lowest, highest);
-        const Doubles2 weight = clampLanes((level - gate) * eighth, zero, one);
-        const Doubles2 wanted = g0 > zero ? weight * g0 : g0;
-        const Doubles2 desired = pausing ? zero : (chosen ? wanted : zero);
-        // Each coefficient's step is worked out and the right one kept, so the recursion
-        // waits on no comparison: the same arithmetic as a * gain + (1 − a) * desired.
-        const Doubles2 viaPause = pause * gain + (one - pause) * zero;
-        const Doubles2 viaFast = fast * gain + (one - fast) * desired;
-        const Doubles2 viaRide = ride * gain + (one - ride) * desired;
+        Doubles2 desired;
+        Doubles2 fastStep;
+        Doubles2 rideStep;
+        Mask2 pausing;
+        std::memcpy(&desired, &level_[2 * k], sizeof desired);
+        std::memcpy(&fastStep, &fastStep_[2 * k], sizeof fastStep);
+        std::memcpy(&rideStep, &rideStep_[2 * k], sizeof rideStep);
+        std::memcpy(&pausing, &pairBelow_[2 * k], sizeof pausing);
+        const Doubles2 viaPause = pauseLanes * gain + pauseStep;
+        const Doubles2 viaFast = fastLanes * gain + fastStep;
+        const Doubles2 viaRide = rideLanes * gain + rideStep;
         gain = pausing ? viaPause : (desired < gain ? viaFast : viaRide);
         std::memcpy(&gain_[2 * k], &gain, sizeof gain);
     }

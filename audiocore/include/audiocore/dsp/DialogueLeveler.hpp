@@ -66,6 +66,8 @@ class DialogueLeveler {
     std::array<double, 2 * kBlock> gain_{};   ///< … the gains in dB
     std::array<long long, 2 * kBlock> pairBelow_{};   ///< two channels' below_ as lane masks
     std::array<long long, 2 * kBlock> pairSilent_{};  ///< … and silent_
+    std::array<double, 2 * kBlock> fastStep_{};       ///< (1 − fast) × the desired gain, dB
+    std::array<double, 2 * kBlock> rideStep_{};       ///< (1 − ride) × the desired gain, dB
     std::vector<double> energy_;
     std::vector<double> gainDB_;
     // Derived by configure(): the guarded settings, the one-pole coefficients (recomputed only
