@@ -332,6 +332,15 @@ int defaultJobs() {
     return int(std::clamp<long long>(available / (768LL << 20), 1, cores));
 }
 
+/// `object[key]`, or null when `object` is not an object or has no such member. (Reading a
+/// missing member of a const value with [] is undefined: a batch without a report crashed.)
+const QCReport::Json& member(const QCReport::Json& object, const char* key) {
+    static const QCReport::Json none;
+    if (!object.is_object()) return none;
+    const auto found = object.find(key);
+    return found == object.end() ? none : *found;
+}
+
 std::string lastMessage(const std::string& errorOutput) {
     // The child's last non-empty lines, without the program-name prefix.
     std::string text = repairUtf8(errorOutput);
@@ -417,8 +426,7 @@ class BatchDisplay {
         if (job.refusal) return "skipped: " + *job.refusal;
         if (job.status == 130) return "cancelled";
         if (job.status != 0 && job.status != kNotCompliant) return "failed: " + job.error;
-        const QCReport::Json& verdict =
-            job.entry.is_object() ? job.entry["verdict"] : QCReport::Json();
+        const QCReport::Json& verdict = member(job.entry, "verdict");
         if (verdict.is_object()) {
             return verdict.value("compliant", false)
                        ? "compliant"
@@ -456,16 +464,14 @@ void printSummary(const std::vector<BatchJob>& jobs) {
             compliance = job.error;
         } else {
             result = "rendered";
-            const QCReport::Json& loudness = job.entry["loudness"];
-            if (loudness.is_object()) {
-                if (loudness["integrated"].is_number()) {
-                    integrated = oneDecimal(loudness["integrated"].get<double>(), "LUFS");
-                }
-                if (loudness["truePeak"].is_number()) {
-                    peak = oneDecimal(loudness["truePeak"].get<double>(), "dBTP");
-                }
+            const QCReport::Json& loudness = member(job.entry, "loudness");
+            if (member(loudness, "integrated").is_number()) {
+                integrated = oneDecimal(loudness["integrated"].get<double>(), "LUFS");
             }
-            const QCReport::Json& verdict = job.entry["verdict"];
+            if (member(loudness, "truePeak").is_number()) {
+                peak = oneDecimal(loudness["truePeak"].get<double>(), "dBTP");
+            }
+            const QCReport::Json& verdict = member(job.entry, "verdict");
             if (verdict.is_object()) {
                 compliance = verdict.value("compliant", false)
                                  ? "compliant"

@@ -168,6 +168,19 @@ TEST_F(DeliveryCommandTest, BatchOfMixedInputsKeepsGoingAndReportsEachFile) {
     EXPECT_EQ(page.find("http://"), page.find("http://www.w3.org/2000/svg"));  // nothing fetched
 }
 
+TEST_F(DeliveryCommandTest, ABatchWithoutAStandardOrReportListsEachFileAsRendered) {
+    const fs::path in = dir / "day";
+    fs::create_directories(in);
+    test::writeWave(in / "one.wav", programme(1, 1, -20), 48000, 24);
+    test::writeWave(in / "two.wav", programme(2, 1, -20), 48000, 24);
+    const auto run = cli("render " + q(in) + " -d " + q(dir / "out") + " -j 1");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("one.wav: rendered\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("two.wav: rendered\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(fs::exists(dir / "out" / "one.wav"));
+    EXPECT_TRUE(fs::exists(dir / "out" / "two.wav"));
+}
+
 TEST_F(DeliveryCommandTest, ComplianceIsJudgedWithTheStrictTruePeak) {
     // A programme near -23 LUFS with clicks that pass the -1 dBTP maximum.
     Planes planes = programme(2, 10, -21);
