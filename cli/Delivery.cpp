@@ -274,6 +274,7 @@ struct BatchJob {
     bool done = false;
     int status = -1;
     std::string error;
+    std::vector<std::string> warnings;  ///< "Warning: ..." lines of the render (a damaged source)
     QCReport::Json entry;
 };
 
@@ -339,6 +340,23 @@ const QCReport::Json& member(const QCReport::Json& object, const char* key) {
     if (!object.is_object()) return none;
     const auto found = object.find(key);
     return found == object.end() ? none : *found;
+}
+
+/// The "Warning: ..." lines a render wrote on its standard error (a source cut short), which
+/// would otherwise be lost with the rest of a successful render's output.
+std::vector<std::string> warningLines(const std::string& errorOutput) {
+    std::vector<std::string> found;
+    size_t start = 0;
+    while (start < errorOutput.size()) {
+        size_t end = errorOutput.find('\n', start);
+        if (end == std::string::npos) end = errorOutput.size();
+        std::string line = errorOutput.substr(start, end - start);
+        if (const auto cr = line.rfind('\r'); cr != std::string::npos) line.erase(0, cr + 1);
+        if (line.rfind("\033[K", 0) == 0) line.erase(0, 3);
+        if (line.rfind("Warning: ", 0) == 0) found.push_back(line);
+        start = end + 1;
+    }
+    return found;
 }
 
 std::string lastMessage(const std::string& errorOutput) {
@@ -412,6 +430,8 @@ class BatchDisplay {
         if (drawn_) std::fprintf(stderr, "\r\033[K");
         std::fprintf(stderr, "[%zu/%zu] %s: %s\n", index + 1, jobs_.size(),
                      job.input.filename().string().c_str(), outcome(job).c_str());
+        for (const std::string& warning : job.warnings)
+            std::fprintf(stderr, "      %s\n", warning.c_str());
         std::fflush(stderr);
         drawn_ = false;
     }
@@ -602,6 +622,7 @@ int runBatchRender(const std::vector<std::string>& argv) {
                 try {
                     result = runProcess(options, cancel);
                     job.status = result.exited ? result.exitCode : 128 + result.signal;
+                    job.warnings = warningLines(result.standardError);
                     if (job.status != 0 && job.status != kNotCompliant) {
                         job.error = result.exited ? lastMessage(result.standardError)
                                                   : "the render stopped unexpectedly (signal " +

@@ -181,6 +181,26 @@ TEST_F(DeliveryCommandTest, ABatchWithoutAStandardOrReportListsEachFileAsRendere
     EXPECT_TRUE(fs::exists(dir / "out" / "two.wav"));
 }
 
+TEST_F(DeliveryCommandTest, ABatchNamesTheSourcesThatWereCutShort) {
+    // Two seconds promised, one written: rendered as far as it goes, and the batch says so
+    // under that file's line (a successful render's own output is otherwise not shown).
+    const fs::path in = dir / "day";
+    fs::create_directories(in);
+    test::writeWave(in / "cut.wav", programme(1, 2, -20), 48000, 24);
+    fs::resize_file(in / "cut.wav", fs::file_size(in / "cut.wav") - 48000 * 3);
+    test::writeWave(in / "whole.wav", programme(1, 1, -20), 48000, 24);
+    const auto run = cli("render " + q(in) + " -d " + q(dir / "out") + " -j 1");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(
+        run.output.find("cut.wav: rendered\n      Warning: \u201ccut.wav\u201d is damaged: its "
+                        "header promises 0:02.0 but only 0:01.0 is present; Corvaline "
+                        "imports the part that is present.\n"),
+        std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("whole.wav\u201d is damaged"), std::string::npos) << run.output;
+    EXPECT_EQ(AudioIO::open(dir / "out" / "cut.wav")->length(), 48000);
+}
+
 TEST_F(DeliveryCommandTest, ComplianceIsJudgedWithTheStrictTruePeak) {
     // A programme near -23 LUFS with clicks that pass the -1 dBTP maximum.
     Planes planes = programme(2, 10, -21);
