@@ -103,6 +103,27 @@ TEST_F(EverydayUseTest, LongFolderAndFileNamesNeverPushTheInspectorPastTheWindow
     EXPECT_TRUE(shown.contains(QString::fromStdString(deep.string()))) << shown.toStdString();
 }
 
+TEST_F(EverydayUseTest, ARecordingCutShortSaysSoInItsDetailsAfterTheAlertIsGone) {
+    const fs::path take = folder_.path() / "take.wav";
+    AudioIO::demo(take);
+    fs::resize_file(take, fs::file_size(take) / 2);
+    import({take});
+    ASSERT_EQ(state_->files().size(), 1u);
+    ASSERT_TRUE(state_->error());
+    state_->setError(std::nullopt);
+    window_->refreshNow();
+
+    QString shown;
+    for (QLabel* label : window_->inspector()->findChildren<QLabel*>()) {
+        if (label->accessibleName() == QStringLiteral("File details")) shown = label->text();
+    }
+    shown.remove(QChar(0x200B));
+    EXPECT_TRUE(shown.contains(QStringLiteral("Warning")) &&
+                shown.contains(QString::fromUtf8("\u201ctake.wav\u201d is damaged: its header "
+                                                 "promises 0:12.0 but only 0:05.9 is present")))
+        << shown.toStdString();
+}
+
 TEST_F(EverydayUseTest, LevelerReadingsWrapBetweenChannelsNeverInsideOne) {
     const fs::path take = folder_.path() / "take.wav";
     AudioIO::demo(take);

@@ -60,6 +60,9 @@ QString fileDetails(const AudioInfo& info) {
     add(QStringLiteral("Channels"), QString::number(info.channelCount()));
     add(QStringLiteral("Duration"), QString::fromStdString(clockString(info.duration())));
     add(QStringLiteral("Frames"), QString::number(info.frameCount));
+    // A file cut short says so for as long as it is shown, not only in the import's alert.
+    for (const std::string& warning : info.warnings)
+        add(QStringLiteral("Warning"), QString::fromStdString(warning));
     const WaveMetadata& m = info.metadata;
     add(QStringLiteral("Scene"), QString::fromStdString(m.scene));
     add(QStringLiteral("Take"), QString::fromStdString(m.take));
