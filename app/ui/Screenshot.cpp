@@ -51,6 +51,11 @@ int takeScreenshot(MainWindow& window, app::AppState& state, const ScreenshotReq
         return !request.needsRecording || selectedRecording(state) != nullptr;
     };
     while (!ready()) {
+        // The import ended without a recording (every file failed): nothing will come.
+        if (!state.busy() && state.error()) {
+            std::fprintf(stderr, "corvaline: %s\n", qPrintable(*state.error()));
+            return 1;
+        }
         if (clock.elapsed() > request.timeoutMs) {
             std::fprintf(stderr, "corvaline: the recording was not ready within %d s\n",
                          request.timeoutMs / 1000);
@@ -61,8 +66,10 @@ int takeScreenshot(MainWindow& window, app::AppState& state, const ScreenshotReq
         loop.exec();
     }
     if (state.error()) {
+        // The alert is not in the picture: its words go to the terminal. A recording that was
+        // imported with a warning (a file cut short) is still pictured.
         std::fprintf(stderr, "corvaline: %s\n", qPrintable(*state.error()));
-        return 1;
+        if (!request.needsRecording) return 1;
     }
     state.setPage(app::WorkspacePage(*page));
     // Let the coalesced refresh and the static meters (read off the GUI thread) arrive.

@@ -188,6 +188,27 @@ TEST_F(WindowTest, ScreenshotOptionWritesEveryPageAsAPicture) {
                                     " --demo --size 12 --screenshot x.png 2>&1");
     EXPECT_NE(bad.status, 0);
     EXPECT_NE(bad.output.find("--size"), std::string::npos);
+
+    // A recording cut short is imported, so it is pictured; the alert's words go to the
+    // terminal. One that cannot be read at all is not.
+    AudioIO::demo(output_.path() / "cut.wav");
+    fs::resize_file(output_.path() / "cut.wav", fs::file_size(output_.path() / "cut.wav") / 2);
+    test::writeFile(output_.path() / "broken.wav", "not audio");
+    const auto shoot = [&](const std::string& file) {
+        return test::runShell(
+            "XDG_DATA_HOME=" + test::shellQuote(models_.path().string()) +
+            " SDL_AUDIODRIVER=dummy " + test::shellQuote(program.string()) + " " +
+            test::shellQuote((output_.path() / file).string()) + " --screenshot " +
+            test::shellQuote((output_.path() / (file + ".png")).string()) + " 2>&1");
+    };
+    const auto cut = shoot("cut.wav");
+    EXPECT_EQ(cut.status, 0) << cut.output;
+    EXPECT_NE(cut.output.find("cut.wav\u201d is damaged"), std::string::npos) << cut.output;
+    EXPECT_FALSE(
+        QImage(QString::fromStdString((output_.path() / "cut.wav.png").string())).isNull());
+    const auto broken = shoot("broken.wav");
+    EXPECT_NE(broken.status, 0) << broken.output;
+    EXPECT_FALSE(fs::exists(output_.path() / "broken.wav.png"));
 }
 
 TEST_F(WindowTest, InstallButtonsAreDisabledWhileAnotherModelInstalls) {
