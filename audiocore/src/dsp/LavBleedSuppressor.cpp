@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "audiocore/dsp/Guard.hpp"
 #include "audiocore/dsp/Vectors.hpp"
@@ -213,41 +214,68 @@ void LavBleedSuppressor::store(double x, double y, const ProcessingSettings& set
 
 void LavBleedSuppressor::runFrames(const double* a, const double* b, long frames,
                                    const ProcessingSettings& settings, double* dB) {
-    const bool correlated = settings.bleedMode == LavBleedMode::correlated;
     // The lowpass states, the decimation count and the gains run in locals and are written
     // back once: as members, each frame's state would go through memory on its way to the next.
-    Biquad lowA = correlationLowPass_[0];
-    Biquad lowB = correlationLowPass_[1];
-    int tickCount = tickCount_;
-    double gainA = gains_[0];
-    double gainB = gains_[1];
-    for (long k = 0; k < frames; ++k) {
-        double cA;
-        double cB;
-        if (correlated) {
-            const double x = lowA.process(finiteOrZero(a[k]));
-            const double y = lowB.process(finiteOrZero(b[k]));
-            if (++tickCount >= decimation_) {
-                tickCount = 0;
-                store(x, y, settings);
-            }
-            const double rest = overlappingSpeech_ ? overlapCoefficient_ : releaseCoefficient_;
-            cA = target_[0] < gainA ? attackCoefficient_ : rest;
-            cB = target_[1] < gainB ? attackCoefficient_ : rest;
-        } else {
+    if (settings.bleedMode != LavBleedMode::correlated) {
+        double gainA = gains_[0];
+        double gainB = gains_[1];
+        for (long k = 0; k < frames; ++k) {
             target_ = interview_.tick(a[k], b[k]);
-            cA = target_[0] < gainA ? releaseCoefficient_ : reopenCoefficient_;
-            cB = target_[1] < gainB ? releaseCoefficient_ : reopenCoefficient_;
+            const double cA = target_[0] < gainA ? releaseCoefficient_ : reopenCoefficient_;
+            const double cB = target_[1] < gainB ? releaseCoefficient_ : reopenCoefficient_;
+            gainA = cA * gainA + (1 - cA) * target_[0];
+            gainB = cB * gainB + (1 - cB) * target_[1];
+            dB[2 * k] = gainA;
+            dB[2 * k + 1] = gainB;
         }
-        gainA = cA * gainA + (1 - cA) * target_[0];
-        gainB = cB * gainB + (1 - cB) * target_[1];
-        dB[2 * k] = gainA;
-        dB[2 * k + 1] = gainB;
+        gains_ = {gainA, gainB};
+        reduction_ = {-gainA, -gainB};
+        return;
     }
-    correlationLowPass_ = {lowA, lowB};
+    // Correlated: A in lane 0 and B in lane 1 of each register, every lane doing the arithmetic
+    // of Biquad::process and of the gains' one-pole; the choices are per lane.
+    typedef double Pair __attribute__((vector_size(16)));
+    const Biquad& p = correlationLowPass_[0];
+    const Biquad& q = correlationLowPass_[1];
+    const Pair b0 = {p.b0, q.b0};
+    const Pair b1 = {p.b1, q.b1};
+    const Pair b2 = {p.b2, q.b2};
+    const Pair a1 = {p.a1, q.a1};
+    const Pair a2 = {p.a2, q.a2};
+    Pair z1 = {p.z1, q.z1};
+    Pair z2 = {p.z2, q.z2};
+    const Pair zero = {0, 0};
+    const Pair one = {1, 1};
+    const Pair attack = {attackCoefficient_, attackCoefficient_};
+    // The targets change only with an analysis.
+    Pair target = {target_[0], target_[1]};
+    double rest = overlappingSpeech_ ? overlapCoefficient_ : releaseCoefficient_;
+    Pair gain = {gains_[0], gains_[1]};
+    int tickCount = tickCount_;
+    for (long k = 0; k < frames; ++k) {
+        const Pair v = {a[k], b[k]};
+        // v − v is 0 exactly when v is finite.
+        const Pair x = (v - v) == zero ? v : zero;
+        const Pair y = b0 * x + z1;
+        z1 = z2 + (b1 * x - a1 * y);
+        z2 = b2 * x - a2 * y;
+        if (++tickCount >= decimation_) {
+            tickCount = 0;
+            store(y[0], y[1], settings);
+            target = Pair{target_[0], target_[1]};
+            rest = overlappingSpeech_ ? overlapCoefficient_ : releaseCoefficient_;
+        }
+        const Pair c = target < gain ? attack : Pair{rest, rest};
+        gain = c * gain + (one - c) * target;
+        std::memcpy(dB + 2 * k, &gain, sizeof gain);
+    }
+    correlationLowPass_[0].z1 = z1[0];
+    correlationLowPass_[0].z2 = z2[0];
+    correlationLowPass_[1].z1 = z1[1];
+    correlationLowPass_[1].z2 = z2[1];
     tickCount_ = tickCount;
-    gains_ = {gainA, gainB};
-    reduction_ = {-gainA, -gainB};
+    gains_ = {gain[0], gain[1]};
+    reduction_ = {-gain[0], -gain[1]};
 }
 
 std::array<double, 2> LavBleedSuppressor::tickDB(std::span<const double> frame,
