@@ -47,119 +47,40 @@ void DialogueLeveler::configure(const ProcessingSettings& settings) {
 }
 
 void DialogueLeveler::tick(std::span<double> values, std::span<const bool> selected) {
-    const bool enabled = enabled_;
-    if (!enabled) {
-        bool idle = true;
-        for (double g : gainDB_) {
-            if (std::abs(g) >= 1e-12) {
-                idle = false;
-                break;
-            }
-        }
-        if (idle) return;
-    }
-    const double target = target_;
-    const double maxBoost = maxBoost_;
-    const double maxCut = maxCut_;
-    const double gate = gate_;
-    const double ae = energyCoefficient_;
-    const double quiet = quietEnergy_;
-
-    const size_t n = std::min(values.size(), energy_.size());
-    for (size_t i = 0; i < n; ++i) {
-        const double x = std::isfinite(values[i]) ? values[i] : 0.0;
-        const bool isSelected = i < selected.size() && selected[i];
-        energy_[i] = ae * energy_[i] + (1 - ae) * x * x;
-        const bool belowFloor = energy_[i] < quiet;
-        const double level =
-            belowFloor || energy_[i] < 1e-15 ? -150.0 : dsp_detail::powerToDB(energy_[i]);
-
-        double desired = 0;
-        double a;
-        if (belowFloor || level <= gate) {
-            a = pauseCoefficient_;
-        } else if (enabled && isSelected) {
-            const double g0 = std::clamp(target - level, -maxCut, maxBoost);
-            const double weight = std::clamp((level - gate) * 0.125, 0.0, 1.0);
-            desired = g0 > 0 ? weight * g0 : g0;
-            a = desired < gainDB_[i] ? fastCoefficient_ : rideCoefficient_;
-        } else {
-            a = 0 < gainDB_[i] ? fastCoefficient_ : rideCoefficient_;
-        }
-        gainDB_[i] = a * gainDB_[i] + (1 - a) * desired;
-        if (isSelected) values[i] = gainDB_[i] == 0 ? x : x * dsp_detail::dbToGain(gainDB_[i]);
-    }
+    tickFrames(values.data(), values.size(), 1, selected);
 }
 
 void DialogueLeveler::tickFrames(double* frames, size_t stride, long count,
                                  std::span<const bool> selected) {
+    const size_t n = std::min(stride, energy_.size());
+    const auto lane = [&](double* block, size_t i, bool on) {
+        const bool isSelected = i < selected.size() && selected[i];
+        return Lane{block + i, &energy_[i], &gainDB_[i], on && isSelected, isSelected};
+    };
+    // Channels two at a time, one in each lane; an odd one left over shares its register with a
+    // copy of itself whose results are dropped.
+    const auto run = [&](double* block, size_t m, bool on) {
+        size_t i = 0;
+        for (; i + 1 < n; i += 2)
+            pairFrames(lane(block, i, on), lane(block, i + 1, on), stride, m);
+        if (i < n) {
+            double energy = energy_[i];
+            double gain = gainDB_[i];
+            pairFrames(lane(block, i, on), Lane{block + i, &energy, &gain, false, false}, stride,
+                       m);
+        }
+    };
     if (!enabled_) {
-        // Off: the gains only relax (and the ticks stop once they are back at 0 dB).
-        for (long k = 0; k < count; ++k)
-            tick({frames + size_t(k) * stride, stride}, selected);
+        // Off: the gains only relax, frame by frame, and once every one is back at 0 dB the
+        // frames pass untouched.
+        for (long k = 0; k < count; ++k) {
+            if (idle()) return;
+            run(frames + size_t(k) * stride, 1, false);
+        }
         return;
     }
-    const double target = target_;
-    const double maxBoost = maxBoost_;
-    const double maxCut = maxCut_;
-    const double gate = gate_;
-    const double ae = energyCoefficient_;
-    const double quiet = quietEnergy_;
-    const size_t n = std::min(stride, energy_.size());
-    for (long from = 0; from < count; from += kBlock) {
-        const auto m = size_t(std::min(kBlock, count - from));
-        double* const block = frames + size_t(from) * stride;
-        // Channels two at a time, one in each lane; an odd one left over runs alone.
-        size_t i = 0;
-        for (; i + 1 < n; i += 2) {
-            pairFrames(block, stride, m, i, i < selected.size() && selected[i],
-                       i + 1 < selected.size() && selected[i + 1]);
-        }
-        for (; i < n; ++i) {
-            const bool isSelected = i < selected.size() && selected[i];
-            // The energies, then their levels in one batch of logarithms (frames under the
-            // floor take ln 1, which they never use).
-            double energy = energy_[i];
-            for (size_t k = 0; k < m; ++k) {
-                const double v = block[k * stride + i];
-                const double x = std::isfinite(v) ? v : 0.0;
-                input_[k] = x;
-                energy = ae * energy + (1 - ae) * x * x;
-                below_[k] = energy < quiet;
-                silent_[k] = below_[k] || energy < 1e-15;
-                level_[k] = silent_[k] ? 1.0 : energy;
-            }
-            energy_[i] = energy;
-            vector_math::log(level_.data(), level_.data(), m);
-            for (size_t k = 0; k < m; ++k)
-                level_[k] = silent_[k] ? -150.0 : level_[k] * dsp_detail::kPowerToDB;
-            // The gain's recursion, as tick() runs it.
-            double gain = gainDB_[i];
-            for (size_t k = 0; k < m; ++k) {
-                const double level = level_[k];
-                double desired = 0;
-                double a;
-                if (below_[k] || level <= gate) {
-                    a = pauseCoefficient_;
-                } else if (isSelected) {
-                    const double g0 = std::clamp(target - level, -maxCut, maxBoost);
-                    const double weight = std::clamp((level - gate) * 0.125, 0.0, 1.0);
-                    desired = g0 > 0 ? weight * g0 : g0;
-                    a = desired < gain ? fastCoefficient_ : rideCoefficient_;
-                } else {
-                    a = 0 < gain ? fastCoefficient_ : rideCoefficient_;
-                }
-                gain = a * gain + (1 - a) * desired;
-                gain_[k] = gain;
-            }
-            gainDB_[i] = gain;
-            if (!isSelected) continue;
-            // The gains in one batch of exponentials (a gain of exactly 1 at 0 dB).
-            dsp_detail::dbToGains(gain_.data(), level_.data(), m);
-            for (size_t k = 0; k < m; ++k)
-                block[k * stride + i] = input_[k] * level_[k];
-        }
-    }
+    for (long from = 0; from < count; from += kBlock)
+        run(frames + size_t(from) * stride, size_t(std::min(kBlock, count - from)), true);
 }
 
 namespace {
@@ -246,19 +167,18 @@ __attribute__((target("avx512f"))) void wishAvx512(const Wishes& w, size_t n, co
 
 }  // namespace
 
-void DialogueLeveler::pairFrames(double* block, size_t stride, size_t m, size_t i, bool selectedA,
-                                 bool selectedB) {
-    // The arithmetic of tick() in two lanes (channel i, channel i + 1): its branches become
-    // per-lane choices between values that are computed either way.
+void DialogueLeveler::pairFrames(const Lane& a, const Lane& b, size_t stride, size_t m) {
+    // The leveler's law in two lanes (a, b): its branches become per-lane choices between
+    // values that are computed either way.
     const Doubles2 ae = both(energyCoefficient_);
     const Doubles2 rest = both(1 - energyCoefficient_);
     const Doubles2 quiet = both(quietEnergy_);
     const Doubles2 tiny = both(1e-15);
     const Doubles2 zero = both(0.0);
     const Doubles2 one = both(1.0);
-    Doubles2 energy = {energy_[i], energy_[i + 1]};
+    Doubles2 energy = {*a.energy, *b.energy};
     for (size_t k = 0; k < m; ++k) {
-        const Doubles2 v = {block[k * stride + i], block[k * stride + i + 1]};
+        const Doubles2 v = {a.column[k * stride], b.column[k * stride]};
         // v − v is 0 exactly when v is finite.
         const Doubles2 x = (v - v) == zero ? v : zero;
         energy = ae * energy + rest * x * x;
@@ -270,8 +190,8 @@ void DialogueLeveler::pairFrames(double* block, size_t stride, size_t m, size_t 
         std::memcpy(&pairBelow_[2 * k], &below, sizeof below);
         std::memcpy(&pairSilent_[2 * k], &silent, sizeof silent);
     }
-    energy_[i] = energy[0];
-    energy_[i + 1] = energy[1];
+    *a.energy = energy[0];
+    *b.energy = energy[1];
     vector_math::log(level_.data(), level_.data(), 2 * m);
 
     // What each frame wants follows from its level alone: worked out for the whole stage in
@@ -284,11 +204,11 @@ void DialogueLeveler::pairFrames(double* block, size_t stride, size_t m, size_t 
     const Wishes wishes{level_.data(), pairSilent_.data(), pairBelow_.data(),
                         level_.data(), fastStep_.data(),   rideStep_.data()};
     if (dsp_detail::withAvx512()) {
-        wishAvx512(wishes, 2 * m, law, selectedA, selectedB);
+        wishAvx512(wishes, 2 * m, law, a.choose, b.choose);
     } else if (dsp_detail::withAvx2()) {
-        wishAvx2(wishes, 2 * m, law, selectedA, selectedB);
+        wishAvx2(wishes, 2 * m, law, a.choose, b.choose);
     } else {
-        wishSse2(wishes, 2 * m, law, selectedA, selectedB);
+        wishSse2(wishes, 2 * m, law, a.choose, b.choose);
     }
     // The gain's recursion, a * gain + (1 − a) * desired: each coefficient's step is worked
     // out and the right one kept, so the recursion waits on no comparison.
@@ -296,7 +216,7 @@ void DialogueLeveler::pairFrames(double* block, size_t stride, size_t m, size_t 
     const Doubles2 fastLanes = both(fast);
     const Doubles2 rideLanes = both(ride);
     const Doubles2 pauseStep = (one - pauseLanes) * zero;
-    Doubles2 gain = {gainDB_[i], gainDB_[i + 1]};
+    Doubles2 gain = {*a.gain, *b.gain};
     for (size_t k = 0; k < m; ++k) {
         Doubles2 desired;
         Doubles2 fastStep;
@@ -312,13 +232,13 @@ void DialogueLeveler::pairFrames(double* block, size_t stride, size_t m, size_t 
         gain = pausing ? viaPause : (desired < gain ? viaFast : viaRide);
         std::memcpy(&gain_[2 * k], &gain, sizeof gain);
     }
-    gainDB_[i] = gain[0];
-    gainDB_[i + 1] = gain[1];
-    if (!selectedA && !selectedB) return;
+    *a.gain = gain[0];
+    *b.gain = gain[1];
+    if (!a.apply && !b.apply) return;
     dsp_detail::dbToGains(gain_.data(), level_.data(), 2 * m);
     for (size_t k = 0; k < m; ++k) {
-        if (selectedA) block[k * stride + i] = input_[2 * k] * level_[2 * k];
-        if (selectedB) block[k * stride + i + 1] = input_[2 * k + 1] * level_[2 * k + 1];
+        if (a.apply) a.column[k * stride] = input_[2 * k] * level_[2 * k];
+        if (b.apply) b.column[k * stride] = input_[2 * k + 1] * level_[2 * k + 1];
     }
 }
 

@@ -53,19 +53,27 @@ class DialogueLeveler {
     /// Frames tickFrames() takes at a time.
     static constexpr long kBlock = 64;
 
-    /// tickFrames() on channels i and i + 1 of `m` frames.
-    void pairFrames(double* block, size_t stride, size_t m, size_t i, bool selectedA,
-                    bool selectedB);
+    /// One channel as a lane of pairFrames(): its column of samples (`stride` apart), its
+    /// energy and gain, whether the law may ask for a gain (on and selected) and whether the
+    /// gain is applied (selected).
+    struct Lane {
+        double* column;
+        double* energy;
+        double* gain;
+        bool choose;
+        bool apply;
+    };
+    /// The law on two channels over `m` frames, one in each lane.
+    void pairFrames(const Lane& a, const Lane& b, size_t stride, size_t m);
 
     double rate_;
-    // tickFrames(): one channel's values (or two channels' values interleaved).
+    // pairFrames(): two channels' values interleaved.
     std::array<double, 2 * kBlock> input_{};  ///< the finite inputs
-    std::array<double, 2 * kBlock> level_{};  ///< their energies in dB (−150 below the floor)
-    std::array<bool, kBlock> below_{};        ///< … whether under the floor's power
-    std::array<bool, kBlock> silent_{};       ///< … whether their level is taken as −150 dB
+    std::array<double, 2 * kBlock> level_{};  ///< their energies' logarithms, then wishes
     std::array<double, 2 * kBlock> gain_{};   ///< … the gains in dB
-    std::array<long long, 2 * kBlock> pairBelow_{};   ///< two channels' below_ as lane masks
-    std::array<long long, 2 * kBlock> pairSilent_{};  ///< … and silent_
+    /// … lane masks: under the floor's power (then: the gain rests) …
+    std::array<long long, 2 * kBlock> pairBelow_{};
+    std::array<long long, 2 * kBlock> pairSilent_{};  ///< … and the level taken as −150 dB
     std::array<double, 2 * kBlock> fastStep_{};       ///< (1 − fast) × the desired gain, dB
     std::array<double, 2 * kBlock> rideStep_{};       ///< (1 − ride) × the desired gain, dB
     std::vector<double> energy_;
