@@ -1,6 +1,7 @@
 #include "audiocore/dsp/StreamingDSP.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <stdexcept>
 #include <utility>
@@ -258,8 +259,8 @@ StreamingDSP::StreamingDSP(double rate, const std::vector<ChannelSettings>& chan
       bleed_(rate),
       peakDetector_(std::max(1, int(channels.size()))),
       peakSamples_(size_t(kStageFrames), 0.0f),
-      minValue_(size_t(latency_ + kInterpolatorDelay + 1), 1.0),
-      minFrame_(size_t(latency_ + kInterpolatorDelay + 1), 0) {
+      minValue_(std::bit_ceil(size_t(latency_ + kInterpolatorDelay + 1)), 1.0),
+      minFrame_(minValue_.size(), 0) {
     for (int c = 0; c < count_; ++c) {
         selected_[size_t(c)] = channels[size_t(c)].process;
     }
@@ -772,27 +773,24 @@ struct LimiterRun {
     long frame;
     double* value;  ///< the sliding minimum's ring of requests …
     long* frameOf;  ///< … and the frame of each
-    size_t capacity;
-    long window;  ///< the lookahead plus the interpolator delay
+    size_t wrap;    ///< the ring's capacity (a power of two) − 1
+    long window;    ///< the lookahead plus the interpolator delay
     double release;
 
     /// Adds this frame's request and returns the smallest request of the window. A monotonic
-    /// queue: values rise from front to back; ring indices wrap by comparison, so head and
-    /// count stay below the capacity.
+    /// queue: values rise from front to back; ring indices wrap by masking.
     double pendingMinimum(double request) {
         while (count > 0) {
-            size_t back = head + count - 1;
-            if (back >= capacity) back -= capacity;
+            const size_t back = (head + count - 1) & wrap;
             if (value[back] < request) break;
             --count;
         }
-        size_t slot = head + count;
-        if (slot >= capacity) slot -= capacity;
+        const size_t slot = (head + count) & wrap;
         value[slot] = request;
         frameOf[slot] = frame;
         ++count;
         while (frameOf[head] <= frame - window) {
-            if (++head == capacity) head = 0;
+            head = (head + 1) & wrap;
             --count;
         }
         ++frame;
@@ -843,7 +841,7 @@ void StreamingDSP::dynamicsStage(const BlockIO& io, long base, long staged) {
                    frameIndex_,
                    minValue_.data(),
                    minFrame_.data(),
-                   minValue_.size(),
+                   minValue_.size() - 1,
                    long(latency_) + kInterpolatorDelay,
                    parameters_.limiterRelease};
     for (long k = 0; k < staged; ++k) {

@@ -243,7 +243,8 @@ class StreamingDSP {
     std::vector<size_t> activeBands_;
     double compressorReduction_ = 0;
     double limiterReduction_ = 0;
-    // Sliding minimum of the limiter requests (ring of latency + 14 entries).
+    // Sliding minimum of the limiter requests (a ring of at least latency + 14 entries, its
+    // capacity a power of two).
     std::vector<double> minValue_;
     std::vector<long> minFrame_;
     size_t minHead_ = 0;
