@@ -217,19 +217,23 @@ void LavBleedSuppressor::runFrames(const double* a, const double* b, long frames
     // The lowpass states, the decimation count and the gains run in locals and are written
     // back once: as members, each frame's state would go through memory on its way to the next.
     if (settings.bleedMode != LavBleedMode::correlated) {
-        double gainA = gains_[0];
-        double gainB = gains_[1];
+        // The automix's targets for the run go first into dB, which the gains then replace.
+        interview_.tickFrames(a, b, frames, dB);
+        if (frames > 0) target_ = {dB[2 * (frames - 1)], dB[2 * (frames - 1) + 1]};
+        typedef double Pair __attribute__((vector_size(16)));
+        const Pair release = {releaseCoefficient_, releaseCoefficient_};
+        const Pair reopen = {reopenCoefficient_, reopenCoefficient_};
+        const Pair one = {1, 1};
+        Pair gain = {gains_[0], gains_[1]};
         for (long k = 0; k < frames; ++k) {
-            target_ = interview_.tick(a[k], b[k]);
-            const double cA = target_[0] < gainA ? releaseCoefficient_ : reopenCoefficient_;
-            const double cB = target_[1] < gainB ? releaseCoefficient_ : reopenCoefficient_;
-            gainA = cA * gainA + (1 - cA) * target_[0];
-            gainB = cB * gainB + (1 - cB) * target_[1];
-            dB[2 * k] = gainA;
-            dB[2 * k + 1] = gainB;
+            Pair target;
+            std::memcpy(&target, dB + 2 * k, sizeof target);
+            const Pair c = target < gain ? release : reopen;
+            gain = c * gain + (one - c) * target;
+            std::memcpy(dB + 2 * k, &gain, sizeof gain);
         }
-        gains_ = {gainA, gainB};
-        reduction_ = {-gainA, -gainB};
+        gains_ = {gain[0], gain[1]};
+        reduction_ = {-gain[0], -gain[1]};
         return;
     }
     // Correlated: A in lane 0 and B in lane 1 of each register, every lane doing the arithmetic

@@ -24,6 +24,9 @@ class InterviewAutomix {
     /// One frame of mic A and mic B; returns the target gains in dB (A, B), 0 or negative.
     /// A new decision is taken every 5 ms; between decisions the last targets are returned.
     std::array<double, 2> tick(double a, double b);
+    /// `frames` ticks at once: frame k's samples a[k] (mic A) and b[k] (mic B), its targets to
+    /// targets[2k] and targets[2k + 1]. The same as `frames` calls of tick().
+    void tickFrames(const double* a, const double* b, long frames, double* targets);
 
     double rate() const { return rate_; }
     const std::array<SpeechBandDetector, 2>& detectors() const { return detectors_; }
@@ -36,6 +39,9 @@ class InterviewAutomix {
     long holdFrames() const { return holdFrames_; }
 
   private:
+    /// Takes a decision from the two band energies.
+    void decide(double eA, double eB);
+
     double rate_;
     std::array<SpeechBandDetector, 2> detectors_;
     std::array<long, 2> hold_{0, 0};
