@@ -38,6 +38,10 @@ void writeFileAtomically(const fs::path& path, const std::string& text) {
 }
 
 void replaceFolder(const fs::path& replacement, const fs::path& target) {
+    // A kill between the two renames of the fallback below leaves an old copy aside (a model or
+    // a runtime: gigabytes) under a hidden name nothing else looks at. Whatever is at `target`
+    // now, this call replaces it, so such a copy is no longer wanted.
+    removeStaleWorkingFolders(target.parent_path(), "." + target.filename().string() + "-old-");
     std::error_code ec;
     const bool targetExists =
         fs::symlink_status(target, ec).type() != fs::file_type::not_found && !ec;

@@ -25,7 +25,8 @@ void writeFileAtomically(const std::filesystem::path& path, const std::string& t
 /// step (renameat2 with RENAME_EXCHANGE) and the old copy, now at `replacement`'s path, is
 /// removed (removal errors ignored). Where the file system cannot swap, the old folder is
 /// moved aside, the replacement moved in (moved back on failure) and the old copy removed.
-/// When `target` does not exist, `replacement` is renamed to it.
+/// When `target` does not exist, `replacement` is renamed to it. Old copies a kill left aside
+/// (unlocked, untouched for a day) are removed first.
 /// Throws FileError naming `target`; on failure `target` is unchanged.
 void replaceFolder(const std::filesystem::path& replacement, const std::filesystem::path& target);
 
