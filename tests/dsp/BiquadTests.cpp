@@ -111,3 +111,24 @@ TEST(Biquad, ResponseFloorAndIdentity) {
     for (double x : {0.0, 1.0, -0.25, 1e-30, -1e6})
         EXPECT_EQ(identity.process(x), x);
 }
+
+TEST(Biquad, APairOfLanesFiltersEachSectionAsItWouldAlone) {
+    // Two different sections with state, so that a lane mixed up in the constructor or in
+    // storeState() shows.
+    Biquad p(EQKind::highPass, 48000, 150, 0, 0.70710678);
+    Biquad q(EQKind::peak, 44100, 2500, -7, 2.5);
+    p.z1 = 0.125;
+    q.z2 = -0.5;
+    Biquad alone[2] = {p, q};
+    BiquadPair pair(p, q);
+    for (int n = 0; n < 500; ++n) {
+        const double a = std::sin(0.05 * n);
+        const double b = n % 7 == 0 ? 0.9 : -0.1;
+        const BiquadPair::Lanes y = pair.process(BiquadPair::Lanes{a, b});
+        ASSERT_EQ(y[0], alone[0].process(a)) << n;
+        ASSERT_EQ(y[1], alone[1].process(b)) << n;
+    }
+    pair.storeState(p, q);
+    EXPECT_EQ(p, alone[0]);
+    EXPECT_EQ(q, alone[1]);
+}

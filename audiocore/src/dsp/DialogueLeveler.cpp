@@ -178,9 +178,8 @@ void DialogueLeveler::pairFrames(const Lane& a, const Lane& b, size_t stride, si
     const Doubles2 one = both(1.0);
     Doubles2 energy = {*a.energy, *b.energy};
     for (size_t k = 0; k < m; ++k) {
-        const Doubles2 v = {a.column[k * stride], b.column[k * stride]};
-        // v − v is 0 exactly when v is finite.
-        const Doubles2 x = (v - v) == zero ? v : zero;
+        const Doubles2 x =
+            dsp_detail::finiteOrZero(Doubles2{a.column[k * stride], b.column[k * stride]});
         energy = ae * energy + rest * x * x;
         const Mask2 below = energy < quiet;
         const Mask2 silent = below | (energy < tiny);

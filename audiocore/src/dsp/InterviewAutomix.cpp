@@ -55,37 +55,17 @@ void InterviewAutomix::decide(double eA, double eB) {
 void InterviewAutomix::tickFrames(const double* a, const double* b, long frames, double* targets) {
     // Both detectors side by side, A in lane 0 and B in lane 1, their states in registers for
     // the run: each lane does the arithmetic of SpeechBandDetector::tick.
-    typedef double Pair __attribute__((vector_size(16)));
+    typedef BiquadPair::Lanes Pair;
     SpeechBandDetector& dA = detectors_[0];
     SpeechBandDetector& dB = detectors_[1];
-    const Pair hb0 = {dA.highPass.b0, dB.highPass.b0};
-    const Pair hb1 = {dA.highPass.b1, dB.highPass.b1};
-    const Pair hb2 = {dA.highPass.b2, dB.highPass.b2};
-    const Pair ha1 = {dA.highPass.a1, dB.highPass.a1};
-    const Pair ha2 = {dA.highPass.a2, dB.highPass.a2};
-    const Pair lb0 = {dA.lowPass.b0, dB.lowPass.b0};
-    const Pair lb1 = {dA.lowPass.b1, dB.lowPass.b1};
-    const Pair lb2 = {dA.lowPass.b2, dB.lowPass.b2};
-    const Pair la1 = {dA.lowPass.a1, dB.lowPass.a1};
-    const Pair la2 = {dA.lowPass.a2, dB.lowPass.a2};
+    BiquadPair high(dA.highPass, dB.highPass);
+    BiquadPair low(dA.lowPass, dB.lowPass);
     const Pair coefficient = {dA.coefficient, dB.coefficient};
-    const Pair zero = {0, 0};
     const Pair one = {1, 1};
-    Pair hz1 = {dA.highPass.z1, dB.highPass.z1};
-    Pair hz2 = {dA.highPass.z2, dB.highPass.z2};
-    Pair lz1 = {dA.lowPass.z1, dB.lowPass.z1};
-    Pair lz2 = {dA.lowPass.z2, dB.lowPass.z2};
     Pair energy = {dA.energy, dB.energy};
     for (long k = 0; k < frames; ++k) {
-        const Pair v = {a[k], b[k]};
-        // v − v is 0 exactly when v is finite; a sample that is not counts as 0.
-        const Pair x = (v - v) == zero ? v : zero;
-        const Pair h = hb0 * x + hz1;
-        hz1 = hz2 + (hb1 * x - ha1 * h);
-        hz2 = hb2 * x - ha2 * h;
-        const Pair y = lb0 * h + lz1;
-        lz1 = lz2 + (lb1 * h - la1 * y);
-        lz2 = lb2 * h - la2 * y;
+        // A sample that is not finite counts as 0.
+        const Pair y = low.process(high.process(dsp_detail::finiteOrZero(Pair{a[k], b[k]})));
         energy = coefficient * energy + (one - coefficient) * y * y;
         for (long& held : hold_)
             held = std::max(held - 1, 0L);
@@ -97,14 +77,8 @@ void InterviewAutomix::tickFrames(const double* a, const double* b, long frames,
         targets[2 * k] = targets_[0];
         targets[2 * k + 1] = targets_[1];
     }
-    dA.highPass.z1 = hz1[0];
-    dB.highPass.z1 = hz1[1];
-    dA.highPass.z2 = hz2[0];
-    dB.highPass.z2 = hz2[1];
-    dA.lowPass.z1 = lz1[0];
-    dB.lowPass.z1 = lz1[1];
-    dA.lowPass.z2 = lz2[0];
-    dB.lowPass.z2 = lz2[1];
+    high.storeState(dA.highPass, dB.highPass);
+    low.storeState(dA.lowPass, dB.lowPass);
     dA.energy = energy[0];
     dB.energy = energy[1];
 }

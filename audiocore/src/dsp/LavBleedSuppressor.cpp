@@ -220,7 +220,7 @@ void LavBleedSuppressor::runFrames(const double* a, const double* b, long frames
         // The automix's targets for the run go first into dB, which the gains then replace.
         interview_.tickFrames(a, b, frames, dB);
         if (frames > 0) target_ = {dB[2 * (frames - 1)], dB[2 * (frames - 1) + 1]};
-        typedef double Pair __attribute__((vector_size(16)));
+        typedef BiquadPair::Lanes Pair;
         const Pair release = {releaseCoefficient_, releaseCoefficient_};
         const Pair reopen = {reopenCoefficient_, reopenCoefficient_};
         const Pair one = {1, 1};
@@ -238,17 +238,8 @@ void LavBleedSuppressor::runFrames(const double* a, const double* b, long frames
     }
     // Correlated: A in lane 0 and B in lane 1 of each register, every lane doing the arithmetic
     // of Biquad::process and of the gains' one-pole; the choices are per lane.
-    typedef double Pair __attribute__((vector_size(16)));
-    const Biquad& p = correlationLowPass_[0];
-    const Biquad& q = correlationLowPass_[1];
-    const Pair b0 = {p.b0, q.b0};
-    const Pair b1 = {p.b1, q.b1};
-    const Pair b2 = {p.b2, q.b2};
-    const Pair a1 = {p.a1, q.a1};
-    const Pair a2 = {p.a2, q.a2};
-    Pair z1 = {p.z1, q.z1};
-    Pair z2 = {p.z2, q.z2};
-    const Pair zero = {0, 0};
+    typedef BiquadPair::Lanes Pair;
+    BiquadPair low(correlationLowPass_[0], correlationLowPass_[1]);
     const Pair one = {1, 1};
     const Pair attack = {attackCoefficient_, attackCoefficient_};
     // The targets change only with an analysis.
@@ -257,12 +248,7 @@ void LavBleedSuppressor::runFrames(const double* a, const double* b, long frames
     Pair gain = {gains_[0], gains_[1]};
     int tickCount = tickCount_;
     for (long k = 0; k < frames; ++k) {
-        const Pair v = {a[k], b[k]};
-        // v − v is 0 exactly when v is finite.
-        const Pair x = (v - v) == zero ? v : zero;
-        const Pair y = b0 * x + z1;
-        z1 = z2 + (b1 * x - a1 * y);
-        z2 = b2 * x - a2 * y;
+        const Pair y = low.process(finiteOrZero(Pair{a[k], b[k]}));
         if (++tickCount >= decimation_) {
             tickCount = 0;
             store(y[0], y[1], settings);
@@ -273,10 +259,7 @@ void LavBleedSuppressor::runFrames(const double* a, const double* b, long frames
         gain = c * gain + (one - c) * target;
         std::memcpy(dB + 2 * k, &gain, sizeof gain);
     }
-    correlationLowPass_[0].z1 = z1[0];
-    correlationLowPass_[0].z2 = z2[0];
-    correlationLowPass_[1].z1 = z1[1];
-    correlationLowPass_[1].z2 = z2[1];
+    low.storeState(correlationLowPass_[0], correlationLowPass_[1]);
     tickCount_ = tickCount;
     gains_ = {gain[0], gain[1]};
     reduction_ = {-gain[0], -gain[1]};

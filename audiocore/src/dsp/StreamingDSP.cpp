@@ -646,42 +646,21 @@ void StreamingDSP::filterLanes(int first, int second, long staged) {
     }
     if (from == used) return;
     const size_t count = used - from;
-    LaneSection* lanes = lanes_.data();
-    for (size_t u = 0; u < count; ++u) {
-        const Biquad& p = filters_[size_t(first) * bands + activeBands_[from + u]];
-        const Biquad& q = filters_[size_t(second) * bands + activeBands_[from + u]];
-        LaneSection& f = lanes[u];
-        f.b0 = LaneSection::Pair{p.b0, q.b0};
-        f.b1 = LaneSection::Pair{p.b1, q.b1};
-        f.b2 = LaneSection::Pair{p.b2, q.b2};
-        f.a1 = LaneSection::Pair{p.a1, q.a1};
-        f.a2 = LaneSection::Pair{p.a2, q.a2};
-        f.z1 = LaneSection::Pair{p.z1, q.z1};
-        f.z2 = LaneSection::Pair{p.z2, q.z2};
-    }
+    BiquadPair* lanes = lanes_.data();
+    for (size_t u = 0; u < count; ++u)
+        lanes[u] = BiquadPair(section(first, from + u), section(second, from + u));
     const size_t stride = size_t(count_);
     double* values = values_.data();
     for (long k = 0; k < staged; ++k) {
         double* frame = values + size_t(k) * stride;
-        LaneSection::Pair x = {frame[first], frame[second]};
-        for (size_t u = 0; u < count; ++u) {
-            LaneSection& f = lanes[u];
-            const LaneSection::Pair y = f.b0 * x + f.z1;
-            f.z1 = f.z2 + (f.b1 * x - f.a1 * y);
-            f.z2 = f.b2 * x - f.a2 * y;
-            x = y;
-        }
+        BiquadPair::Lanes x = {frame[first], frame[second]};
+        for (size_t u = 0; u < count; ++u)
+            x = lanes[u].process(x);
         frame[first] = x[0];
         frame[second] = x[1];
     }
-    for (size_t u = 0; u < count; ++u) {
-        Biquad& p = filters_[size_t(first) * bands + activeBands_[from + u]];
-        Biquad& q = filters_[size_t(second) * bands + activeBands_[from + u]];
-        p.z1 = lanes[u].z1[0];
-        p.z2 = lanes[u].z2[0];
-        q.z1 = lanes[u].z1[1];
-        q.z2 = lanes[u].z2[1];
-    }
+    for (size_t u = 0; u < count; ++u)
+        lanes[u].storeState(section(first, from + u), section(second, from + u));
 }
 
 void StreamingDSP::compressStage(long staged) {

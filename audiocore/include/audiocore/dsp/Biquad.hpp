@@ -51,4 +51,37 @@ struct Biquad {
     friend bool operator==(const Biquad&, const Biquad&) = default;
 };
 
+/// Two sections side by side, one in each lane of a register (two channels, or two
+/// detectors): each lane does exactly the arithmetic of Biquad::process.
+struct BiquadPair {
+    typedef double Lanes __attribute__((vector_size(16)));
+    Lanes b0, b1, b2, a1, a2, z1, z2;
+
+    BiquadPair() = default;
+    /// `p` in lane 0 and `q` in lane 1, coefficients and state.
+    BiquadPair(const Biquad& p, const Biquad& q)
+        : b0{p.b0, q.b0},
+          b1{p.b1, q.b1},
+          b2{p.b2, q.b2},
+          a1{p.a1, q.a1},
+          a2{p.a2, q.a2},
+          z1{p.z1, q.z1},
+          z2{p.z2, q.z2} {}
+
+    Lanes process(Lanes x) {
+        const Lanes y = b0 * x + z1;
+        z1 = z2 + (b1 * x - a1 * y);
+        z2 = b2 * x - a2 * y;
+        return y;
+    }
+
+    /// Writes each lane's state back to its section.
+    void storeState(Biquad& p, Biquad& q) const {
+        p.z1 = z1[0];
+        p.z2 = z2[0];
+        q.z1 = z1[1];
+        q.z2 = z2[1];
+    }
+};
+
 }  // namespace corvaline

@@ -48,4 +48,11 @@ inline double finiteOrZero(double x) {
     return std::isfinite(x) ? x : 0.0;
 }
 
+typedef double Lanes2 __attribute__((vector_size(16)));
+
+/// finiteOrZero() in each lane: v − v is 0 exactly when v is finite.
+inline Lanes2 finiteOrZero(Lanes2 v) {
+    return (v - v) == Lanes2{} ? v : Lanes2{};
+}
+
 }  // namespace corvaline::dsp_detail

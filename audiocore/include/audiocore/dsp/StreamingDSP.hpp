@@ -211,12 +211,7 @@ class StreamingDSP {
     std::array<double, kStageFrames> stageLargest_{};   ///< largest selected |sample| per frame
     std::array<double, kStageFrames> stageLimit_{};     ///< the limiter gain of each frame
     std::vector<Biquad> active_;                        ///< an odd channel's active sections
-    /// One active section of two channels, a channel in each lane.
-    struct LaneSection {
-        typedef double Pair __attribute__((vector_size(16)));
-        Pair b0, b1, b2, a1, a2, z1, z2;
-    };
-    std::vector<LaneSection> lanes_;
+    std::vector<BiquadPair> lanes_;  ///< active sections of two channels, one in each lane
 
   public:
     /// Two consecutive active sections of two channels: lanes (first, second) of the earlier
