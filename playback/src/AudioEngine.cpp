@@ -3,6 +3,8 @@
 #include <SDL.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -31,6 +33,9 @@ class SDLLibrary : public LazyLibraries {
     CORVALINE_LIBRARY_FUNCTION(SDL_InitSubSystem);
     CORVALINE_LIBRARY_FUNCTION(SDL_QuitSubSystem);
     CORVALINE_LIBRARY_FUNCTION(SDL_GetError);
+    CORVALINE_LIBRARY_FUNCTION(SDL_GetCurrentAudioDriver);
+    CORVALINE_LIBRARY_FUNCTION(SDL_GetDefaultAudioInfo);
+    CORVALINE_LIBRARY_FUNCTION(SDL_free);
     CORVALINE_LIBRARY_FUNCTION(SDL_OpenAudioDevice);
     CORVALINE_LIBRARY_FUNCTION(SDL_PauseAudioDevice);
     CORVALINE_LIBRARY_FUNCTION(SDL_CloseAudioDevice);
@@ -44,6 +49,88 @@ const SDLLibrary& sdl() {
 
 constexpr uint32_t kDeviceFrames = 1024;
 constexpr size_t kTapBuffers = 16;
+
+/// What to try when the output cannot be used, after what failed.
+constexpr const char* kOutputAdvice =
+    "Choose another output device in the system's sound settings, or check that the sound "
+    "server (PipeWire or PulseAudio) is running and no other program holds the device, then "
+    "try again.";
+
+/// How the user knows an SDL audio driver.
+std::string soundSystem(const std::string& driver) {
+    if (driver == "pipewire") return "PipeWire";
+    if (driver == "pulseaudio") return "PulseAudio";
+    if (driver == "alsa") return "ALSA";
+    if (driver == "jack") return "JACK";
+    if (driver == "sndio") return "sndio";
+    if (driver == "dsp") return "OSS";
+    return "“" + driver + "”";
+}
+
+/// "48 kHz stereo", "44.1 kHz 6-channel".
+std::string formatText(double rate, int channels) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%g kHz %s", std::round(rate / 100.0) / 10.0,
+                  channels == 1   ? "mono"
+                  : channels == 2 ? "stereo"
+                                  : (std::to_string(channels) + "-channel").c_str());
+    return text;
+}
+
+/// The refusal a user reads: `what` failed, what to try, and SDL's text (`detail`, when it
+/// has any) on a line of its own.
+AudioOutputError outputRefusal(const std::string& what, const std::string& advice,
+                               const std::string& detail) {
+    std::string message = "The audio output could not start: " + what + " " + advice;
+    if (!detail.empty()) message += "\n" + detail;
+    return AudioOutputError(message);
+}
+
+/// Why SDL could not start its audio subsystem, in the user's words. Called with SDL's
+/// error text still current.
+AudioOutputError initialisationRefusal() {
+    const std::string detail = sdl().SDL_GetError();
+    const char* chosen = std::getenv("SDL_AUDIODRIVER");
+    if (chosen != nullptr && *chosen != '\0') {
+        return outputRefusal(
+            "the sound system " + soundSystem(chosen) +
+                " named by SDL_AUDIODRIVER is not available on this computer.",
+            "Remove SDL_AUDIODRIVER from the environment to use the default output, or name "
+            "one that is installed (pipewire, pulseaudio or alsa).",
+            detail);
+    }
+    return outputRefusal("no sound system could be reached (PipeWire, PulseAudio or ALSA).",
+                         kOutputAdvice, detail);
+}
+
+/// The output SDL was asked to open, as the user knows it, and what to try when it fails.
+struct Output {
+    std::string name;  ///< "the output device “Speakers” (PulseAudio)"
+    std::string advice;
+};
+
+/// The default output of the running driver. The audio subsystem is running.
+Output defaultOutput() {
+    const char* current = sdl().SDL_GetCurrentAudioDriver();
+    const std::string driver = current != nullptr ? current : "";
+    if (driver == "disk") {
+        // The developers' and tests' driver, which writes what is played to a file.
+        const char* file = std::getenv("SDL_DISKAUDIOFILE");
+        const std::string shown = file != nullptr && *file != '\0' ? file : "sdlaudio.raw";
+        return {"the sound file output “" + shown + "” (SDL_AUDIODRIVER=disk)",
+                "Check that the folder of SDL_DISKAUDIOFILE exists and can be written, or "
+                "remove SDL_AUDIODRIVER from the environment to use the default output."};
+    }
+    std::string device = "the default output device";
+    char* name = nullptr;
+    SDL_AudioSpec spec{};
+    if (sdl().SDL_GetDefaultAudioInfo(&name, &spec, 0) == 0 && name != nullptr) {
+        if (*name != '\0') device = std::string("the output device “") + name + "”";
+    }
+    if (name != nullptr) sdl().SDL_free(name);
+    if (!driver.empty()) device += " (" + soundSystem(driver) + ")";
+    return {device, kOutputAdvice};
+}
 
 }  // namespace
 
@@ -92,7 +179,7 @@ void AudioEngine::start() {
     if (!player_) throw std::logic_error("AudioEngine: no player connected");
     sdl().require<AudioOutputError>("The audio output is not available");
     std::lock_guard lock(sdlMutex());
-    if (sdl().SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) throw AudioOutputError(sdl().SDL_GetError());
+    if (sdl().SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) throw initialisationRefusal();
     // The device plays the player's format; SDL converts when the hardware differs.
     const int channels = deviceChannels();
     outputChannels_ = channels;
@@ -106,9 +193,14 @@ void AudioEngine::start() {
     SDL_AudioSpec have{};
     const SDL_AudioDeviceID device = sdl().SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
     if (device == 0) {
-        const std::string message = sdl().SDL_GetError();
+        const std::string detail = sdl().SDL_GetError();
+        const Output output = defaultOutput();
+        AudioOutputError refusal =
+            outputRefusal(output.name + " could not be opened for " +
+                              formatText(player_->sampleRate(), channels) + " playback.",
+                          output.advice, detail);
         sdl().SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        throw AudioOutputError(message.empty() ? "The audio output could not be opened." : message);
+        throw refusal;
     }
     device_ = device;
     sdlStarted_ = true;

@@ -14,6 +14,7 @@
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Errors.hpp"
 #include "core/bridge/Worker.hpp"
+#include "playback/AudioEngine.hpp"
 
 namespace corvaline::app {
 namespace {
@@ -36,6 +37,11 @@ TEST(AlertTextTest, EngineMessagesPassUnchangedAndOtherErrorsAreWorded) {
     const FileError unreadable("Could not open “x.foo”: it is not an audio file.", "/tmp/x.foo",
                                std::make_error_code(std::errc::invalid_argument));
     EXPECT_EQ(alertText(unreadable), "Could not open “x.foo”: it is not an audio file.");
+    // So is the audio output's refusal, which names the device and what to try itself.
+    const std::string output =
+        "The audio output could not start: the default output device (ALSA) could not be "
+        "opened for 48 kHz stereo playback. Choose another output device…\nALSA: Couldn't open";
+    EXPECT_EQ(alertText(playback::AudioOutputError(output)), QString::fromStdString(output));
     // A library's own text never stands alone: a first line says what failed.
     const QString library = alertText(LibraryError("libsndfile", "SF_INFO struct incomplete"));
     EXPECT_EQ(library, "libsndfile could not process the audio.\nSF_INFO struct incomplete");

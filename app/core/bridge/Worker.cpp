@@ -59,10 +59,9 @@ QString alertText(const std::exception& error) {
         }
         return QStringLiteral("A file operation failed: %1.").arg(reason);
     }
-    if (const auto* output = dynamic_cast<const playback::AudioOutputError*>(&error)) {
-        return QStringLiteral("The audio output could not start.\n%1")
-            .arg(QString::fromUtf8(output->what()));
-    }
+    // So is the audio output's refusal (the device, what failed, what to try).
+    if (const auto* output = dynamic_cast<const playback::AudioOutputError*>(&error))
+        return QString::fromUtf8(output->what());
     if (const auto* library = dynamic_cast<const LibraryError*>(&error))
         return QStringLiteral("%1\n%2").arg(libraryTask(*library),
                                             QString::fromUtf8(library->what()));

@@ -39,8 +39,9 @@ struct PlayerTime {
     double sampleRate = 0;
 };
 
-/// Fails to open or start the output; what() is SDL's description (or says that SDL2 itself
-/// could not be loaded).
+/// Fails to open or start the output. what() is the user's message, complete: which output
+/// failed, what went wrong and what to try, with SDL's own text on a second line (or that
+/// SDL2 itself could not be loaded and which package installs it).
 class AudioOutputError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -142,8 +143,8 @@ class AudioEngine {
     void installTap(uint32_t bufferSize, TapObserver observer);
     /// Opens and starts the default output device (SDL_AUDIODRIVER / SDL_DISKAUDIOFILE are
     /// honoured). SDL2 itself is opened by the first start() of the process. Throws
-    /// AudioOutputError with SDL's text, or one naming SDL2 and its package when the library
-    /// cannot be loaded.
+    /// AudioOutputError naming the sound system or device that failed, or SDL2 and its package
+    /// when the library cannot be loaded; nothing is left open then.
     void start();
     /// Stops and closes the device; no callback runs after it returns. Idempotent.
     void stop();
