@@ -120,7 +120,7 @@ int install(ModelCatalog& catalog, const std::string& id) {
         shown.finish();
         catalog.refresh();
         std::fprintf(stderr, "corvaline-cli: %s\n",
-                     ModelCatalog::failureText(error.what()).c_str());
+                     ModelCatalog::failureText(error, error.what()).c_str());
         return 1;
     }
     shown.finish();

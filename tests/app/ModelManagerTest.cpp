@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "AppTestSupport.hpp"
 #include "LocalHttpServer.hpp"
 #include "TestSupport.hpp"
 #include "audiocore/install/VerifiedDownload.hpp"
 #include "audiocore/model/AudioFailure.hpp"
+#include "audiocore/platform/Paths.hpp"
 #include "core/models/ModelManager.hpp"
 
 namespace corvaline::app {
@@ -132,6 +135,40 @@ TEST_F(ModelManagerTest, AFailureExplainsWhatToCheckAndKeepsTheReason) {
     EXPECT_GT(models->error()->size(), 120);  // the reason follows
     EXPECT_EQ(models->message(), "Installation failed; ready to retry");
     EXPECT_FALSE(models->installed().contains("dfn3"));
+}
+
+// Without libcurl the refusal says what is missing and how to install it, alone: advice to
+// check the connection and the disk would send the user the wrong way. The test runs itself
+// again in a child process that cannot load libcurl (the files suite's preloaded shim makes its
+// dlopen fail as on a machine without it).
+TEST_F(ModelManagerTest, WithoutLibcurlTheRefusalIsShownAsItIs) {
+    const char* hidden = std::getenv("CORVALINE_HIDE_LIBRARY");
+    if (hidden == nullptr) {
+        const auto quote = corvaline::test::shellQuote;
+        const fs::path shim = paths::executableFolder() / "hide_library_shim.so";
+        const auto child = corvaline::test::runShell(
+            "LD_PRELOAD=" + quote(shim.string()) + " CORVALINE_HIDE_LIBRARY=libcurl " +
+            quote(fs::read_symlink("/proc/self/exe").string()) +
+            " --gtest_filter=ModelManagerTest.WithoutLibcurlTheRefusalIsShownAsItIs 2>&1");
+        EXPECT_EQ(child.status, 0) << child.output;
+        EXPECT_NE(child.output.find("[  PASSED  ] 1 test"), std::string::npos) << child.output;
+        return;
+    }
+    ASSERT_STREQ(hidden, "libcurl");
+    make();
+    models->download("dfn3");
+    waitIdle();
+    ASSERT_TRUE(models->error());
+    const std::string text = models->error()->toStdString();
+    EXPECT_EQ(text.rfind("Could not download \u201cdeep-filter\u201d: Corvaline downloads models "
+                         "and runtimes through libcurl (libcurl.so.4), which could not be loaded. "
+                         "Install it again (on Debian: libcurl4).\n",
+                         0),
+              0u)
+        << text;
+    EXPECT_EQ(text.find("internet connection"), std::string::npos) << text;
+    EXPECT_EQ(models->message(), "Installation failed; ready to retry");
+    EXPECT_FALSE(models->runtimeReady());
 }
 
 TEST_F(ModelManagerTest, RemovalAndRevealTouchOnlyTheModelFolder) {

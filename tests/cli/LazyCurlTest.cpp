@@ -62,6 +62,10 @@ TEST_F(LazyCurlTest, ADownloadWithoutItIsAClearRefusal) {
     EXPECT_TRUE(contains(refused.output, "libcurl.so.4")) << refused.output;
     EXPECT_TRUE(contains(refused.output, "could not be loaded")) << refused.output;
     EXPECT_TRUE(contains(refused.output, "on Debian: libcurl4")) << refused.output;
+    // The refusal stands alone: the connection and the disk are not what is wrong.
+    EXPECT_TRUE(contains(refused.output, "\ncorvaline-cli: Could not download \u201cdeep-filter"))
+        << refused.output;
+    EXPECT_FALSE(contains(refused.output, "Installation could not finish")) << refused.output;
 
     // Everything else still works without it.
     const auto info = cli("info " + quote(wav.string()), hidden);

@@ -12,6 +12,7 @@
 #include "audiocore/install/VerifiedDownload.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
+#include "audiocore/platform/Errors.hpp"
 
 using namespace corvaline;
 using namespace corvaline::test;
@@ -374,7 +375,7 @@ TEST_F(ModelCatalogTest, FailedModelCheckLeavesThePreviousInstallation) {
         const std::string text = error.what();
         EXPECT_EQ(text.rfind("Local runtime failed (4).", 0), 0u) << text;
         EXPECT_NE(text.find("model check failed"), std::string::npos) << text;
-        EXPECT_EQ(ModelCatalog::failureText(text),
+        EXPECT_EQ(ModelCatalog::failureText(error, text),
                   std::string("Installation could not finish. Check your internet connection and "
                               "available disk space, then try again.\n\n") +
                       text);
@@ -384,6 +385,28 @@ TEST_F(ModelCatalogTest, FailedModelCheckLeavesThePreviousInstallation) {
     EXPECT_FALSE(fs::exists(root / "Models" / "SidonReference"));
     EXPECT_TRUE(hiddenItems().empty());
     EXPECT_TRUE(fs::is_empty(dir.path() / "tmp"));  // no runner log left
+}
+
+TEST(ModelCatalogFailureText, OnlyALibraryMissingOnThisComputerGoesWithoutTheAdvice) {
+    const std::string advice =
+        "Installation could not finish. Check your internet connection and available disk "
+        "space, then try again.\n\n";
+    // The network's and the disk's failures keep the advice, with their own description.
+    const AudioFailure server(VerifiedDownload::serverFailureMessage);
+    EXPECT_EQ(ModelCatalog::failureText(server, server.what()), advice + server.what());
+    const LibraryError network("libcurl", "Could not resolve host: example.org");
+    EXPECT_EQ(ModelCatalog::failureText(network, "The download could not finish.\nCould not"),
+              advice + "The download could not finish.\nCould not");
+    const std::filesystem::filesystem_error disk(
+        "write", "/tmp/x", std::make_error_code(std::errc::no_space_on_device));
+    EXPECT_EQ(ModelCatalog::failureText(disk, "the disk is full"), advice + "the disk is full");
+    // A missing library is neither: its refusal says what to install, and stands alone
+    // whatever the front end would have called it.
+    const MissingLibrary missing(
+        "Could not download \u201cdeep-filter\u201d: Corvaline downloads models and runtimes "
+        "through libcurl (libcurl.so.4), which could not be loaded. Install it again (on "
+        "Debian: libcurl4).\n/nonexistent/libcurl.so.4: cannot open shared object file");
+    EXPECT_EQ(ModelCatalog::failureText(missing, "something else"), missing.what());
 }
 
 TEST_F(ModelCatalogTest, CancelledInstallationLeavesNoPartialFile) {

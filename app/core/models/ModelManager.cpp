@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+#include "audiocore/model/AudioFailure.hpp"
+#include "audiocore/platform/Cancellation.hpp"
 #include "core/bridge/Worker.hpp"
 
 namespace corvaline::app {
@@ -132,12 +134,20 @@ void ModelManager::start(
     work->run(
         [this, id, catalog, install = std::move(install)](std::stop_token stop,
                                                           const ProgressCallback&) {
-            install(
-                *catalog,
-                [this, id](const RuntimeInstallationProgress& record) {
-                    Worker::post(this, [this, id, record] { applyProgress(id, record); });
-                },
-                stop);
+            try {
+                install(
+                    *catalog,
+                    [this, id](const RuntimeInstallationProgress& record) {
+                        Worker::post(this, [this, id, record] { applyProgress(id, record); });
+                    },
+                    stop);
+            } catch (const Cancelled&) {
+                throw;
+            } catch (const std::exception& error) {
+                // Worded here, where the failure's kind is still known.
+                throw AudioFailure(
+                    ModelCatalog::failureText(error, alertText(error).toStdString()));
+            }
         },
         {},
         [this, work, success](StepOutcome<Done> outcome) {
@@ -189,7 +199,7 @@ void ModelManager::finish(const std::shared_ptr<Worker>& work, bool succeeded, b
     } else if (cancelled) {
         setMessage(QString::fromUtf8(ModelCatalog::cancelledMessage));
     } else {
-        setError(qs(ModelCatalog::failureText(failure.toStdString())));
+        setError(failure);
         setMessage(QString::fromUtf8(ModelCatalog::failedStatusMessage));
     }
     refresh();

@@ -114,7 +114,7 @@ const FFmpegLibraries& ff() {
 
 /// The libraries, loaded before anything touches `url`; refuses to read it without them.
 void requireLibraries(const fs::path& url) {
-    ff().require<AudioFailure>("Could not read " + quoted(url));
+    ff().require<MissingLibrary>("Could not read " + quoted(url));
 }
 
 std::string libraryText(int code) {

@@ -290,7 +290,8 @@ std::string ModelCatalog::installedMessage(const LocalModel& model) {
     return model.name + " installed";
 }
 
-std::string ModelCatalog::failureText(const std::string& description) {
+std::string ModelCatalog::failureText(const std::exception& error, const std::string& description) {
+    if (dynamic_cast<const MissingLibrary*>(&error)) return error.what();
     return std::string(installFailureMessage) + "\n\n" + description;
 }
 

@@ -99,7 +99,7 @@ const CurlLibrary& cu() {
 /// Loads libcurl before anything is downloaded to `destination`; refuses the download
 /// without it.
 void requireCurl(const fs::path& destination) {
-    cu().require<AudioFailure>("Could not download " + quotedName(destination));
+    cu().require<MissingLibrary>("Could not download " + quotedName(destination));
 }
 
 struct ParsedUrl {

@@ -15,6 +15,7 @@
 // only read the catalog's configuration, never its published state, so one may run on a
 // worker while the owning thread reads installed() and the ready flags.
 
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -152,8 +153,11 @@ class ModelCatalog {
 
     /// Status line after a successful installation ("HTDemucs installed").
     static std::string installedMessage(const LocalModel& model);
-    /// The failure text shown for an installation that failed with `description`.
-    static std::string failureText(const std::string& description);
+    /// The failure text shown for an installation that failed with `error`, described by
+    /// `description` (the front end's words for it): installFailureMessage, two line breaks
+    /// and the description; a MissingLibrary refusal alone, since checking the connection or
+    /// the disk would not help.
+    static std::string failureText(const std::exception& error, const std::string& description);
 
   private:
     void installRuntime(ManagedRuntime::Engine engine, const Progress& progress,
