@@ -27,6 +27,7 @@
 #include "audiocore/model/WaveMetadata.hpp"
 #include "audiocore/platform/Cancellation.hpp"
 #include "audiocore/platform/Errors.hpp"
+#include "audiocore/platform/FailureText.hpp"
 #include "audiocore/platform/Paths.hpp"
 #include "audiocore/platform/Process.hpp"
 #include "audiocore/platform/Uuid.hpp"
@@ -632,7 +633,7 @@ int runBatchRender(const std::vector<std::string>& argv) {
                     job.status = 130;
                 } catch (const std::exception& e) {
                     job.status = 1;
-                    job.error = e.what();
+                    job.error = describeFailure(e);
                 }
                 if (job.status == 0 || job.status == kNotCompliant) {
                     try {

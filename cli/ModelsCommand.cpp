@@ -9,6 +9,7 @@
 #include "Command.hpp"
 #include "audiocore/install/ModelCatalog.hpp"
 #include "audiocore/platform/Cancellation.hpp"
+#include "audiocore/platform/FailureText.hpp"
 
 namespace corvaline::cli {
 namespace {
@@ -120,7 +121,7 @@ int install(ModelCatalog& catalog, const std::string& id) {
         shown.finish();
         catalog.refresh();
         std::fprintf(stderr, "corvaline-cli: %s\n",
-                     ModelCatalog::failureText(error, error.what()).c_str());
+                     ModelCatalog::failureText(error, describeFailure(error)).c_str());
         return 1;
     }
     shown.finish();

@@ -11,6 +11,7 @@
 #include "Command.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
+#include "audiocore/platform/FailureText.hpp"
 #include "audiocore/platform/WorkingFile.hpp"
 
 namespace corvaline::cli {
@@ -72,7 +73,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "corvaline-cli: cancelled\n");
         return 130;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "corvaline-cli: %s\n", printable(e.what(), true).c_str());
+        std::fprintf(stderr, "corvaline-cli: %s\n", printable(describeFailure(e), true).c_str());
         return 1;
     }
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "audiocore/platform/FailureText.hpp"
 #include "playback/AudioEngine.hpp"
 #include "playback/SerialQueue.hpp"
 
@@ -26,14 +27,9 @@ double threadCpuSeconds() {
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
+// A failure while streaming, as the owner shows it (a library's text never alone).
 std::string describe(std::exception_ptr failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown playback error.";
-    }
+    return describeFailure(failure);
 }
 
 }  // namespace

@@ -116,5 +116,19 @@ TEST_F(ModelsCommandTest, UsageMistakesAreRefusedBeforeAnythingIsFetched) {
     EXPECT_FALSE(fs::exists(root / "Runtime"));
 }
 
+TEST_F(ModelsCommandTest, AFolderThatCannotBeMadeIsNamedInTheUsersWords) {
+    // The model folder's place is taken by a file: nothing can be installed below it, and the
+    // refusal says where and why without the file system's own "filesystem error: … [path]".
+    fs::create_directories(dir.path() / "data");
+    test::writeFile(root, "not a folder");
+    const auto result = models("install dfn3");
+    EXPECT_EQ(result.status, 1) << result.output;
+    EXPECT_NE(result.output.find("Installation could not finish."), std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("\n\nCould not use \u201c" + root.string()), std::string::npos)
+        << result.output;
+    EXPECT_EQ(result.output.find("filesystem error"), std::string::npos) << result.output;
+}
+
 }  // namespace
 }  // namespace corvaline

@@ -29,9 +29,9 @@
 
 namespace corvaline::app {
 
-/// The text shown in the "Audio Error" alert for a failure: an AudioFailure's message
-/// unchanged; a platform or library error in a user's words naming what failed, with the
-/// library's own text on a second line at most.
+/// The text shown in the "Audio Error" alert for a failure (describeFailure): an AudioFailure's
+/// message unchanged; a platform or library error in a user's words naming what failed, with
+/// the library's own text on a second line at most.
 QString alertText(const std::exception& error);
 QString alertText(const std::exception_ptr& error);
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "audiocore/model/AudioBuffer.hpp"
+#include "audiocore/model/AudioFailure.hpp"
 
 namespace corvaline::playback {
 
@@ -42,9 +43,9 @@ struct PlayerTime {
 /// Fails to open or start the output. what() is the user's message, complete: which output
 /// failed, what went wrong and what to try, with SDL's own text on a second line (or that
 /// SDL2 itself could not be loaded and which package installs it).
-class AudioOutputError : public std::runtime_error {
+class AudioOutputError : public AudioFailure {
   public:
-    using std::runtime_error::runtime_error;
+    using AudioFailure::AudioFailure;
 };
 
 class PlayerNode {
