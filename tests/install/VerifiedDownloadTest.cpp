@@ -167,12 +167,18 @@ TEST_F(VerifiedDownloadTest, ServerRefusalsFailWithTheServerMessageAndLeaveNothi
     EXPECT_TRUE(reports.empty());
 }
 
-TEST_F(VerifiedDownloadTest, NetworkErrorsPassThroughAsTheLibraryError) {
+TEST_F(VerifiedDownloadTest, ANetworkErrorNamesTheFileTheServerAndWhatWentWrong) {
     // A port nobody listens on: the connection itself fails, there is no response.
     LocalHttpServer* closed = new LocalHttpServer();
     const std::string url = closed->url("/model.bin");
     delete closed;
-    EXPECT_THROW(VerifiedDownload::fetch(url, destination, digest, record), LibraryError);
+    const std::string text =
+        failureText([&] { VerifiedDownload::fetch(url, destination, digest, record); });
+    const std::string words =
+        "Could not download \u201cmodel.bin\u201d from 127.0.0.1: the server could not be "
+        "reached.\n";
+    EXPECT_EQ(text.rfind(words, 0), 0u) << text;
+    EXPECT_GT(text.size(), words.size()) << "libcurl's text is kept below: " << text;
     EXPECT_TRUE(leftovers().empty());
 }
 

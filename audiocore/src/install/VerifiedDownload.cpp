@@ -134,6 +134,49 @@ struct Transfer {
     bool cancelled = false;
 };
 
+/// The server of `url` as the user reads it: its host name, or "the server".
+std::string hostOf(const std::string& url) {
+    ParsedUrl parsed;
+    if (parsed.handle &&
+        cu().curl_url_set(parsed.handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+        const std::string host = urlPart(parsed.handle, CURLUPART_HOST);
+        if (!host.empty()) return host;
+    }
+    return "the server";
+}
+
+/// Why a transfer failed, in a user's words (libcurl's own text follows on a second line).
+std::string transferReason(CURLcode result) {
+    switch (result) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return "the server's address could not be found (is this computer online?)";
+        case CURLE_COULDNT_CONNECT:
+            return "the server could not be reached";
+        case CURLE_OPERATION_TIMEDOUT:
+            return "the connection timed out";
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+            return "a secure connection could not be made (the server's certificate was not "
+                   "accepted, or the connection was interfered with)";
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_PARTIAL_FILE:
+            return "the connection broke off before the file arrived";
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_TOO_MANY_REDIRECTS:
+            return "the server sent the download somewhere Corvaline does not download from";
+        case CURLE_OUT_OF_MEMORY:
+            return "there is not enough memory";
+        default:
+            return "the transfer failed";
+    }
+}
+
 long responseCode(CURL* curl) {
     long code = 0;
     cu().curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
@@ -207,7 +250,10 @@ struct CurlHandle {
 std::string download(const std::string& url, int fd, const fs::path& file,
                      const ProgressCallback& progress, std::stop_token stop) {
     CurlHandle handle;
-    if (!handle.curl) throw LibraryError("libcurl", "cannot create a transfer");
+    if (!handle.curl) {
+        throw AudioFailure("Could not download " + quotedName(file) +
+                           ": the download could not be set up (libcurl refused to start it).");
+    }
     CURL* curl = handle.curl;
 
     ProgressLimiter limiter(progress);
@@ -266,7 +312,8 @@ std::string download(const std::string& url, int fd, const fs::path& file,
             throw AudioFailure(serverFailureMessage);
         }
         const std::string text = errorText[0] ? errorText : cu().curl_easy_strerror(result);
-        throw LibraryError("libcurl", text);
+        throw AudioFailure("Could not download " + quotedName(file) + " from " + hostOf(url) +
+                           ": " + transferReason(result) + ".\n" + text);
     }
     if (responseCode(curl) != 200) throw AudioFailure(serverFailureMessage);
     return finishDigest(digest);

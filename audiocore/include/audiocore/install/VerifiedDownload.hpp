@@ -70,12 +70,14 @@ bool isAllowedAddress(const std::string& url);
 /// bytes written / expected total while the body arrives (rate-limited; none when the server
 /// sends no length). `progress` may be called from the transfer thread (the calling thread).
 ///
-/// Throws AudioFailure naming the file, the library and its Debian package when libcurl
+/// Throws MissingLibrary naming the file, the library and its Debian package when libcurl
 /// cannot be loaded, AudioFailure naming the address when isAllowedAddress() refuses it,
 /// AudioFailure(serverFailureMessage) on a missing response or a status other than
-/// 200, AudioFailure(verificationFailureMessage) on a digest mismatch, LibraryError("libcurl")
-/// for network errors, std::filesystem::filesystem_error for file errors, Cancelled when
-/// `stop` is requested (the transfer is aborted within about a second).
+/// 200, AudioFailure(verificationFailureMessage) on a digest mismatch, AudioFailure naming the
+/// file, the server and what went wrong for network errors ("Could not download “x.pt” from
+/// example.org: the connection timed out.", libcurl's text on a second line),
+/// std::filesystem::filesystem_error for file errors, Cancelled when `stop` is requested (the
+/// transfer is aborted within about a second).
 void fetch(const std::string& url, const std::filesystem::path& destination,
            const std::string& expected, const ProgressCallback& progress,
            std::stop_token stop = {});
