@@ -47,6 +47,25 @@ const SDLLibrary& sdl() {
     return library;
 }
 
+/// ALSA's library prints its own diagnostics on standard error while SDL tries its devices
+/// ("ALSA lib pcm.c:2666:(snd_pcm_open_noupdate) Unknown PCM default"). The program writes no
+/// log, and a failure reaches the user in the refusal below, so they are silenced (as FFmpeg's
+/// are). The handler is libasound's global: set once in the copy SDL opens later as well.
+void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
+void silenceAlsa() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        using Handler = void (*)(const char*, int, const char*, int, const char*, ...);
+        try {
+            static const SharedLibrary alsa("libasound.so.2");
+            alsa.function<int (*)(Handler)>("snd_lib_error_set_handler")(&quietAlsa);
+        } catch (const SharedLibrary::Unavailable&) {
+            // Without libasound SDL has no ALSA driver either: nothing to silence.
+        }
+    });
+}
+
 constexpr uint32_t kDeviceFrames = 1024;
 constexpr size_t kTapBuffers = 16;
 
@@ -122,9 +141,13 @@ Output defaultOutput() {
                 "remove SDL_AUDIODRIVER from the environment to use the default output."};
     }
     std::string device = "the default output device";
+    const char* named = std::getenv("AUDIODEV");
     char* name = nullptr;
     SDL_AudioSpec spec{};
-    if (sdl().SDL_GetDefaultAudioInfo(&name, &spec, 0) == 0 && name != nullptr) {
+    if (named != nullptr && *named != '\0') {
+        // SDL opens the device the environment names instead of the default.
+        device = std::string("the output device “") + named + "” named by AUDIODEV";
+    } else if (sdl().SDL_GetDefaultAudioInfo(&name, &spec, 0) == 0 && name != nullptr) {
         if (*name != '\0') device = std::string("the output device “") + name + "”";
     }
     if (name != nullptr) sdl().SDL_free(name);
@@ -179,6 +202,7 @@ void AudioEngine::start() {
     if (!player_) throw std::logic_error("AudioEngine: no player connected");
     sdl().require<AudioOutputError>("The audio output is not available");
     std::lock_guard lock(sdlMutex());
+    silenceAlsa();
     if (sdl().SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) throw initialisationRefusal();
     // The device plays the player's format; SDL converts when the hardware differs.
     const int channels = deviceChannels();

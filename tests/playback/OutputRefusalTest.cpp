@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 
@@ -17,6 +20,7 @@ class OutputRefusalTest : public ::testing::Test {
     void TearDown() override {
         unsetenv("SDL_AUDIODRIVER");
         unsetenv("SDL_DISKAUDIOFILE");
+        unsetenv("AUDIODEV");
     }
 
     /// The refusal of starting a 48 kHz player of `channels` channels; empty when it started.
@@ -87,6 +91,30 @@ TEST_F(OutputRefusalTest, ADeviceThatCannotOpenIsNamedWithTheFormatAsked) {
     // driver, the next start would try the same file again instead of the driver now chosen.
     setenv("SDL_AUDIODRIVER", "dummy", 1);
     EXPECT_EQ(refusal(), "");
+}
+
+TEST_F(OutputRefusalTest, ALibrarysOwnConsoleTextStaysOutOfTheTerminal) {
+    // ALSA told to open a device that does not exist: its library would print "ALSA lib
+    // pcm.c:…: Unknown PCM …" on standard error before the refusal.
+    setenv("SDL_AUDIODRIVER", "alsa", 1);
+    setenv("AUDIODEV", "corvaline-no-such-device", 1);
+    const std::filesystem::path captured = dir / "stderr.txt";
+    const int saved = dup(2);
+    const int file = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(file, 0);
+    dup2(file, 2);
+    close(file);
+    const std::string text = refusal();
+    dup2(saved, 2);
+    close(saved);
+    if (text.find("SDL_AUDIODRIVER is not available") != std::string::npos)
+        GTEST_SKIP() << "SDL has no ALSA driver here";
+    EXPECT_EQ(firstLine(text).rfind("The audio output could not start: the output device "
+                                    "\u201ccorvaline-no-such-device\u201d named by AUDIODEV",
+                                    0),
+              0u)
+        << text;
+    EXPECT_EQ(test::readFile(captured), "");
 }
 
 }  // namespace
