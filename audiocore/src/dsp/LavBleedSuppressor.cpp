@@ -24,28 +24,48 @@ int decimationFor(double rate) {
 }
 
 typedef double Doubles4 __attribute__((vector_size(32)));
-typedef double Unaligned4 __attribute__((vector_size(32), aligned(8), may_alias));
+typedef double Doubles8 __attribute__((vector_size(64)));
 
-/// The correlation sums of eight consecutive lags from `lag`, four lags to a register: each lane
-/// adds its products in window order, as the scalar search does.
-__attribute__((target("avx2"))) void eightLags(const double* a, const double* b, int first,
-                                               int last, int lag, double* pq, double* qq) {
-    Doubles4 pq0 = {0, 0, 0, 0}, pq1 = pq0, qq0 = pq0, qq1 = pq0;
+/// The correlation sums of kRegisters × `Lanes` consecutive lags from `lag`, one lag to a lane:
+/// each lane adds its products in window order, as the scalar search does. Every sum is its
+/// own dependency chain, so the more lags in flight, the less the window's additions wait on
+/// each other.
+template <typename Lanes, int kRegisters>
+__attribute__((always_inline)) inline void lagSums(const double* a, const double* b, int first,
+                                                   int last, int lag, double* pq, double* qq) {
+    typedef double Unaligned __attribute__((vector_size(sizeof(Lanes)), aligned(8), may_alias));
+    constexpr int kWidth = int(sizeof(Lanes) / sizeof(double));
+    Lanes pqs[kRegisters];
+    Lanes qqs[kRegisters];
+    for (int r = 0; r < kRegisters; ++r)
+        pqs[r] = qqs[r] = Lanes{};
     for (int w = first; w <= last; ++w) {
-        const Doubles4 p = {a[w], a[w], a[w], a[w]};
-        const Doubles4 q0 = *reinterpret_cast<const Unaligned4*>(b + w + lag);
-        const Doubles4 q1 = *reinterpret_cast<const Unaligned4*>(b + w + lag + 4);
-        pq0 += p * q0;
-        pq1 += p * q1;
-        qq0 += q0 * q0;
-        qq1 += q1 * q1;
+        const Lanes p = Lanes{} + a[w];
+#pragma GCC unroll 4
+        for (int r = 0; r < kRegisters; ++r) {
+            const Lanes q = *reinterpret_cast<const Unaligned*>(b + w + lag + kWidth * r);
+            pqs[r] += p * q;
+            qqs[r] += q * q;
+        }
     }
-    for (int l = 0; l < 4; ++l) {
-        pq[l] = pq0[l];
-        pq[4 + l] = pq1[l];
-        qq[l] = qq0[l];
-        qq[4 + l] = qq1[l];
+    for (int r = 0; r < kRegisters; ++r) {
+        for (int l = 0; l < kWidth; ++l) {
+            pq[kWidth * r + l] = pqs[r][l];
+            qq[kWidth * r + l] = qqs[r][l];
+        }
     }
+}
+
+/// Sixteen lags, four to an AVX2 register.
+__attribute__((target("avx2"))) void sixteenLags(const double* a, const double* b, int first,
+                                                 int last, int lag, double* pq, double* qq) {
+    lagSums<Doubles4, 4>(a, b, first, last, lag, pq, qq);
+}
+
+/// Thirty-two lags, eight to an AVX-512 register.
+__attribute__((target("avx512f"))) void thirtyTwoLags(const double* a, const double* b, int first,
+                                                      int last, int lag, double* pq, double* qq) {
+    lagSums<Doubles8, 4>(a, b, first, last, lag, pq, qq);
 }
 
 /// The best normalised correlation |Σ a·b| / √(Σa² Σb²) over lags −maxLag…maxLag, with the
@@ -56,12 +76,22 @@ double bestCorrelation(const double* a, const double* b, int first, int last, in
                        double pp) {
     double best = 0;
     int lag = -maxLag;
+    const auto take = [&](const double* pq, const double* qq, int lags) {
+        for (int l = 0; l < lags; ++l)
+            best = std::max(best, std::abs(pq[l]) / std::sqrt(std::max(pp * qq[l], 1e-24)));
+    };
+    double pq[32];
+    double qq[32];
+    if (dsp_detail::withAvx512()) {
+        for (; lag + 31 <= maxLag; lag += 32) {
+            thirtyTwoLags(a, b, first, last, lag, pq, qq);
+            take(pq, qq, 32);
+        }
+    }
     if (dsp_detail::withAvx2()) {
-        for (; lag + 7 <= maxLag; lag += 8) {
-            double pq[8], qq[8];
-            eightLags(a, b, first, last, lag, pq, qq);
-            for (int l = 0; l < 8; ++l)
-                best = std::max(best, std::abs(pq[l]) / std::sqrt(std::max(pp * qq[l], 1e-24)));
+        for (; lag + 15 <= maxLag; lag += 16) {
+            sixteenLags(a, b, first, last, lag, pq, qq);
+            take(pq, qq, 16);
         }
     }
     constexpr int kLanes = 4;
