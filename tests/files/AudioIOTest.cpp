@@ -17,6 +17,7 @@
 #include "audiocore/files/AudioIO.hpp"
 #include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Cancellation.hpp"
+#include "audiocore/platform/FailureText.hpp"
 
 namespace corvaline {
 namespace {
@@ -180,6 +181,30 @@ TEST_F(AudioIOTest, RefusalsNameTheFileInAUsersWords) {
     const auto noFolder =
         messageOf([&] { AudioIO::writer(dir / "none" / "out.wav", 48000, 1, 24); });
     EXPECT_NE(noFolder.find("does not exist"), std::string::npos) << noFolder;
+}
+
+TEST_F(AudioIOTest, AFileThatBreaksWhileReadingIsNamedOnceInTheUsersWords) {
+    // A FLAC whose frames turn to noise a third of the way in: it opens, then its decoder loses
+    // sync. The refusal is complete as it stands; no library heading goes above it.
+    const fs::path path = dir / "lost.flac";
+    test::writeSndFile(path, test::testSignal(2, 48000 * 5, 48000), 48000,
+                       SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    std::vector<uint8_t> bytes = test::readBytes(path);
+    for (size_t i = bytes.size() / 3; i < bytes.size(); ++i)
+        bytes[i] = uint8_t((i * 7919) % 251);
+    test::writeBytes(path, bytes);
+    try {
+        AudioIO::analyze(path);
+        ADD_FAILURE() << "read to the end";
+    } catch (const AudioFailure& failure) {
+        const std::string text = failure.what();
+        EXPECT_EQ(text.substr(0, text.find('\n')),
+                  "Could not read \u201clost.flac\u201d: the file is damaged or cut short.");
+        EXPECT_NE(text.find("\n(libsndfile: "), std::string::npos) << text;
+        EXPECT_EQ(describeFailure(failure), text);
+    } catch (const std::exception& other) {
+        ADD_FAILURE() << "not a user-facing refusal: " << other.what();
+    }
 }
 
 TEST_F(AudioIOTest, FilesNeitherDecoderKnowsAreRefusedInTheUsersWordsNotAsALibraryFailure) {

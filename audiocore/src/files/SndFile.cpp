@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Readers.hpp"
+#include "audiocore/model/AudioFailure.hpp"
 #include "audiocore/platform/Errors.hpp"
 
 namespace corvaline::detail {
@@ -85,11 +86,11 @@ int bitsOfSubtype(int format) {
 }
 
 /// A read error of a file libsndfile opened, in a user's words with libsndfile's own text on a
-/// second line.
-LibraryError readError(const std::filesystem::path& url, SNDFILE* file) {
-    return LibraryError("libsndfile", "Could not read " + quotedName(url) +
-                                          ": the file is damaged or cut short.\n(libsndfile: " +
-                                          sf_strerror(file) + ")");
+/// second line: complete as it stands, like the refusal to open.
+AudioFailure readError(const std::filesystem::path& url, SNDFILE* file) {
+    return AudioFailure("Could not read " + quotedName(url) +
+                        ": the file is damaged or cut short.\n(libsndfile: " + sf_strerror(file) +
+                        ")");
 }
 
 /// A write error: the system's reason when libsndfile failed in a system call (a full disk,
@@ -97,9 +98,8 @@ LibraryError readError(const std::filesystem::path& url, SNDFILE* file) {
 std::exception_ptr writeError(const std::filesystem::path& url, int systemError,
                               const std::string& libraryText) {
     if (systemError != 0) return std::make_exception_ptr(fileError("write", url, systemError));
-    return std::make_exception_ptr(LibraryError(
-        "libsndfile",
-        "Could not write " + quotedName(url) + ".\n(libsndfile: " + libraryText + ")"));
+    return std::make_exception_ptr(AudioFailure("Could not write " + quotedName(url) +
+                                                ".\n(libsndfile: " + libraryText + ")"));
 }
 
 class SndFileReader final : public AudioFileReader {
