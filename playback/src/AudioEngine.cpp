@@ -143,11 +143,11 @@ Output defaultOutput() {
     std::string device = "the default output device";
     const char* named = std::getenv("AUDIODEV");
     char* name = nullptr;
-    SDL_AudioSpec spec{};
+    SDL_AudioSpec format{};
     if (named != nullptr && *named != '\0') {
         // SDL opens the device the environment names instead of the default.
         device = std::string("the output device “") + named + "” named by AUDIODEV";
-    } else if (sdl().SDL_GetDefaultAudioInfo(&name, &spec, 0) == 0 && name != nullptr) {
+    } else if (sdl().SDL_GetDefaultAudioInfo(&name, &format, 0) == 0 && name != nullptr) {
         if (*name != '\0') device = std::string("the output device “") + name + "”";
     }
     if (name != nullptr) sdl().SDL_free(name);
