@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "DemoTakeTest.hpp"
 #include "TestSupport.hpp"
 #include "audiocore/platform/Paths.hpp"
 
@@ -20,15 +21,8 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-class LazyCurlTest : public ::testing::Test {
+class LazyCurlTest : public test::DemoTakeTest {
   protected:
-    void SetUp() override {
-        if (!fs::exists(test::cliProgram())) GTEST_SKIP() << "corvaline-cli is not built";
-        wav = dir / "take.wav";
-        const auto made = cli("demo " + quote(wav.string()));
-        ASSERT_EQ(made.status, 0) << made.output;
-    }
-
     /// Runs the command line with `arguments` after `environment` (VAR=value ...), its model
     /// folder inside this test's folder, output and error output together.
     test::ShellResult cli(const std::string& arguments, const std::string& environment = "") {
@@ -36,9 +30,6 @@ class LazyCurlTest : public ::testing::Test {
                               environment + " " + quote(test::cliProgram().string()) + " " +
                               arguments + " 2>&1");
     }
-
-    test::TempDir dir;
-    fs::path wav;
 };
 
 TEST_F(LazyCurlTest, CommandsThatDownloadNothingNeverMapIt) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "DemoTakeTest.hpp"
 #include "TestSupport.hpp"
 
 namespace corvaline {
@@ -14,23 +15,13 @@ namespace {
 namespace fs = std::filesystem;
 const auto quote = test::shellQuote;
 
-class PlayCommandTest : public ::testing::Test {
+class PlayCommandTest : public test::DemoTakeTest {
   protected:
-    void SetUp() override {
-        if (!fs::exists(test::cliProgram())) GTEST_SKIP() << "corvaline-cli is not built";
-        wav = dir / "take.wav";
-        const auto made = cli("demo " + quote(wav.string()));
-        ASSERT_EQ(made.status, 0) << made.output;
-    }
-
     /// Error output only: what a user reads when the command fails.
     test::ShellResult cli(const std::string& arguments, const std::string& environment = "") {
         return test::runShell(environment + " " + quote(test::cliProgram().string()) + " " +
                               arguments + " 2>&1 >/dev/null");
     }
-
-    test::TempDir dir;
-    fs::path wav;
 };
 
 TEST_F(PlayCommandTest, AnOutputThatCannotStartIsExplainedWithSDLsTextBelow) {
