@@ -49,7 +49,7 @@ TEST(VectorMath, BatchesAgreeWithSingleValuesAndTheCLibrary) {
 TEST(VectorMath, DecibelGainsAreExactlyOneAtZeroAndMatchTheSingleForm) {
     const std::vector<double> dB{0.0, -0.0, -6.0, 12.0, -60.0, 1e-12, 0.0};
     std::vector<double> gains(dB.size());
-    dsp_detail::dbToGains(dB.data(), gains.data(), dB.size());
+    vector_math::decibelGains(dB.data(), gains.data(), dB.size());
     for (size_t i = 0; i < dB.size(); ++i) {
         if (dB[i] == 0) {
             EXPECT_EQ(gains[i], 1.0);

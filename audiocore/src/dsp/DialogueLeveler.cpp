@@ -234,7 +234,7 @@ void DialogueLeveler::pairFrames(const Lane& a, const Lane& b, size_t stride, si
     *a.gain = gain[0];
     *b.gain = gain[1];
     if (!a.apply && !b.apply) return;
-    dsp_detail::dbToGains(gain_.data(), level_.data(), 2 * m);
+    vector_math::decibelGains(gain_.data(), level_.data(), 2 * m);
     for (size_t k = 0; k < m; ++k) {
         if (a.apply) a.column[k * stride] = input_[2 * k] * level_[2 * k];
         if (b.apply) b.column[k * stride] = input_[2 * k + 1] * level_[2 * k + 1];

@@ -445,7 +445,7 @@ void StreamingDSP::inputStage(const BlockIO& io, long base, long staged) {
     }
     bleed_.tickFrames(stageDetector_.data(), stageDetector_.data() + kStageFrames, staged, count_,
                       selected, settings_, stageBleedDB_.data());
-    dsp_detail::dbToGains(stageBleedDB_.data(), stageBleed_.data(), 2 * size_t(staged));
+    vector_math::decibelGains(stageBleedDB_.data(), stageBleed_.data(), 2 * size_t(staged));
     // The leveler reads only the input and the bleed suppressor only its detector: the leveler
     // takes the staged frames together, then the bleed gains apply.
     leveler_.tickFrames(values_.data(), size_t(count_), staged, selected);
@@ -701,7 +701,7 @@ void StreamingDSP::compressStage(long staged) {
         stageDB_[f] = wet * p.makeup - wet * R;
     }
     if (staged > 0) compressorReduction_ = R * stageWet_[size_t(staged - 1)];
-    dsp_detail::dbToGains(stageDB_.data(), stageLevel_.data(), size_t(staged));
+    vector_math::decibelGains(stageDB_.data(), stageLevel_.data(), size_t(staged));
     // The compression gain glides with the EQ; then the output gain joins it.
     double compression = compressionGain_;
     for (long k = 0; k < staged; ++k) {

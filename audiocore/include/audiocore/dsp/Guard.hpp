@@ -21,19 +21,9 @@ constexpr double kDBToExponent = 0.11512925464970229;
 /// ln(power) × this is 10·log10(power).
 constexpr double kPowerToDB = 4.3429448190325182;
 
-/// 10^(dB/20) through the vector exponential (the same bits as a batch of them).
+/// 10^(dB/20) through the vector exponential: the same bits as vector_math::decibelGains.
 inline double dbToGain(double dB) {
     return vector_math::exp(dB * kDBToExponent);
-}
-
-/// 10·log10(power) through the vector logarithm (the same bits as a batch of them).
-inline double powerToDB(double power) {
-    return vector_math::log(power) * kPowerToDB;
-}
-
-/// gains[i] = 10^(dB[i]/20) for i < n, exactly 1 for 0 dB; the same bits as dbToGain().
-inline void dbToGains(const double* dB, double* gains, std::size_t n) {
-    vector_math::decibelGains(dB, gains, n);
 }
 
 /// a < b ? x : y chosen as data, without a branch: a recursion that takes one of two

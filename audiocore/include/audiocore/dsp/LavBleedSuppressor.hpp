@@ -30,7 +30,7 @@ class LavBleedSuppressor {
     std::array<double, 2> tick(std::span<const double> frame, std::span<const bool> selected,
                                const ProcessingSettings& settings);
     /// tick() with the gains in dB (0 for a gain of 1): callers that convert many frames'
-    /// gains at once use dsp_detail::dbToGains, which gives tick()'s bits.
+    /// gains at once use vector_math::decibelGains, which gives tick()'s bits.
     std::array<double, 2> tickDB(std::span<const double> frame, std::span<const bool> selected,
                                  const ProcessingSettings& settings);
     /// `frames` ticks at once: frame k's detector samples of bleedChannelA and bleedChannelB are
